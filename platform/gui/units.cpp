@@ -1,0 +1,33 @@
+#include "platform/gui/units.h"
+
+#include <QGuiApplication>
+#include <QScreen>
+#include <cmath>
+
+namespace Platform {
+
+double twipsPerPixel()
+{
+    const QScreen *screen = QGuiApplication::primaryScreen();
+    const double dpi = screen ? screen->logicalDotsPerInchY() : 96.0;
+    return 1440.0 / (dpi > 0 ? dpi : 96.0);
+}
+
+int twipsToPixels(double twips)
+{
+    return int(std::lround(twips / twipsPerPixel()));
+}
+
+double pixelsToTwips(double pixels)
+{
+    return pixels * twipsPerPixel();
+}
+
+QSizeF primaryScreenSizeTwips()
+{
+    const QScreen *screen = QGuiApplication::primaryScreen();
+    const QSize px = screen ? screen->geometry().size() : QSize(0, 0);
+    return {pixelsToTwips(px.width()), pixelsToTwips(px.height())};
+}
+
+} // namespace Platform
