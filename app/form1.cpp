@@ -116,6 +116,10 @@ void Form1::buildControls()
     setTabOrder(listView1_, check4_);
     setTabOrder(check4_, progressBar1_);
     command1_->setFocus();
+
+    connect(check1_, &QAbstractButton::clicked, this, &Form1::check1Click);
+    connect(check2_, &QAbstractButton::clicked, this, &Form1::check2Click);
+    connect(check4_, &QAbstractButton::clicked, this, &Form1::check4Click);
 }
 
 void Form1::load()
@@ -139,6 +143,30 @@ void Form1::surfacePointerMoved()
 {
     if (pointer_ != Platform::PointerHourglass)
         setPointer(Platform::PointerDefault);
+}
+
+void Form1::check1Click()
+{
+    if (!check1_->isChecked())
+        return;
+    check1_->setChecked(false);
+    // "Add PDF File(s)": wired by the document-list commands.
+}
+
+void Form1::check2Click()
+{
+    if (!check2_->isChecked())
+        return;
+    check2_->setChecked(false);
+    // "Convert!": wired by the conversion run.
+}
+
+void Form1::check4Click()
+{
+    if (!check4_->isChecked())
+        return;
+    check4_->setChecked(false);
+    // "Add All PDF File(s) In Folder": wired by the document-list commands.
 }
 
 bool Form1::eventFilter(QObject *watched, QEvent *event)

@@ -42,6 +42,12 @@ public:
     void buttonPointerMoved();
     void surfacePointerMoved();
 
+    // Click handlers of the three two-state buttons: each acts only when its
+    // button reads checked, lets it spring back, then runs its command.
+    void check1Click();
+    void check2Click();
+    void check4Click();
+
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
     void mouseMoveEvent(QMouseEvent *event) override;
