@@ -1,3 +1,4 @@
+// Contributors: read DEVELOPERS.md at the top of the repository first (rules for code, tests, git).
 #pragma once
 
 #include <QTreeWidget>
