@@ -1,0 +1,155 @@
+#include "platform/eventpump.h"
+#include "platform/process.h"
+
+#include <QElapsedTimer>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QtTest>
+
+using namespace Platform;
+
+// Starting and watching child processes, and the command-line split.
+class TestProcess : public QObject {
+    Q_OBJECT
+
+    static QString writeScript(const QTemporaryDir &dir, const QString &name, const QByteArray &body,
+                               bool executable = true)
+    {
+        const QString path = dir.filePath(name);
+        QFile f(path);
+        if (!f.open(QIODevice::WriteOnly))
+            return {};
+        f.write("#!/bin/sh\n" + body + "\n");
+        f.close();
+        if (executable)
+            f.setPermissions(f.permissions() | QFile::ExeOwner | QFile::ExeUser);
+        return path;
+    }
+
+    static int waitFor(ProcessApi &api, qint64 pid)
+    {
+        QtEventPump pump;
+        for (int i = 0; i < 200; ++i) {
+            const std::optional<int> code = api.exitCode(pid);
+            if (!code)
+                return -1;
+            if (*code != StillActive)
+                return *code;
+            pump.pause(50);
+        }
+        return -2;
+    }
+
+private slots:
+    void splitCommandLine_data()
+    {
+        QTest::addColumn<QString>("line");
+        QTest::addColumn<QStringList>("args");
+        QTest::newRow("quoted program and arguments")
+            << "\"/a b/pdftk.exe\" \"/d/my report.pdf\" data_dump output \"/a b/r.txt\" dont_ask"
+            << QStringList{"/a b/pdftk.exe", "/d/my report.pdf", "data_dump", "output", "/a b/r.txt", "dont_ask"};
+        QTest::newRow("unquoted") << "prog one two" << QStringList{"prog", "one", "two"};
+        QTest::newRow("escaped quote") << "p \"say \\\"hi\\\"\"" << QStringList{"p", "say \"hi\""};
+        QTest::newRow("backslashes before a quote") << "p \"a\\\\\" b" << QStringList{"p", "a\\", "b"};
+        QTest::newRow("backslashes elsewhere are literal") << "p a\\\\b\\c" << QStringList{"p", "a\\\\b\\c"};
+        QTest::newRow("doubled quote inside quotes") << "p \"a\"\"b\"" << QStringList{"p", "a\"b"};
+        QTest::newRow("empty argument") << "p \"\" x" << QStringList{"p", "", "x"};
+        QTest::newRow("newline kept inside quotes") << "p \"a\nb\"" << QStringList{"p", "a\nb"};
+        QTest::newRow("program quote has no escapes") << "\"C:\\dir\\\" x" << QStringList{"C:\\dir\\", "x"};
+        QTest::newRow("blank line") << "   " << QStringList{};
+    }
+    void splitCommandLine()
+    {
+        QFETCH(QString, line);
+        QFETCH(QStringList, args);
+        QCOMPARE(Platform::splitCommandLine(line), args);
+    }
+
+    void exitCodesAndWorkingFolder()
+    {
+        QTemporaryDir dir;
+        const QString script = writeScript(dir, "prog", "pwd > where.txt; exit 3");
+        PosixProcessApi api;
+        const StartResult r = api.start({script}, dir.path(), true);
+        QVERIFY(r.started());
+        QCOMPARE(waitFor(api, r.pid), 3);
+        QCOMPARE(api.exitCode(r.pid), std::optional<int>(3)); // asked again, same answer
+        QFile where(dir.filePath("where.txt"));
+        QVERIFY(where.open(QIODevice::ReadOnly));
+        QCOMPARE(QString::fromLocal8Bit(where.readAll().trimmed()), QFileInfo(dir.path()).canonicalFilePath());
+        QCOMPARE(api.exitCode(123456789), std::nullopt); // not ours
+    }
+
+    void startErrors_data()
+    {
+        QTest::addColumn<QString>("program"); // relative to the temp folder
+        QTest::addColumn<QString>("workingFolder");
+        QTest::addColumn<int>("error");
+        QTest::newRow("missing file") << "nothing" << "" << int(StartError::FileNotFound);
+        QTest::newRow("missing folder") << "nofolder/nothing" << "" << int(StartError::PathNotFound);
+        QTest::newRow("not executable") << "plain" << "" << int(StartError::AccessDenied);
+        QTest::newRow("a folder") << "sub" << "" << int(StartError::AccessDenied);
+        QTest::newRow("missing working folder") << "prog" << "gone" << int(StartError::PathNotFound);
+        QTest::newRow("not a program") << "garbage" << "" << int(StartError::BadFormat);
+    }
+    void startErrors()
+    {
+        QFETCH(QString, program);
+        QFETCH(QString, workingFolder);
+        QFETCH(int, error);
+        QTemporaryDir dir;
+        writeScript(dir, "prog", "exit 0");
+        writeScript(dir, "plain", "exit 0", false);
+        QDir(dir.path()).mkdir("sub");
+        QFile garbage(dir.filePath("garbage"));
+        QVERIFY(garbage.open(QIODevice::WriteOnly));
+        garbage.write("\x7f\x45\x4c\x46 not really");
+        garbage.close();
+        garbage.setPermissions(garbage.permissions() | QFile::ExeOwner);
+
+        PosixProcessApi api;
+        const StartResult r = api.start({dir.filePath(program)},
+                                        workingFolder.isEmpty() ? QString() : dir.filePath(workingFolder), true);
+        QCOMPARE(int(r.error), error);
+        QCOMPARE(r.pid, -1);
+    }
+
+    void shellOpenCodes_data()
+    {
+        QTest::addColumn<QString>("target");
+        QTest::addColumn<int>("code");
+        QTest::newRow("quoted executable starts") << "\"%1/prog\"" << 42;
+        QTest::newRow("missing file") << "%1/nothing" << 2;
+        QTest::newRow("missing folder") << "%1/nofolder/nothing" << 3;
+    }
+    void shellOpenCodes()
+    {
+        QFETCH(QString, target);
+        QFETCH(int, code);
+        QTemporaryDir dir;
+        writeScript(dir, "prog", "exit 0");
+        PosixProcessApi api;
+        const ShellOpenResult r = api.shellOpen(target.arg(dir.path()), {}, dir.path(), true);
+        QCOMPARE(r.code, code);
+        QCOMPARE(r.pid > 0, code > 32);
+        if (r.pid > 0)
+            QCOMPARE(waitFor(api, r.pid), 0);
+    }
+
+    void terminateAllEndsChildrenAndTheirChildren()
+    {
+        QTemporaryDir dir;
+        // The child starts a grandchild that would write a file later.
+        const QString script = writeScript(dir, "prog", "(sleep 3; touch late.txt) & sleep 30");
+        PosixProcessApi api;
+        const StartResult r = api.start({script}, dir.path(), true);
+        QVERIFY(r.started());
+        QTest::qWait(200);
+        api.terminateAll();
+        QTest::qWait(3500);
+        QVERIFY(!QFile::exists(dir.filePath("late.txt")));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestProcess)
+#include "tst_process.moc"
