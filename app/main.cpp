@@ -1,7 +1,10 @@
 #include "app/form1.h"
 #include "app/version.h"
+#include "cli/commandline.h"
+#include "cli/convertcommand.h"
 #include "platform/appfolder.h"
 #include "platform/clock.h"
+#include "platform/display.h"
 #include "platform/eventpump.h"
 #include "platform/gui/dialogs.h"
 #include "platform/gui/messagebox.h"
@@ -11,16 +14,50 @@
 #include <QApplication>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 
-int main(int argc, char *argv[])
+namespace {
+
+constexpr int UsageStatus = 2;
+
+void noDisplay()
 {
-    if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
-        std::printf("%s %s\n", Version::ProductName, Version::FileVersion);
-        return 0;
-    }
+    std::fputs("rasterwell: no display can be opened for the window; "
+               "use 'rasterwell --convert PATH...' to convert without one\n",
+               stderr);
+    std::fflush(stderr);
+    std::_Exit(UsageStatus);
+}
 
+// Messages Qt logs while it opens the display; shown only when it succeeds.
+QStringList &startupMessages()
+{
+    static QStringList held;
+    return held;
+}
+
+// Qt ends the program with a fatal message when no platform plugin can be
+// started (for instance DISPLAY names a server that is not there); that
+// becomes our one-line explanation instead of an abort.
+void holdStartupMessages(QtMsgType type, const QMessageLogContext &, const QString &message)
+{
+    if (type == QtFatalMsg) {
+        if (message.contains(QLatin1String("platform plugin")))
+            noDisplay();
+        std::fprintf(stderr, "%s\n", qPrintable(message));
+        std::abort();
+    }
+    startupMessages() << message;
+}
+
+int runWindow(int argc, char *argv[])
+{
+    if (!Platform::displayConfigured())
+        noDisplay();
+    const QtMessageHandler previous = qInstallMessageHandler(holdStartupMessages);
     QApplication app(argc, argv);
+    qInstallMessageHandler(previous);
+    for (const QString &m : std::as_const(startupMessages()))
+        std::fprintf(stderr, "%s\n", qPrintable(m));
     QApplication::setApplicationName(QString::fromLatin1(Version::ProductName));
     QApplication::setOrganizationName(QString::fromLatin1(Version::CompanyName));
     QApplication::setApplicationVersion(QString::fromLatin1(Version::FileVersion));
@@ -55,4 +92,34 @@ int main(int argc, char *argv[])
     form.load();
     form.show();
     return app.exec();
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QStringList arguments;
+    for (int i = 1; i < argc; ++i)
+        arguments << QString::fromLocal8Bit(argv[i]);
+    const CommandLine::Request request = CommandLine::parse(arguments);
+
+    switch (request.mode) {
+    case CommandLine::Mode::Version:
+        std::printf("%s %s\n", Version::ProductName, Version::FileVersion);
+        return 0;
+    case CommandLine::Mode::Help:
+        std::fputs(qPrintable(CommandLine::help()), stdout);
+        return 0;
+    case CommandLine::Mode::UsageError:
+        std::fprintf(stderr, "rasterwell: %s\n%s", qPrintable(request.error),
+                     qPrintable(CommandLine::usage()));
+        return UsageStatus;
+    case CommandLine::Mode::Convert: {
+        QCoreApplication app(argc, argv);
+        return Cli::convert(request.paths, Platform::applicationFolder());
+    }
+    case CommandLine::Mode::Window:
+        break;
+    }
+    return runWindow(argc, argv);
 }
