@@ -1,0 +1,59 @@
+#pragma once
+
+// MuPDF documents for the companion programs: ownership, quiet messages,
+// and the one decision both programs must agree on: can this document be
+// read without a password?
+
+#include <memory>
+#include <string>
+
+extern "C" {
+#include <mupdf/fitz.h>
+#include <mupdf/pdf.h>
+}
+
+namespace rw {
+
+struct ContextDeleter {
+    void operator()(fz_context *ctx) const noexcept { fz_drop_context(ctx); }
+};
+using ContextPtr = std::unique_ptr<fz_context, ContextDeleter>;
+
+struct DocumentDeleter {
+    fz_context *ctx = nullptr;
+    void operator()(pdf_document *doc) const noexcept { pdf_drop_document(ctx, doc); }
+};
+using DocumentPtr = std::unique_ptr<pdf_document, DocumentDeleter>;
+
+// MuPDF prints every warning and every thrown error on stderr. The
+// companions report problems themselves, one line each, so MuPDF's own
+// messages are dropped unless `verbose` is set.
+void setMessageOutput(fz_context *ctx, bool verbose);
+
+enum class Access {
+    Readable,         // opens without a password (possibly none set at all)
+    NeedsPassword,    // a user password is required
+    DecryptWithQpdf,  // qpdf verifies the empty password where MuPDF cannot
+    Unreadable,       // MuPDF cannot parse the file
+};
+
+struct OpenedDocument {
+    DocumentPtr doc;     // null when Unreadable
+    Access access = Access::Unreadable;
+    std::string message; // the parser's reason when Unreadable
+};
+
+// Opens `path` as PDF and classifies it:
+// - the empty user password works (or there is no encryption): Readable;
+// - only embedded files are encrypted (streams and strings use the Identity
+//   crypt filter, the password guards attachments only): Readable, pages
+//   need no key;
+// - MuPDF rejects the empty password but qpdf accepts it (a damaged
+//   encryption dictionary qpdf still understands): DecryptWithQpdf;
+// - otherwise NeedsPassword.
+OpenedDocument openDocument(fz_context *ctx, const std::string &path);
+
+// The page count, or -1 with the reason in `error`.
+int countPages(fz_context *ctx, pdf_document *doc, std::string &error);
+
+} // namespace rw

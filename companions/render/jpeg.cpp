@@ -1,0 +1,72 @@
+#include "render/jpeg.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <turbojpeg.h>
+#include <vector>
+
+namespace rw {
+
+JpegEncoder::JpegEncoder() : handle_(tjInitCompress()) {}
+
+JpegEncoder::~JpegEncoder()
+{
+    if (buffer_)
+        tjFree(buffer_);
+    if (handle_)
+        tjDestroy(static_cast<tjhandle>(handle_));
+}
+
+bool JpegEncoder::encode(const unsigned char *rgb, int width, int height, int stride,
+                         int quality, double dpi)
+{
+    size_ = 0;
+    if (!handle_) {
+        error_ = "cannot initialise the JPEG encoder";
+        return false;
+    }
+    const unsigned long needed = tjBufSize(width, height, TJSAMP_420);
+    if (needed == static_cast<unsigned long>(-1)) {
+        error_ = "image too large for JPEG";
+        return false;
+    }
+    if (needed > capacity_) {
+        if (buffer_)
+            tjFree(buffer_);
+        buffer_ = tjAlloc(int(needed));
+        capacity_ = buffer_ ? needed : 0;
+        if (!buffer_) {
+            error_ = "out of memory for the JPEG buffer";
+            return false;
+        }
+    }
+    unsigned long size = capacity_;
+    const auto handle = static_cast<tjhandle>(handle_);
+    if (tjCompress2(handle, rgb, width, stride, height, TJPF_RGB, &buffer_, &size, TJSAMP_420,
+                    quality, TJFLAG_NOREALLOC)
+        != 0) {
+        error_ = tjGetErrorStr2(handle);
+        return false;
+    }
+    size_ = size;
+
+    // TurboJPEG writes a JFIF density of 1:1 without units; record the dpi
+    // (units 1 = dots per inch) as other converters do.
+    static const unsigned char jfif[] = {0xFF, 0xD8, 0xFF, 0xE0, 0x00, 0x10, 'J', 'F', 'I', 'F', 0x00};
+    if (size_ >= 18 && std::memcmp(buffer_, jfif, sizeof jfif) == 0) {
+        const auto density = static_cast<unsigned>(std::clamp(std::lround(dpi), 1L, 65535L));
+        buffer_[13] = 1;
+        buffer_[14] = buffer_[16] = static_cast<unsigned char>(density >> 8);
+        buffer_[15] = buffer_[17] = static_cast<unsigned char>(density & 0xFF);
+    }
+    return true;
+}
+
+bool JpegEncoder::encodeBlank(int width, int height, int quality, double dpi)
+{
+    std::vector<unsigned char> white(std::size_t(width) * std::size_t(height) * 3, 0xFF);
+    return encode(white.data(), width, height, width * 3, quality, dpi);
+}
+
+} // namespace rw

@@ -1,0 +1,35 @@
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+namespace rw {
+
+// TurboJPEG compressor with a reusable output buffer; one per thread.
+class JpegEncoder {
+public:
+    JpegEncoder();
+    ~JpegEncoder();
+    JpegEncoder(const JpegEncoder &) = delete;
+    JpegEncoder &operator=(const JpegEncoder &) = delete;
+
+    // Encodes packed RGB rows (`stride` bytes apart) as a baseline JPEG with
+    // 4:2:0 chroma, and records `dpi` in the JFIF header.
+    bool encode(const unsigned char *rgb, int width, int height, int stride, int quality,
+                double dpi);
+    // Encodes a plain white page of the given size.
+    bool encodeBlank(int width, int height, int quality, double dpi);
+
+    const unsigned char *data() const { return buffer_; }
+    std::size_t size() const { return size_; }
+    const std::string &error() const { return error_; }
+
+private:
+    void *handle_ = nullptr;
+    unsigned char *buffer_ = nullptr;
+    unsigned long capacity_ = 0;
+    std::size_t size_ = 0;
+    std::string error_;
+};
+
+} // namespace rw

@@ -1,0 +1,395 @@
+#include "render/mupdf_engine.h"
+
+#include "common/files.h"
+#include "render/jpeg.h"
+#include "render/pagesize.h"
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace rw {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Aborts pages that run past the time limit through their fz_cookie. Each
+// worker owns one slot; arming and firing happen under one mutex so a late
+// abort can never hit the worker's next page.
+class PageTimer {
+public:
+    PageTimer(double seconds, int slots) : limit_(seconds), slots_(std::size_t(slots))
+    {
+        if (limit_ > 0)
+            thread_ = std::thread([this] { run(); });
+    }
+    ~PageTimer()
+    {
+        if (thread_.joinable()) {
+            {
+                std::lock_guard lock(mutex_);
+                stop_ = true;
+            }
+            wake_.notify_all();
+            thread_.join();
+        }
+    }
+    PageTimer(const PageTimer &) = delete;
+    PageTimer &operator=(const PageTimer &) = delete;
+
+    void arm(int slot, fz_cookie *cookie)
+    {
+        if (limit_ <= 0)
+            return;
+        std::lock_guard lock(mutex_);
+        Slot &s = slots_[std::size_t(slot)];
+        s.cookie = cookie;
+        s.deadline = Clock::now()
+                     + std::chrono::duration_cast<Clock::duration>(
+                         std::chrono::duration<double>(limit_));
+        s.armed = true;
+        wake_.notify_all();
+    }
+
+    void disarm(int slot)
+    {
+        if (limit_ <= 0)
+            return;
+        std::lock_guard lock(mutex_);
+        slots_[std::size_t(slot)].armed = false;
+    }
+
+private:
+    struct Slot {
+        fz_cookie *cookie = nullptr;
+        Clock::time_point deadline;
+        bool armed = false;
+    };
+
+    void run()
+    {
+        std::unique_lock lock(mutex_);
+        while (!stop_) {
+            auto next = Clock::now() + std::chrono::hours(1);
+            const auto now = Clock::now();
+            for (Slot &s : slots_) {
+                if (!s.armed)
+                    continue;
+                if (s.deadline <= now) {
+                    // MuPDF polls this field while it runs the page.
+                    std::atomic_ref<int>(s.cookie->abort).store(1);
+                    s.armed = false;
+                } else {
+                    next = std::min(next, s.deadline);
+                }
+            }
+            wake_.wait_until(lock, next);
+        }
+    }
+
+    double limit_;
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    std::vector<Slot> slots_;
+    bool stop_ = false;
+    std::thread thread_;
+};
+
+// Bounds the pixels being rendered at once, so that two huge pages do not
+// both sit in memory; normal pages never wait.
+class PixelBudget {
+public:
+    explicit PixelBudget(double capacity) : capacity_(capacity), available_(capacity) {}
+
+    double acquire(double pixels)
+    {
+        pixels = std::min(pixels, capacity_);
+        std::unique_lock lock(mutex_);
+        freed_.wait(lock, [&] { return available_ >= pixels; });
+        available_ -= pixels;
+        return pixels;
+    }
+    void release(double pixels)
+    {
+        {
+            std::lock_guard lock(mutex_);
+            available_ += pixels;
+        }
+        freed_.notify_all();
+    }
+
+private:
+    double capacity_;
+    double available_;
+    std::mutex mutex_;
+    std::condition_variable freed_;
+};
+
+struct Shared {
+    pdf_document *doc;
+    PageSink &sink;
+    const RenderSettings &settings;
+    std::mutex documentMutex;
+    std::atomic<int> next{0};
+    PageTimer timer;
+    PixelBudget budget{kMaxPagePixels * 1.3};
+    std::atomic<int> written{0};
+    std::atomic<int> failed{0};
+    std::atomic<bool> timedOut{false};
+
+    Shared(pdf_document *d, PageSink &s, const RenderSettings &st, int threads)
+        : doc(d), sink(s), settings(st), timer(st.pageSeconds, threads)
+    {
+    }
+};
+
+// --- MuPDF calls; each try block in its own small function -----------------
+
+enum class Recorded { Ok, NoPage, Failed };
+
+// Loads page `index` and records it into a display list. `bounds` is set
+// as soon as the page is loaded (Failed with bounds known still lets the
+// caller size a stand-in page).
+Recorded tryRecordPage(fz_context *ctx, fz_document *doc, int index, fz_cookie *cookie,
+                       fz_display_list **out, fz_rect *bounds, int *haveBounds, char *error,
+                       std::size_t errorSize)
+{
+    fz_page *volatile page = nullptr;
+    fz_display_list *volatile list = nullptr;
+    fz_device *volatile dev = nullptr;
+    volatile Recorded result = Recorded::Failed;
+    *out = nullptr;
+    *haveBounds = 0;
+    fz_try(ctx) {
+        result = Recorded::NoPage;
+        page = fz_load_page(ctx, doc, index);
+        *bounds = fz_bound_page(ctx, page);
+        *haveBounds = 1;
+        result = Recorded::Failed;
+        list = fz_new_display_list(ctx, *bounds);
+        dev = fz_new_list_device(ctx, list);
+        fz_run_page(ctx, page, dev, fz_identity, cookie);
+        fz_close_device(ctx, dev);
+        result = Recorded::Ok;
+    }
+    fz_always(ctx) {
+        fz_drop_device(ctx, dev);
+        fz_drop_page(ctx, page);
+    }
+    fz_catch(ctx) {
+        fz_strlcpy(error, fz_caught_message(ctx), errorSize);
+        fz_drop_display_list(ctx, list);
+        return result;
+    }
+    *out = list;
+    return Recorded::Ok;
+}
+
+// Rasterises a display list onto a white RGB pixmap of width x height.
+fz_pixmap *tryRasterise(fz_context *ctx, fz_display_list *list, fz_matrix ctm, int width,
+                        int height, fz_cookie *cookie, char *error, std::size_t errorSize)
+{
+    fz_pixmap *volatile pix = nullptr;
+    fz_device *volatile dev = nullptr;
+    fz_try(ctx) {
+        pix = fz_new_pixmap(ctx, fz_device_rgb(ctx), width, height, nullptr, 0);
+        fz_clear_pixmap_with_value(ctx, pix, 255);
+        dev = fz_new_draw_device(ctx, fz_identity, pix);
+        fz_run_display_list(ctx, list, dev, ctm, fz_infinite_rect, cookie);
+        fz_close_device(ctx, dev);
+    }
+    fz_always(ctx)
+        fz_drop_device(ctx, dev);
+    fz_catch(ctx) {
+        fz_strlcpy(error, fz_caught_message(ctx), errorSize);
+        fz_drop_pixmap(ctx, pix);
+        return nullptr;
+    }
+    return pix;
+}
+
+// --- one worker -------------------------------------------------------------
+
+struct ListDeleter {
+    fz_context *ctx;
+    void operator()(fz_display_list *l) const noexcept { fz_drop_display_list(ctx, l); }
+};
+struct PixmapDeleter {
+    fz_context *ctx;
+    void operator()(fz_pixmap *p) const noexcept { fz_drop_pixmap(ctx, p); }
+};
+using ListPtr = std::unique_ptr<fz_display_list, ListDeleter>;
+using PixmapPtr = std::unique_ptr<fz_pixmap, PixmapDeleter>;
+
+class Worker {
+public:
+    Worker(Shared &shared, fz_context *ctx, int slot) : s_(shared), ctx_(ctx), slot_(slot) {}
+
+    void run()
+    {
+        for (;;) {
+            const int index = s_.next.fetch_add(1);
+            if (index >= s_.sink.pageCount())
+                return;
+            if (renderPage(index)) {
+                s_.written.fetch_add(1);
+            } else {
+                s_.failed.fetch_add(1);
+                s_.sink.pageFailed(index, failWidth_, failHeight_);
+            }
+        }
+    }
+
+private:
+    bool fail(int index, const char *what, const char *detail)
+    {
+        std::fprintf(stderr, "rwrender: page %d: %s%s%s\n", index + 1, what,
+                     detail && *detail ? ": " : "", detail ? detail : "");
+        return false;
+    }
+
+    bool timeUp(int index)
+    {
+        s_.timedOut.store(true);
+        char detail[64];
+        std::snprintf(detail, sizeof detail, "%g s", s_.settings.pageSeconds);
+        return fail(index, "abandoned, over the time limit", detail);
+    }
+
+    // Disarms the page timer on every way out of renderPage, before the
+    // cookie it points at goes away.
+    struct Disarm {
+        PageTimer &timer;
+        int slot;
+        ~Disarm() { timer.disarm(slot); }
+    };
+
+    bool renderPage(int index)
+    {
+        fz_cookie cookie{};
+        const Disarm disarm{s_.timer, slot_};
+        char error[256] = "";
+        fz_display_list *rawList = nullptr;
+        fz_rect bounds{};
+        int haveBounds = 0;
+        Recorded recorded;
+        failWidth_ = failHeight_ = 0;
+        {
+            std::lock_guard lock(s_.documentMutex);
+            s_.timer.arm(slot_, &cookie);
+            recorded = tryRecordPage(ctx_, &s_.doc->super, index, &cookie, &rawList, &bounds,
+                                     &haveBounds, error, sizeof error);
+        }
+        ListPtr list(rawList, ListDeleter{ctx_});
+        PixelSize size;
+        if (haveBounds) {
+            size = pagePixels(bounds.x1 - bounds.x0, bounds.y1 - bounds.y0, s_.settings.dpi);
+            failWidth_ = size.width;
+            failHeight_ = size.height;
+        }
+        if (recorded != Recorded::Ok) {
+            s_.timer.disarm(slot_);
+            if (cookie.abort)
+                return timeUp(index);
+            return fail(index, recorded == Recorded::NoPage ? "cannot load the page"
+                                                            : "cannot interpret the page",
+                        error);
+        }
+        if (cookie.abort) {
+            s_.timer.disarm(slot_);
+            return timeUp(index);
+        }
+        if (size.reduced)
+            std::fprintf(stderr,
+                         "rwrender: page %d: note: %d x %d pixels at %g dpi exceed the limit of "
+                         "%g megapixels; rendered at %.1f dpi\n",
+                         index + 1, pixelsFor(bounds.x1 - bounds.x0, s_.settings.dpi),
+                         pixelsFor(bounds.y1 - bounds.y0, s_.settings.dpi), s_.settings.dpi,
+                         kMaxPagePixels / 1e6, size.dpi);
+
+        const double scale = size.dpi / 72.0;
+        const fz_matrix ctm = fz_pre_translate(fz_scale(float(scale), float(scale)), -bounds.x0,
+                                               -bounds.y0);
+        const double lease = s_.budget.acquire(double(size.width) * double(size.height));
+        PixmapPtr pix(tryRasterise(ctx_, list.get(), ctm, size.width, size.height, &cookie,
+                                   error, sizeof error),
+                      PixmapDeleter{ctx_});
+        list.reset();
+        s_.timer.disarm(slot_);
+        bool ok;
+        if (cookie.abort) {
+            ok = timeUp(index);
+        } else if (!pix) {
+            ok = fail(index, "cannot render the page", error);
+        } else if (!encoder_.encode(fz_pixmap_samples(ctx_, pix.get()), size.width, size.height,
+                                    int(fz_pixmap_stride(ctx_, pix.get())), s_.settings.quality,
+                                    size.dpi)) {
+            ok = fail(index, "cannot encode JPEG", encoder_.error().c_str());
+        } else {
+            pix.reset();
+            std::string writeError;
+            ok = writeWholeFile(s_.sink.tempPath(index), encoder_.data(), encoder_.size(),
+                                writeError)
+                 || fail(index, "cannot write the image", writeError.c_str());
+            if (ok)
+                s_.sink.pageWritten(index, size.width, size.height);
+        }
+        pix.reset();
+        s_.budget.release(lease);
+        return ok;
+    }
+
+    Shared &s_;
+    fz_context *ctx_;
+    int slot_;
+    JpegEncoder encoder_;
+    int failWidth_ = 0;
+    int failHeight_ = 0;
+};
+
+} // namespace
+
+EngineOutcome renderWithMupdf(fz_context *base, pdf_document *doc, PageSink &sink,
+                              const RenderSettings &settings)
+{
+    const int threads = std::max(1, std::min(settings.threads, sink.pageCount()));
+    Shared shared(doc, sink, settings, threads);
+
+    // Cloned contexts share the store and caches; they are made here, on the
+    // main thread, before any worker starts.
+    std::vector<ContextPtr> contexts;
+    for (int i = 0; i < threads; ++i) {
+        contexts.emplace_back(fz_clone_context(base));
+        if (!contexts.back()) {
+            std::fputs("rwrender: cannot create a rendering context\n", stderr);
+            contexts.pop_back();
+            break;
+        }
+        setMessageOutput(contexts.back().get(), settings.verbose);
+    }
+    std::vector<std::unique_ptr<Worker>> workers;
+    for (std::size_t i = 0; i < contexts.size(); ++i)
+        workers.push_back(std::make_unique<Worker>(shared, contexts[i].get(), int(i)));
+    if (workers.empty()) {
+        Worker(shared, base, 0).run();
+    } else {
+        std::vector<std::jthread> running;
+        for (std::size_t i = 1; i < workers.size(); ++i)
+            running.emplace_back([w = workers[i].get()] { w->run(); });
+        workers[0]->run();
+    }
+
+    EngineOutcome outcome;
+    outcome.written = shared.written.load();
+    outcome.failed = shared.failed.load();
+    outcome.timedOut = shared.timedOut.load();
+    return outcome;
+}
+
+} // namespace rw

@@ -1,0 +1,144 @@
+#include "render/poppler_engine.h"
+
+#include "common/subprocess.h"
+#include "render/pagesize.h"
+
+#include <atomic>
+#include <cstdio>
+#include <sstream>
+#include <sys/stat.h>
+#include <thread>
+
+namespace rw {
+
+namespace {
+
+std::chrono::milliseconds limitOf(double seconds)
+{
+    return std::chrono::milliseconds(seconds > 0 ? static_cast<long long>(seconds * 1000) : 0);
+}
+
+std::string number(double value)
+{
+    char text[32];
+    std::snprintf(text, sizeof text, "%.6g", value);
+    return text;
+}
+
+} // namespace
+
+PopplerDocument inspectWithPoppler(const std::string &path)
+{
+    PopplerDocument info;
+    // -l beyond the last page is clamped: one run lists every page's size.
+    const ProcessResult run = runProcess(
+        {"pdfinfo", "-f", "1", "-l", "2000000000", pathArgument(path)}, std::chrono::seconds(60),
+        true);
+    if (!run.started) {
+        info.error = "pdfinfo (poppler-utils) is not installed";
+        return info;
+    }
+    if (run.timedOut) {
+        info.error = "pdfinfo did not finish";
+        return info;
+    }
+    if (run.exitCode != 0) {
+        info.error = "poppler cannot open it either";
+        return info;
+    }
+    std::istringstream lines(run.output);
+    std::string line;
+    std::vector<int> rotations;
+    while (std::getline(lines, line)) {
+        int page = 0;
+        double w = 0, h = 0;
+        int rotation = 0;
+        if (std::sscanf(line.c_str(), "Pages: %d", &info.pageCount) == 1) {
+            info.sizes.assign(std::size_t(std::max(0, info.pageCount)), {0.0, 0.0});
+            rotations.assign(info.sizes.size(), 0);
+        } else if (std::sscanf(line.c_str(), "Page %d size: %lf x %lf", &page, &w, &h) == 3) {
+            if (page >= 1 && page <= int(info.sizes.size()))
+                info.sizes[std::size_t(page - 1)] = {w, h};
+        } else if (std::sscanf(line.c_str(), "Page %d rot: %d", &page, &rotation) == 2) {
+            if (page >= 1 && page <= int(rotations.size()))
+                rotations[std::size_t(page - 1)] = rotation;
+        }
+    }
+    for (std::size_t i = 0; i < info.sizes.size(); ++i)
+        if (((rotations[i] % 180) + 180) % 180 == 90)
+            std::swap(info.sizes[i].first, info.sizes[i].second);
+    if (info.pageCount <= 0)
+        info.error = "poppler finds no page either";
+    return info;
+}
+
+EngineOutcome renderWithPoppler(const std::string &path, const PopplerDocument &info,
+                                PageSink &sink, const RenderSettings &settings)
+{
+    std::atomic<int> next{0};
+    std::atomic<int> written{0};
+    std::atomic<int> failed{0};
+    std::atomic<bool> timedOut{false};
+    const std::string input = pathArgument(path);
+
+    auto work = [&] {
+        for (;;) {
+            const int index = next.fetch_add(1);
+            if (index >= sink.pageCount())
+                return;
+            const auto [wPt, hPt] = info.sizes[std::size_t(index)];
+            PixelSize size;
+            double dpi = settings.dpi;
+            if (wPt > 0 && hPt > 0) {
+                size = pagePixels(wPt, hPt, settings.dpi);
+                dpi = size.dpi;
+                if (size.reduced)
+                    std::fprintf(stderr,
+                                 "rwrender: page %d: note: over the limit of %g megapixels; "
+                                 "rendered at %.1f dpi\n",
+                                 index + 1, kMaxPagePixels / 1e6, dpi);
+            }
+            // pdftoppm -singlefile appends ".jpg" to the name it is given.
+            std::string out = sink.tempPath(index);
+            out.resize(out.size() - 4);
+            const std::string pageNumber = std::to_string(index + 1);
+            const ProcessResult run = runProcess(
+                {"pdftoppm", "-jpeg", "-jpegopt", "quality=" + std::to_string(settings.quality),
+                 "-r", number(dpi), "-cropbox", "-f", pageNumber, "-l", pageNumber, "-singlefile",
+                 input, pathArgument(out)},
+                limitOf(settings.pageSeconds));
+            struct stat st {};
+            const bool ok = run.succeeded() && ::stat(sink.tempPath(index).c_str(), &st) == 0
+                            && st.st_size > 0;
+            if (ok) {
+                written.fetch_add(1);
+                sink.pageWritten(index, size.width, size.height);
+                continue;
+            }
+            failed.fetch_add(1);
+            if (run.timedOut) {
+                timedOut.store(true);
+                std::fprintf(stderr, "rwrender: page %d: abandoned, over the time limit: %g s\n",
+                             index + 1, settings.pageSeconds);
+            } else if (!run.started) {
+                std::fprintf(stderr, "rwrender: page %d: pdftoppm (poppler-utils) is not installed\n",
+                             index + 1);
+            } else {
+                std::fprintf(stderr, "rwrender: page %d: pdftoppm failed (status %d)\n", index + 1,
+                             run.signal ? 128 + run.signal : run.exitCode);
+            }
+            sink.pageFailed(index, size.width, size.height);
+        }
+    };
+
+    const int threads = std::max(1, std::min(settings.threads, sink.pageCount()));
+    {
+        std::vector<std::jthread> running;
+        for (int i = 1; i < threads; ++i)
+            running.emplace_back(work);
+        work();
+    }
+    return EngineOutcome{written.load(), failed.load(), timedOut.load()};
+}
+
+} // namespace rw

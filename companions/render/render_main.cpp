@@ -1,0 +1,269 @@
+// rwrender: renders every page of a PDF document to an RGB JPEG.
+//
+//   rwrender [-r DPI] [-q QUALITY] [-t PAGE_SECONDS] [-j THREADS] [-v] input.pdf PREFIX
+//
+// Page i goes to PREFIX-NNN.jpg, NNN zero-padded to the digit count of the
+// page count and at least 3 digits. Each image is written under a hidden
+// temporary name and renamed when complete, in page order. MuPDF renders;
+// a document it cannot open or finds no page in goes to poppler instead.
+// Exit status: 0 every page written, 1 a problem (one line each on
+// stderr), 2 bad command line.
+
+#include "common/files.h"
+#include "common/pdfdoc.h"
+#include "common/subprocess.h"
+#include "render/mupdf_engine.h"
+#include "render/poppler_engine.h"
+
+#include <array>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <sys/prctl.h>
+#include <csignal>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+constexpr int kOk = 0;
+constexpr int kFailed = 1;
+constexpr int kUsage = 2;
+
+struct Arguments {
+    rw::RenderSettings settings;
+    std::string input;
+    std::string prefix;
+};
+
+int usage(const char *problem)
+{
+    if (problem)
+        std::fprintf(stderr, "rwrender: %s\n", problem);
+    std::fputs(
+        "usage: rwrender [-r DPI] [-q QUALITY] [-t PAGE_SECONDS] [-j THREADS] [-v] input.pdf "
+        "PREFIX\n"
+        "  -r DPI           resolution, 1 to 2400 (default 150)\n"
+        "  -q QUALITY       JPEG quality, 1 to 100 (default 90)\n"
+        "  -t PAGE_SECONDS  abandon a page after this long, 0 for no limit (default 60)\n"
+        "  -j THREADS       rendering threads (default: one per core)\n"
+        "  -v               show the PDF libraries' own messages\n"
+        "Writes PREFIX-001.jpg, PREFIX-002.jpg, ... one per page.\n",
+        stderr);
+    return kUsage;
+}
+
+bool parseNumber(const char *text, double low, double high, double &value)
+{
+    char *end = nullptr;
+    errno = 0;
+    const double v = std::strtod(text, &end);
+    if (errno != 0 || end == text || *end != '\0' || !(v >= low && v <= high))
+        return false;
+    value = v;
+    return true;
+}
+
+std::optional<Arguments> parse(int argc, char **argv, const char *&problem)
+{
+    Arguments args;
+    const unsigned cores = std::thread::hardware_concurrency();
+    args.settings.threads = cores > 0 ? int(cores) : 1;
+    std::vector<std::string> positional;
+    bool options = true;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (options && arg == "--") {
+            options = false;
+            continue;
+        }
+        if (options && arg == "-v") {
+            args.settings.verbose = true;
+            continue;
+        }
+        if (options && (arg == "-r" || arg == "-q" || arg == "-t" || arg == "-j")) {
+            double value = 0;
+            if (i + 1 >= argc) {
+                problem = "an option is missing its value";
+                return std::nullopt;
+            }
+            const char *text = argv[++i];
+            if (arg == "-r" && parseNumber(text, 1, 2400, value))
+                args.settings.dpi = value;
+            else if (arg == "-q" && parseNumber(text, 1, 100, value) && value == int(value))
+                args.settings.quality = int(value);
+            else if (arg == "-t" && parseNumber(text, 0, 1e6, value))
+                args.settings.pageSeconds = value;
+            else if (arg == "-j" && parseNumber(text, 1, 256, value) && value == int(value))
+                args.settings.threads = int(value);
+            else {
+                problem = "an option has a value out of range";
+                return std::nullopt;
+            }
+            continue;
+        }
+        if (options && arg.size() > 1 && arg[0] == '-') {
+            problem = "unknown option";
+            return std::nullopt;
+        }
+        positional.push_back(arg);
+    }
+    if (positional.size() != 2 || positional[0].empty() || positional[1].empty()
+        || positional[1].back() == '/') {
+        problem = positional.size() != 2 ? "expected an input file and an output prefix"
+                                         : "empty input or output prefix";
+        return std::nullopt;
+    }
+    args.input = positional[0];
+    args.prefix = positional[1];
+    return args;
+}
+
+// One mutex per MuPDF lock slot.
+class MupdfLocks {
+public:
+    fz_locks_context callbacks()
+    {
+        return fz_locks_context{this, [](void *self, int lock) { static_cast<MupdfLocks *>(self)->m_[std::size_t(lock)].lock(); },
+                                [](void *self, int lock) { static_cast<MupdfLocks *>(self)->m_[std::size_t(lock)].unlock(); }};
+    }
+
+private:
+    std::array<std::mutex, FZ_LOCK_MAX> m_;
+};
+
+// A file removed when this goes out of scope (the qpdf-decrypted copy).
+struct TemporaryFile {
+    std::string path;
+    ~TemporaryFile()
+    {
+        if (!path.empty())
+            ::unlink(path.c_str());
+    }
+};
+
+int finishWith(rw::PageSink &sink, const rw::EngineOutcome &outcome)
+{
+    const bool complete = sink.finish();
+    if (!complete && outcome.written > 0)
+        std::fprintf(stderr, "rwrender: %d of %d pages could not be rendered\n",
+                     sink.pageCount() - sink.writtenCount(), sink.pageCount());
+    return complete ? kOk : kFailed;
+}
+
+int renderWithPoppler(const Arguments &args, const std::string &input, const std::string &why)
+{
+    const rw::PopplerDocument info = rw::inspectWithPoppler(input);
+    if (info.pageCount <= 0) {
+        std::fprintf(stderr, "rwrender: %s: cannot render: %s; %s\n", args.input.c_str(),
+                     why.c_str(), info.error.c_str());
+        return kFailed;
+    }
+    if (args.settings.verbose)
+        std::fprintf(stderr, "rwrender: %s: %s; rendering with poppler\n", args.input.c_str(),
+                     why.c_str());
+    rw::PageSink sink(args.prefix, info.pageCount, args.settings.dpi, args.settings.quality);
+    return finishWith(sink, rw::renderWithPoppler(input, info, sink, args.settings));
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    const char *problem = nullptr;
+    const std::optional<Arguments> parsed = parse(argc, argv, problem);
+    if (!parsed)
+        return usage(problem);
+    const Arguments &args = *parsed;
+
+    // Never outlive the converter script: a renderer left running after the
+    // script was killed could drop stale pages into the staging folder.
+    const pid_t parent = ::getppid();
+    ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+    if (::getppid() != parent)
+        return kFailed;
+
+    if (::access(args.input.c_str(), R_OK) != 0) {
+        std::fprintf(stderr, "rwrender: %s: cannot read: %s\n", args.input.c_str(),
+                     std::strerror(errno));
+        return kFailed;
+    }
+    const std::string outputFolder = rw::folderOf(args.prefix);
+    if (::access(outputFolder.c_str(), W_OK | X_OK) != 0) {
+        std::fprintf(stderr, "rwrender: %s: output folder not writable: %s\n",
+                     outputFolder.c_str(), std::strerror(errno));
+        return kFailed;
+    }
+
+    MupdfLocks locks;
+    fz_locks_context lockCallbacks = locks.callbacks();
+    rw::ContextPtr ctx(fz_new_context(nullptr, &lockCallbacks, FZ_STORE_DEFAULT));
+    if (!ctx) {
+        std::fputs("rwrender: cannot initialise MuPDF\n", stderr);
+        return kFailed;
+    }
+    rw::setMessageOutput(ctx.get(), args.settings.verbose);
+
+    std::string input = args.input;
+    TemporaryFile decrypted;
+    rw::OpenedDocument opened = rw::openDocument(ctx.get(), input);
+    if (opened.access == rw::Access::NeedsPassword) {
+        std::fprintf(stderr, "rwrender: %s: a user password is required\n", args.input.c_str());
+        return kFailed;
+    }
+    if (opened.access == rw::Access::DecryptWithQpdf) {
+        // MuPDF cannot derive the key from a damaged encryption dictionary
+        // that qpdf still reads: render a decrypted copy.
+        opened = {};
+        decrypted.path = outputFolder + "/.tmp-" + rw::fileNameOf(args.prefix) + "-"
+                         + std::to_string(::getpid()) + "-decrypted.pdf";
+        const rw::ProcessResult qpdf =
+            rw::runProcess({"qpdf", "--decrypt", rw::pathArgument(input),
+                            rw::pathArgument(decrypted.path)},
+                           std::chrono::seconds(120));
+        // qpdf exits with 3 when it succeeded with warnings.
+        if (!qpdf.started || qpdf.timedOut || (qpdf.exitCode != 0 && qpdf.exitCode != 3)) {
+            std::fprintf(stderr, "rwrender: %s: cannot decrypt the document\n",
+                         args.input.c_str());
+            return kFailed;
+        }
+        input = decrypted.path;
+        opened = rw::openDocument(ctx.get(), input);
+        if (opened.access != rw::Access::Readable && opened.access != rw::Access::Unreadable) {
+            std::fprintf(stderr, "rwrender: %s: cannot decrypt the document\n",
+                         args.input.c_str());
+            return kFailed;
+        }
+    }
+    if (opened.access == rw::Access::Unreadable)
+        return renderWithPoppler(args, input, "MuPDF cannot open it (" + opened.message + ")");
+
+    std::string error;
+    const int pages = rw::countPages(ctx.get(), opened.doc.get(), error);
+    if (pages <= 0) {
+        opened.doc.reset();
+        return renderWithPoppler(args, input,
+                                 pages < 0 ? "MuPDF cannot read its page tree (" + error + ")"
+                                           : "MuPDF finds no page in it");
+    }
+
+    int status;
+    bool nothingRendered = false;
+    {
+        rw::PageSink sink(args.prefix, pages, args.settings.dpi, args.settings.quality);
+        const rw::EngineOutcome outcome =
+            rw::renderWithMupdf(ctx.get(), opened.doc.get(), sink, args.settings);
+        nothingRendered = outcome.written == 0 && !outcome.timedOut;
+        status = finishWith(sink, outcome);
+    }
+    if (nothingRendered) {
+        opened.doc.reset();
+        return renderWithPoppler(args, input, "MuPDF renders none of its pages");
+    }
+    return status;
+}

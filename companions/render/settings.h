@@ -1,0 +1,20 @@
+#pragma once
+
+namespace rw {
+
+struct RenderSettings {
+    double dpi = 150;
+    int quality = 90;
+    double pageSeconds = 60; // 0: no limit
+    int threads = 1;
+    bool verbose = false;
+};
+
+// What an engine achieved on one document.
+struct EngineOutcome {
+    int written = 0;        // pages rendered and stored
+    int failed = 0;         // pages that failed
+    bool timedOut = false;  // at least one page hit the time limit
+};
+
+} // namespace rw
