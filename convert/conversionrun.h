@@ -1,0 +1,47 @@
+#pragma once
+
+#include "convert/runsummary.h"
+
+#include <QString>
+
+class DocumentSource;
+class RunView;
+
+namespace Platform {
+class EventPump;
+class MessageSink;
+class PointerSetting;
+class ProcessApi;
+} // namespace Platform
+
+// Everything a conversion run reaches outside itself.
+struct ConversionServices {
+    QString appFolder;
+    DocumentSource &documents;
+    RunView &view;                          // progress and application-wide pointer
+    Platform::PointerSetting &windowPointer; // the main window's pointer (hourglass while busy)
+    Platform::MessageSink &messages;
+    Platform::EventPump &pump;
+    Platform::ProcessApi &processes;
+    QString programName = {}; // source prefix of launch errors; empty: this executable's name
+};
+
+// "Convert!": walks the documents from top to bottom, probes each for a
+// password, rasterises the readable ones and tells the user about every
+// document that was not converted. Needs QtCore only, so the window and the
+// command line run the same conversion.
+class ConversionRun {
+public:
+    explicit ConversionRun(ConversionServices services);
+
+    // Runs a conversion to its end. Called again while one is in progress
+    // (from an event handled during a wait), it does nothing.
+    RunSummary run();
+    bool isRunning() const { return running_; }
+
+private:
+    RunSummary convertAll();
+
+    ConversionServices s_;
+    bool running_ = false;
+};
