@@ -1,11 +1,22 @@
 // Contributors: read DEVELOPERS.md at the top of the repository first (rules for code, tests, git).
 #pragma once
 
+#include <QPersistentModelIndex>
 #include <QTreeWidget>
+#include <functional>
 #include <optional>
+
+namespace Platform {
+class PointerSetting;
+}
 
 // The document list: one column of document paths, in conversion order.
 // Positions are 1-based. An item holds only its text.
+//
+// Editing with the mouse: files dropped from another program are appended;
+// holding a button and moving the pointer carries the text of the item last
+// clicked along with the pointer (reorder); a double-click removes the
+// selected item.
 class ListView1 : public QTreeWidget {
     Q_OBJECT
 public:
@@ -20,4 +31,67 @@ public:
     bool removeAt(int position);
     // The 1-based position of the selected item, or 0.
     int selectedPosition() const;
+    // Marks the item at a position selected (the only selected one).
+    void selectPosition(int position);
+    // Scrolls the list as needed so the item at a position is visible.
+    void makeVisible(int position);
+    // Hit test: the position of the item at a point of the viewport, or 0.
+    int positionAt(QPoint point) const;
+
+    // Wiring by the window: its pointer setting (the pointer-move handler
+    // resets it unless it is the hourglass) and the application folder
+    // (the drag pointer is read from "drag.ico" in it).
+    void setWindowPointer(Platform::PointerSetting *window) { windowPointer_ = window; }
+    void setAppFolder(const QString &folder) { appFolder_ = folder; }
+    // The pointer's distance from the top of its screen in pixels, read when
+    // an exchange scrolls. Defaults to the real pointer; tests replace it.
+    void setPointerScreenY(std::function<int()> source);
+
+    // State of the reorder gesture.
+    bool listButtonDown() const { return listButtonDown_; }
+    // Position of the item whose text travels with the pointer, or 0 (none,
+    // also once that item has been removed).
+    int draggedPosition() const;
+
+    // The list's event handlers; the widget's own mouse and drop events call
+    // them.
+    void itemClick();
+    void buttonDown();
+    void buttonUp();
+    void pointerMove(QPoint point);
+    void doubleClick();
+
+    // Set while the add-folder command fills the list, so a second press
+    // does not start another walk over it.
+    bool folderWalkRunning() const { return folderWalkRunning_; }
+    void setFolderWalkRunning(bool running) { folderWalkRunning_ = running; }
+
+    // The local paths a drag offers, in its order; empty when it carries no
+    // local file (such a drag is refused).
+    static QStringList droppedPaths(const QMimeData *data);
+
+protected:
+    void mousePressEvent(QMouseEvent *event) override;
+    void mouseMoveEvent(QMouseEvent *event) override;
+    void mouseReleaseEvent(QMouseEvent *event) override;
+    void mouseDoubleClickEvent(QMouseEvent *event) override;
+    void dragEnterEvent(QDragEnterEvent *event) override;
+    void dragMoveEvent(QDragMoveEvent *event) override;
+    void dropEvent(QDropEvent *event) override;
+
+private:
+    QModelIndex indexAtPosition(int position) const;
+    static int positionOf(const QModelIndex &index);
+
+    Platform::PointerSetting *windowPointer_ = nullptr;
+    QString appFolder_;
+    std::function<int()> pointerScreenY_;
+
+    bool listButtonDown_ = false;
+    // Model indexes that follow their rows and turn invalid when their item
+    // is removed, so a removed item is never used.
+    QPersistentModelIndex draggedItem_;
+    QPersistentModelIndex hoverItem_;
+
+    bool folderWalkRunning_ = false;
 };

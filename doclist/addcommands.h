@@ -1,0 +1,41 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+class ListView1;
+class QWidget;
+
+namespace Platform {
+class Dialogs;
+class EventPump;
+class PointerSetting;
+} // namespace Platform
+
+// The two commands that fill the document list besides drops.
+namespace AddCommands {
+
+inline const QString FileDialogTitle =
+    QStringLiteral("Add File(s) - Use Ctrl & Shift to select multiple files");
+inline const QString FileDialogFilter = QStringLiteral("PDF Files (*.pdf)");
+inline const QString FolderPrompt = QStringLiteral("Please select folder to add:");
+
+// The paths a file-dialog result names: one full path as it stands, or a
+// folder followed by NUL-separated names, each joined as folder + "/" + name
+// with every doubled separator collapsed (a folder "/" gives "/name").
+// Empty for a cancelled dialog.
+QStringList PathsFromFileDialog(const QString &result);
+
+// "Add PDF File(s)": the multi-selection file dialog over `owner`; appends
+// the chosen files in the dialog's order. Cancelling changes nothing.
+void AddFiles(ListView1 &list, Platform::Dialogs &dialogs, QWidget *owner);
+
+// "Add All PDF File(s) In Folder": the folder picker over `owner`, then every
+// PDF file of the chosen folder and the folders below it is appended (see
+// AddFolder::CollectDocuments). The window shows the hourglass from the
+// confirmed folder to the last append. While a walk fills the list a second
+// press is ignored. `pump` (may be null) keeps the window responsive.
+void AddAllInFolder(ListView1 &list, Platform::Dialogs &dialogs, Platform::PointerSetting &window,
+                    Platform::EventPump *pump, QWidget *owner);
+
+} // namespace AddCommands
