@@ -2,7 +2,10 @@
 
 #include "common/subprocess.h"
 
+#include <algorithm>
 #include <cstdio>
+#include <utility>
+#include <vector>
 
 namespace rw {
 
@@ -73,6 +76,75 @@ int tryCountPages(fz_context *ctx, pdf_document *doc, char *error, std::size_t e
     return count;
 }
 
+// Where object `num` sits in the file, for ordering (-1: not a page).
+long long tryPageObjectPosition(fz_context *ctx, pdf_document *doc, int num)
+{
+    volatile long long position = -1;
+    fz_try(ctx) {
+        pdf_xref_entry *entry = pdf_get_xref_entry(ctx, doc, num);
+        if (entry && (entry->type == 'n' || entry->type == 'o')) {
+            pdf_obj *obj = pdf_load_object(ctx, doc, num);
+            const bool page = pdf_is_dict(ctx, obj)
+                              && pdf_name_eq(ctx, pdf_dict_get(ctx, obj, PDF_NAME(Type)),
+                                             PDF_NAME(Page));
+            pdf_drop_obj(ctx, obj);
+            if (page) {
+                if (entry->type == 'n') {
+                    position = entry->ofs;
+                } else {
+                    // In an object stream: the stream's place in the file.
+                    pdf_xref_entry *stream = pdf_get_xref_entry(ctx, doc, int(entry->ofs));
+                    position = stream ? stream->ofs : 0;
+                }
+            }
+        }
+    }
+    fz_catch(ctx)
+        position = -1;
+    return position;
+}
+
+bool tryInstallPageTree(fz_context *ctx, pdf_document *doc, const int *nums, int count)
+{
+    pdf_obj *volatile pages = nullptr;
+    volatile bool ok = false;
+    fz_try(ctx) {
+        pages = pdf_add_new_dict(ctx, doc, 4);
+        pdf_dict_put(ctx, pages, PDF_NAME(Type), PDF_NAME(Pages));
+        pdf_dict_put_int(ctx, pages, PDF_NAME(Count), count);
+        pdf_obj *kids = pdf_dict_put_array(ctx, pages, PDF_NAME(Kids), count);
+        for (int i = 0; i < count; ++i) {
+            pdf_obj *ref = pdf_new_indirect(ctx, doc, nums[i], 0);
+            pdf_array_push_drop(ctx, kids, ref);
+            pdf_dict_put(ctx, pdf_resolve_indirect(ctx, ref), PDF_NAME(Parent), pages);
+        }
+        pdf_obj *trailer = pdf_trailer(ctx, doc);
+        pdf_obj *root = pdf_dict_get(ctx, trailer, PDF_NAME(Root));
+        if (!pdf_is_dict(ctx, root)) {
+            root = pdf_add_new_dict(ctx, doc, 2);
+            pdf_dict_put_drop(ctx, trailer, PDF_NAME(Root), root);
+            pdf_dict_put(ctx, root, PDF_NAME(Type), PDF_NAME(Catalog));
+        }
+        pdf_dict_put(ctx, root, PDF_NAME(Pages), pages);
+        ok = true;
+    }
+    fz_always(ctx)
+        pdf_drop_obj(ctx, pages);
+    fz_catch(ctx)
+        ok = false;
+    return ok;
+}
+
+int tryXrefLength(fz_context *ctx, pdf_document *doc)
+{
+    volatile int length = 0;
+    fz_try(ctx)
+        length = pdf_xref_len(ctx, doc);
+    fz_catch(ctx)
+        length = 0;
+    return length;
+}
+
 } // namespace
 
 void setMessageOutput(fz_context *ctx, bool verbose)
@@ -118,6 +190,32 @@ int countPages(fz_context *ctx, pdf_document *doc, std::string &error)
     if (count < 0)
         error = message[0] ? message : "cannot count pages";
     return count;
+}
+
+} // namespace rw
+
+namespace rw {
+
+int rebuildPageTree(fz_context *ctx, pdf_document *doc)
+{
+    std::vector<std::pair<long long, int>> found; // (place in file, object number)
+    const int objects = tryXrefLength(ctx, doc);
+    for (int num = 1; num < objects; ++num) {
+        const long long position = tryPageObjectPosition(ctx, doc, num);
+        if (position >= 0)
+            found.emplace_back(position, num);
+    }
+    if (found.empty())
+        return 0;
+    std::sort(found.begin(), found.end());
+    std::vector<int> nums;
+    nums.reserve(found.size());
+    for (const auto &[position, num] : found)
+        nums.push_back(num);
+    if (!tryInstallPageTree(ctx, doc, nums.data(), int(nums.size())))
+        return 0;
+    std::string error;
+    return std::max(0, countPages(ctx, doc, error));
 }
 
 } // namespace rw

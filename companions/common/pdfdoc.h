@@ -56,4 +56,10 @@ OpenedDocument openDocument(fz_context *ctx, const std::string &path);
 // The page count, or -1 with the reason in `error`.
 int countPages(fz_context *ctx, pdf_document *doc, std::string &error);
 
+// For a document whose page tree is lost (a truncated or damaged file that
+// MuPDF opens but finds no page in): collects the page objects still in the
+// file, in file order, under a new page tree. Returns the number of pages
+// found (0: none, nothing changed). In memory only.
+int rebuildPageTree(fz_context *ctx, pdf_document *doc);
+
 } // namespace rw

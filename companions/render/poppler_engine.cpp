@@ -3,6 +3,7 @@
 #include "common/subprocess.h"
 #include "render/pagesize.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <sstream>
@@ -67,8 +68,15 @@ PopplerDocument inspectWithPoppler(const std::string &path)
     for (std::size_t i = 0; i < info.sizes.size(); ++i)
         if (((rotations[i] % 180) + 180) % 180 == 90)
             std::swap(info.sizes[i].first, info.sizes[i].second);
-    if (info.pageCount <= 0)
+    // A page whose size poppler cannot tell (0 x 0: it lost the page
+    // object) would come out as a 1 x 1 pixel image; such a document has
+    // no page poppler can render.
+    const bool anyPage = std::any_of(info.sizes.begin(), info.sizes.end(),
+                                     [](const auto &s) { return s.first > 0 && s.second > 0; });
+    if (info.pageCount <= 0 || !anyPage) {
+        info.pageCount = 0;
         info.error = "poppler finds no page either";
+    }
     return info;
 }
 
@@ -87,17 +95,19 @@ EngineOutcome renderWithPoppler(const std::string &path, const PopplerDocument &
             if (index >= sink.pageCount())
                 return;
             const auto [wPt, hPt] = info.sizes[std::size_t(index)];
-            PixelSize size;
-            double dpi = settings.dpi;
-            if (wPt > 0 && hPt > 0) {
-                size = pagePixels(wPt, hPt, settings.dpi);
-                dpi = size.dpi;
-                if (size.reduced)
-                    std::fprintf(stderr,
-                                 "rwrender: page %d: note: over the limit of %g megapixels; "
-                                 "rendered at %.1f dpi\n",
-                                 index + 1, kMaxPagePixels / 1e6, dpi);
+            if (!(wPt > 0 && hPt > 0)) {
+                failed.fetch_add(1);
+                std::fprintf(stderr, "rwrender: page %d: cannot find the page\n", index + 1);
+                sink.pageFailed(index, 0, 0);
+                continue;
             }
+            const PixelSize size = pagePixels(wPt, hPt, settings.dpi);
+            const double dpi = size.dpi;
+            if (size.reduced)
+                std::fprintf(stderr,
+                             "rwrender: page %d: note: over the limit of %g megapixels; "
+                             "rendered at %.1f dpi\n",
+                             index + 1, kMaxPagePixels / 1e6, dpi);
             // pdftoppm -singlefile appends ".jpg" to the name it is given.
             std::string out = sink.tempPath(index);
             out.resize(out.size() - 4);

@@ -156,19 +156,36 @@ int finishWith(rw::PageSink &sink, const rw::EngineOutcome &outcome)
     return complete ? kOk : kFailed;
 }
 
-int renderWithPoppler(const Arguments &args, const std::string &input, const std::string &why)
+// Renders through poppler; nullopt when poppler finds no page either.
+std::optional<int> renderWithPoppler(const Arguments &args, const std::string &input,
+                                     const std::string &why, std::string &popplerError)
 {
     const rw::PopplerDocument info = rw::inspectWithPoppler(input);
     if (info.pageCount <= 0) {
-        std::fprintf(stderr, "rwrender: %s: cannot render: %s; %s\n", args.input.c_str(),
-                     why.c_str(), info.error.c_str());
-        return kFailed;
+        popplerError = info.error;
+        return std::nullopt;
     }
     if (args.settings.verbose)
         std::fprintf(stderr, "rwrender: %s: %s; rendering with poppler\n", args.input.c_str(),
                      why.c_str());
     rw::PageSink sink(args.prefix, info.pageCount, args.settings.dpi, args.settings.quality);
     return finishWith(sink, rw::renderWithPoppler(input, info, sink, args.settings));
+}
+
+int renderWithMupdf(const Arguments &args, fz_context *ctx, pdf_document *doc, int pages,
+                    bool &nothingRendered)
+{
+    rw::PageSink sink(args.prefix, pages, args.settings.dpi, args.settings.quality);
+    const rw::EngineOutcome outcome = rw::renderWithMupdf(ctx, doc, sink, args.settings);
+    nothingRendered = outcome.written == 0 && !outcome.timedOut;
+    return finishWith(sink, outcome);
+}
+
+int cannotRender(const Arguments &args, const std::string &why, const std::string &popplerError)
+{
+    std::fprintf(stderr, "rwrender: %s: cannot render: %s; %s\n", args.input.c_str(),
+                 why.c_str(), popplerError.c_str());
+    return kFailed;
 }
 
 } // namespace
@@ -240,30 +257,39 @@ int main(int argc, char **argv)
             return kFailed;
         }
     }
-    if (opened.access == rw::Access::Unreadable)
-        return renderWithPoppler(args, input, "MuPDF cannot open it (" + opened.message + ")");
+    // Second engine: poppler, for documents MuPDF cannot open or finds no
+    // page in; when poppler finds no page either, the page objects left in
+    // the file are gathered under a new page tree.
+    std::string popplerError;
+    if (opened.access == rw::Access::Unreadable) {
+        const std::string why = "MuPDF cannot open it (" + opened.message + ")";
+        const std::optional<int> status = renderWithPoppler(args, input, why, popplerError);
+        return status ? *status : cannotRender(args, why, popplerError);
+    }
 
     std::string error;
-    const int pages = rw::countPages(ctx.get(), opened.doc.get(), error);
-    if (pages <= 0) {
-        opened.doc.reset();
-        return renderWithPoppler(args, input,
-                                 pages < 0 ? "MuPDF cannot read its page tree (" + error + ")"
-                                           : "MuPDF finds no page in it");
-    }
-
-    int status;
+    int pages = rw::countPages(ctx.get(), opened.doc.get(), error);
     bool nothingRendered = false;
-    {
-        rw::PageSink sink(args.prefix, pages, args.settings.dpi, args.settings.quality);
-        const rw::EngineOutcome outcome =
-            rw::renderWithMupdf(ctx.get(), opened.doc.get(), sink, args.settings);
-        nothingRendered = outcome.written == 0 && !outcome.timedOut;
-        status = finishWith(sink, outcome);
+    if (pages > 0) {
+        const int status = renderWithMupdf(args, ctx.get(), opened.doc.get(), pages,
+                                           nothingRendered);
+        if (!nothingRendered)
+            return status;
     }
-    if (nothingRendered) {
-        opened.doc.reset();
-        return renderWithPoppler(args, input, "MuPDF renders none of its pages");
+    const std::string why = pages < 0     ? "MuPDF cannot read its page tree (" + error + ")"
+                            : pages == 0 ? std::string("MuPDF finds no page in it")
+                                         : std::string("MuPDF renders none of its pages");
+    if (const std::optional<int> status = renderWithPoppler(args, input, why, popplerError))
+        return *status;
+    if (pages <= 0) {
+        pages = rw::rebuildPageTree(ctx.get(), opened.doc.get());
+        if (pages > 0) {
+            std::fprintf(stderr,
+                         "rwrender: %s: the page tree is lost; rendering the %d page(s) still "
+                         "in the file, in file order\n",
+                         args.input.c_str(), pages);
+            return renderWithMupdf(args, ctx.get(), opened.doc.get(), pages, nothingRendered);
+        }
     }
-    return status;
+    return cannotRender(args, why, popplerError);
 }
