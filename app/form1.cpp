@@ -1,5 +1,6 @@
 #include "app/form1.h"
 
+#include "app/convertcommand.h"
 #include "app/picturebutton.h"
 #include "app/progressbar1.h"
 #include "app/startup.h"
@@ -158,7 +159,10 @@ void Form1::check2Click()
     if (!check2_->isChecked())
         return;
     check2_->setChecked(false);
-    // "Convert!": wired by the conversion run.
+    // A press while a run waits does nothing (the run guards itself).
+    if (!convert_)
+        convert_ = std::make_unique<ConvertCommand>(*this);
+    convert_->run();
 }
 
 void Form1::check4Click()

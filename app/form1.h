@@ -5,8 +5,10 @@
 
 #include <QCursor>
 #include <QWidget>
+#include <memory>
 #include <optional>
 
+class ConvertCommand;
 class ListView1;
 class PictureButton;
 class ProgressBar1;
@@ -66,4 +68,7 @@ private:
     QPushButton *command1_ = nullptr;
     PictureButton *check2_ = nullptr;
     PictureButton *check1_ = nullptr;
+
+    // The conversion run behind "Convert!", made on the first press.
+    std::unique_ptr<ConvertCommand> convert_;
 };
