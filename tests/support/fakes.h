@@ -1,9 +1,16 @@
 #pragma once
 
 #include "platform/clock.h"
+#include "platform/eventpump.h"
 #include "platform/gui/dialogs.h"
 #include "platform/homepage.h"
 #include "platform/messages.h"
+#include "platform/pointer.h"
+#include "platform/process.h"
+
+#include <QCoreApplication>
+#include <QThread>
+#include <map>
 
 #include <QStringList>
 #include <functional>
@@ -72,6 +79,89 @@ public:
     QString fileResult;
     QString folderResult;
     QStringList fileTitles, fileFilters, folderPrompts;
+};
+
+// An event pump that counts what the code under test asks for. Events are
+// still processed; a pause lasts only `realPauseMs` so that real child
+// processes can progress without slowing the test. `onPause` runs during
+// each pause, like an event handled while the program waits.
+class CountingPump final : public Platform::EventPump {
+public:
+    void processEvents() override
+    {
+        ++processed;
+        if (QCoreApplication::instance())
+            QCoreApplication::processEvents();
+    }
+    void pause(int ms) override
+    {
+        pauses.push_back(ms);
+        if (onPause)
+            onPause();
+        if (realPauseMs > 0)
+            QThread::msleep(realPauseMs);
+    }
+    int processed = 0;
+    std::vector<int> pauses;
+    int realPauseMs = 2;
+    std::function<void()> onPause;
+};
+
+// A window's pointer setting that remembers every code it was given.
+class PointerRecorder final : public Platform::PointerSetting {
+public:
+    int pointer() const override { return codes.empty() ? 0 : codes.back(); }
+    void setPointer(int code) override { codes.push_back(code); }
+    std::vector<int> codes;
+};
+
+// A process layer that starts nothing: each call is recorded and answered
+// from the scripted values.
+class ScriptedProcesses final : public Platform::ProcessApi {
+public:
+    struct Call {
+        QStringList argv;       // start: the split command line; shellOpen: target, parameters
+        QString workingFolder;
+        bool hidden = false;
+    };
+
+    Platform::StartResult start(const QStringList &argv, const QString &workingFolder,
+                                bool hidden) override
+    {
+        starts.push_back({argv, workingFolder, hidden});
+        Platform::StartResult r;
+        r.error = startError;
+        if (r.started())
+            r.pid = 4242;
+        return r;
+    }
+    Platform::ShellOpenResult shellOpen(const QString &target, const QString &parameters,
+                                        const QString &workingFolder, bool hidden) override
+    {
+        opens.push_back({{target, parameters}, workingFolder, hidden});
+        return {shellCode, shellCode > 32 ? qint64(4242) : qint64(-1)};
+    }
+    // Answers StillActive `runningPolls` times, then `exitStatus`.
+    std::optional<int> exitCode(qint64 pid) override
+    {
+        ++exitQueries;
+        if (pid != 4242)
+            return std::nullopt;
+        if (runningPolls > 0) {
+            --runningPolls;
+            return Platform::StillActive;
+        }
+        return exitStatus;
+    }
+    void terminateAll() override { ++terminations; }
+
+    Platform::StartError startError = Platform::StartError::None;
+    int shellCode = 42;
+    int runningPolls = 0;
+    int exitStatus = 0;
+    std::vector<Call> starts, opens;
+    int exitQueries = 0;
+    int terminations = 0;
 };
 
 } // namespace Fakes
