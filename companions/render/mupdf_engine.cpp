@@ -156,10 +156,34 @@ enum class Recorded { Ok, NoPage, Failed };
 // Loads page `index` and records it into a display list. `bounds` is set
 // as soon as the page is loaded (Failed with bounds known still lets the
 // caller size a stand-in page).
-Recorded tryRecordPage(fz_context *ctx, fz_document *doc, int index, fz_cookie *cookie,
+// MuPDF shrinks a page whose CropBox lies outside its MediaBox to 1 x 1
+// point. Such a crop box is invalid; show the MediaBox instead, as PDF
+// viewers do. Returns true when the page object was changed.
+bool tryDropInvalidCropBox(fz_context *ctx, pdf_document *doc, int index)
+{
+    volatile bool changed = false;
+    fz_try(ctx) {
+        pdf_obj *page = pdf_lookup_page_obj(ctx, doc, index);
+        const fz_rect media =
+            pdf_to_rect(ctx, pdf_dict_get_inheritable(ctx, page, PDF_NAME(MediaBox)));
+        const fz_rect crop =
+            pdf_to_rect(ctx, pdf_dict_get_inheritable(ctx, page, PDF_NAME(CropBox)));
+        if (!fz_is_empty_rect(crop) && media.x1 - media.x0 >= 1 && media.y1 - media.y0 >= 1
+            && fz_is_empty_rect(fz_intersect_rect(media, crop))) {
+            pdf_dict_put_rect(ctx, page, PDF_NAME(CropBox), media);
+            changed = true;
+        }
+    }
+    fz_catch(ctx)
+        changed = false;
+    return changed;
+}
+
+Recorded tryRecordPage(fz_context *ctx, pdf_document *pdf, int index, fz_cookie *cookie,
                        fz_display_list **out, fz_rect *bounds, int *haveBounds, char *error,
                        std::size_t errorSize)
 {
+    fz_document *doc = &pdf->super;
     fz_page *volatile page = nullptr;
     fz_display_list *volatile list = nullptr;
     fz_device *volatile dev = nullptr;
@@ -170,6 +194,13 @@ Recorded tryRecordPage(fz_context *ctx, fz_document *doc, int index, fz_cookie *
         result = Recorded::NoPage;
         page = fz_load_page(ctx, doc, index);
         *bounds = fz_bound_page(ctx, page);
+        if (bounds->x1 - bounds->x0 <= 1 && bounds->y1 - bounds->y0 <= 1
+            && tryDropInvalidCropBox(ctx, pdf, index)) {
+            fz_drop_page(ctx, page);
+            page = nullptr;
+            page = fz_load_page(ctx, doc, index);
+            *bounds = fz_bound_page(ctx, page);
+        }
         *haveBounds = 1;
         result = Recorded::Failed;
         list = fz_new_display_list(ctx, *bounds);
@@ -283,7 +314,7 @@ private:
         {
             std::lock_guard lock(s_.documentMutex);
             s_.timer.arm(slot_, &cookie);
-            recorded = tryRecordPage(ctx_, &s_.doc->super, index, &cookie, &rawList, &bounds,
+            recorded = tryRecordPage(ctx_, s_.doc, index, &cookie, &rawList, &bounds,
                                      &haveBounds, error, sizeof error);
         }
         ListPtr list(rawList, ListDeleter{ctx_});

@@ -284,11 +284,14 @@ int main(int argc, char **argv)
     if (pages <= 0) {
         pages = rw::rebuildPageTree(ctx.get(), opened.doc.get());
         if (pages > 0) {
+            // Pages whose objects are gone cannot be counted: the result
+            // may be incomplete, so the status stays a failure.
             std::fprintf(stderr,
                          "rwrender: %s: the page tree is lost; rendering the %d page(s) still "
-                         "in the file, in file order\n",
+                         "in the file, in file order; some may be missing\n",
                          args.input.c_str(), pages);
-            return renderWithMupdf(args, ctx.get(), opened.doc.get(), pages, nothingRendered);
+            renderWithMupdf(args, ctx.get(), opened.doc.get(), pages, nothingRendered);
+            return kFailed;
         }
     }
     return cannotRender(args, why, popplerError);
