@@ -1,0 +1,202 @@
+#include "convert/launcher/shell32.h"
+#include "convert/passwordprobe.h"
+#include "platform/process.h"
+#include "tests/convert/convertfixture.h"
+#include "tests/support/fakes.h"
+
+#include <QtTest>
+
+using ConvertFixture::AppFolder;
+
+// The password probe: the toolkit's command line, the verdict from the
+// result file, and what happens when the toolkit cannot give one.
+class TestProbe : public QObject {
+    Q_OBJECT
+
+    struct Probe {
+        explicit Probe(const AppFolder &app)
+            : launcher(processes, pump, "rasterwell"),
+              context{CompanionFiles(app.path()), launcher, pump, view}
+        {
+        }
+        PDF::ProbeResult operator()(const QString &document)
+        {
+            return PDF::IsPasswordProtected(context, document);
+        }
+        Platform::PosixProcessApi processes;
+        Fakes::CountingPump pump;
+        ConvertFixture::RecordingView view;
+        Shell32::Launcher launcher;
+        PDF::Context context;
+    };
+
+private slots:
+    void commandLineAsTheToolkitReadsIt()
+    {
+        const CompanionFiles files("/Apps/Conv");
+        QCOMPARE(PDF::toolkitCommandLine(files, "/Docs/report.pdf"),
+                 QString("\"/Apps/Conv/pdftk.exe\" \"/Docs/report.pdf\" data_dump output "
+                         "\"/Apps/Conv/2348239bbb.txt\" dont_ask"));
+    }
+
+    // Whatever the names hold, the document and the result file come back
+    // from the command line as exactly one argument each, in their places.
+    void commandLineKeepsEachPathWhole_data()
+    {
+        QTest::addColumn<QString>("appFolder");
+        QTest::addColumn<QString>("document");
+        QTest::addColumn<QString>("received");
+        QTest::newRow("spaces") << "/my apps/conv" << "/my docs/a report.pdf"
+                                << "/my docs/a report.pdf";
+        QTest::newRow("double quotes") << "/apps" << "/d/say \"hi\".pdf" << "/d/say \"hi\".pdf";
+        QTest::newRow("backslashes") << "/apps\\x" << "/d/a\\\\b\\\"c.pdf" << "/d/a\\\\b\\\"c.pdf";
+        QTest::newRow("trailing backslash") << "/apps" << "/d/name\\" << "/d/name\\";
+        QTest::newRow("newline and tab") << "/apps" << "/d/two\nlines\t.pdf"
+                                         << "/d/two\nlines\t.pdf";
+        QTest::newRow("redirect attempt") << "/apps" << "/d/x\" output \"/tmp/evil.txt"
+                                          << "/d/x\" output \"/tmp/evil.txt";
+        QTest::newRow("leading dash") << "/apps" << "-o.pdf" << "./-o.pdf";
+        QTest::newRow("empty") << "/apps" << "" << "";
+    }
+    void commandLineKeepsEachPathWhole()
+    {
+        QFETCH(QString, appFolder);
+        QFETCH(QString, document);
+        QFETCH(QString, received);
+        const CompanionFiles files(appFolder);
+        const QStringList argv =
+            Platform::splitCommandLine(PDF::toolkitCommandLine(files, document));
+        QCOMPARE(argv, (QStringList{appFolder + "/pdftk.exe", received, "data_dump", "output",
+                                    appFolder + "/2348239bbb.txt", "dont_ask"}));
+    }
+
+    // The same through a real toolkit process: it receives the path as one
+    // argument and the run ends with no result file left behind.
+    void toolkitReceivesThePathAsOneArgument_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::newRow("spaces and quotes") << "my \"best\" report.pdf";
+        QTest::newRow("backslashes") << "a\\\\b\\\".pdf";
+        QTest::newRow("newline") << "two\nlines.pdf";
+        QTest::newRow("redirect attempt") << "x\" output \"evil.txt";
+    }
+    void toolkitReceivesThePathAsOneArgument()
+    {
+        QFETCH(QString, name);
+        AppFolder app("my app");
+        QVERIFY(app.writeToolkit("printf '%s\\0' \"$#\" \"$@\" > \"$(dirname \"$0\")/args.bin\"\n"
+                                 ": > \"$4\"\n"));
+        const QString document = app.writeDocument(name, "x");
+        QVERIFY(!document.isEmpty());
+        Probe probe(app);
+
+        QCOMPARE(probe(document).verdict, PDF::ProbeResult::Verdict::Readable);
+        const QList<QByteArray> args = AppFolder::read(app.path() + "/args.bin").split('\0');
+        QCOMPARE(args.value(0), QByteArray("5"));
+        QCOMPARE(QString::fromUtf8(args.value(1)), document);
+        QCOMPARE(QString::fromUtf8(args.value(4)), app.path() + "/2348239bbb.txt");
+        QVERIFY(!QFile::exists(app.path() + "/2348239bbb.txt"));
+        QVERIFY(!QFile::exists(app.docs() + "/evil.txt"));
+    }
+
+    void verdicts_data()
+    {
+        QTest::addColumn<QByteArray>("content");
+        QTest::addColumn<bool>("leftover");
+        QTest::addColumn<int>("verdict");
+        using V = PDF::ProbeResult::Verdict;
+        QTest::newRow("readable") << QByteArray("plain") << false << int(V::Readable);
+        QTest::newRow("protected") << QByteArray("PROTECTED") << false << int(V::Protected);
+        // A result file from an interrupted probe must not make a protected
+        // document look readable.
+        QTest::newRow("protected with leftover") << QByteArray("PROTECTED") << true
+                                                 << int(V::Protected);
+        QTest::newRow("readable with leftover") << QByteArray("plain") << true << int(V::Readable);
+    }
+    void verdicts()
+    {
+        QFETCH(QByteArray, content);
+        QFETCH(bool, leftover);
+        QFETCH(int, verdict);
+        AppFolder app;
+        QVERIFY(app.writeToolkit());
+        const QString document = app.writeDocument("doc.pdf", content);
+        const QString resultFile = app.path() + "/2348239bbb.txt";
+        if (leftover)
+            QVERIFY(AppFolder::writeFile(resultFile, "NumberOfPages: 1\n"));
+        Probe probe(app);
+
+        QCOMPARE(int(probe(document).verdict), verdict);
+        QCOMPARE(app.probed(), QStringList{document});
+        QVERIFY(!QFile::exists(resultFile));
+    }
+
+    // Nothing to probe: the toolkit is not started and the rasteriser will
+    // report the document.
+    void missingDocumentOrFolderIsNotProbed_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::newRow("missing") << "gone.pdf";
+        QTest::newRow("folder") << "folder.pdf";
+    }
+    void missingDocumentOrFolderIsNotProbed()
+    {
+        QFETCH(QString, name);
+        AppFolder app;
+        QVERIFY(app.writeToolkit());
+        QDir(app.docs()).mkdir("folder.pdf");
+        Probe probe(app);
+        QCOMPARE(probe(app.docs() + "/" + name).verdict, PDF::ProbeResult::Verdict::Readable);
+        QVERIFY(app.probed().isEmpty());
+    }
+
+    // No verdict without a toolkit: the run must not call the document
+    // password protected.
+    void unusableToolkitGivesNoVerdict_data()
+    {
+        QTest::addColumn<bool>("exists");
+        QTest::addColumn<QByteArray>("body");
+        QTest::addColumn<QString>("reason");
+        QTest::newRow("missing") << false << QByteArray() << "File not found";
+        QTest::newRow("bad interpreter") << true << QByteArray("#!/nonexistent/sh\n")
+                                         << "File not found";
+        QTest::newRow("not a program") << true << QByteArray("\x7f" "ELF garbage")
+                                       << "The executable file is invalid or corrupt";
+    }
+    void unusableToolkitGivesNoVerdict()
+    {
+        QFETCH(bool, exists);
+        QFETCH(QByteArray, body);
+        QFETCH(QString, reason);
+        AppFolder app;
+        if (exists)
+            QVERIFY(AppFolder::writeFile(app.path() + "/pdftk.exe", body, true));
+        const QString document = app.writeDocument("doc.pdf", "x");
+        Probe probe(app);
+
+        const PDF::ProbeResult result = probe(document);
+        QCOMPARE(result.verdict, PDF::ProbeResult::Verdict::Unusable);
+        QVERIFY2(result.problem.contains(app.path() + "/pdftk.exe"), qPrintable(result.problem));
+        QVERIFY2(result.problem.contains(reason), qPrintable(result.problem));
+    }
+
+    // A result file that cannot be deleted (here: a folder of that name) ends
+    // the probe with an error after a bounded number of tries.
+    void undeletableResultFileEndsTheProbe()
+    {
+        AppFolder app;
+        QVERIFY(app.writeToolkit());
+        QVERIFY(QDir(app.path()).mkdir("2348239bbb.txt"));
+        const QString document = app.writeDocument("doc.pdf", "PROTECTED");
+        Probe probe(app);
+
+        const PDF::ProbeResult result = probe(document);
+        QCOMPARE(result.verdict, PDF::ProbeResult::Verdict::Unusable);
+        QVERIFY(result.problem.contains(app.path() + "/2348239bbb.txt"));
+        QVERIFY(app.probed().isEmpty());
+        QVERIFY(probe.pump.pauses.size() <= 10);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestProbe)
+#include "tst_convert_probe.moc"
