@@ -4,6 +4,7 @@
 #include "app/picturebutton.h"
 #include "app/progressbar1.h"
 #include "app/startup.h"
+#include "doclist/addcommands.h"
 #include "doclist/listview1.h"
 #include "platform/gui/cursors.h"
 #include "platform/gui/units.h"
@@ -94,6 +95,8 @@ void Form1::buildControls()
                          QStringLiteral(":/art/add-folder.png"), {2400, 1800, 2175, 1095});
 
     listView1_ = new ListView1(this);
+    listView1_->setWindowPointer(this);
+    listView1_->setAppFolder(services_.appFolder);
     listView1_->setGeometry(toPixels({120, 120, 6735, 1575}));
     listView1_->setFont(arialBold(9));
     listView1_->setToolTip(QStringLiteral(
@@ -151,7 +154,8 @@ void Form1::check1Click()
     if (!check1_->isChecked())
         return;
     check1_->setChecked(false);
-    // "Add PDF File(s)": wired by the document-list commands.
+    if (services_.dialogs)
+        AddCommands::AddFiles(*listView1_, *services_.dialogs, this);
 }
 
 void Form1::check2Click()
@@ -170,7 +174,8 @@ void Form1::check4Click()
     if (!check4_->isChecked())
         return;
     check4_->setChecked(false);
-    // "Add All PDF File(s) In Folder": wired by the document-list commands.
+    if (services_.dialogs)
+        AddCommands::AddAllInFolder(*listView1_, *services_.dialogs, *this, services_.pump, this);
 }
 
 bool Form1::eventFilter(QObject *watched, QEvent *event)

@@ -1,0 +1,229 @@
+#include "app/form1.h"
+#include "app/picturebutton.h"
+#include "doclist/addcommands.h"
+#include "doclist/listview1.h"
+#include "platform/eventpump.h"
+#include "platform/pointer.h"
+#include "tests/support/fakes.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <functional>
+
+namespace {
+
+// Records what the window looks like whenever events are processed.
+class WatchingPump final : public Platform::EventPump {
+public:
+    void processEvents() override
+    {
+        ++calls;
+        if (onEvents)
+            onEvents();
+    }
+    void pause(int) override {}
+    int calls = 0;
+    std::function<void()> onEvents;
+};
+
+// Dialogs that note the command's button state at the moment they open.
+class RecordingDialogs final : public Platform::Dialogs {
+public:
+    QString openFiles(QWidget *owner, const QString &title, const QString &filter) override
+    {
+        owners << owner;
+        buttonCheckedAtOpen << (watched && watched->isChecked());
+        return scripted.openFiles(owner, title, filter);
+    }
+    QString chooseFolder(QWidget *owner, const QString &prompt) override
+    {
+        owners << owner;
+        buttonCheckedAtOpen << (watched && watched->isChecked());
+        return scripted.chooseFolder(owner, prompt);
+    }
+    Fakes::ScriptedDialogs scripted;
+    QAbstractButton *watched = nullptr;
+    QList<QWidget *> owners;
+    QList<bool> buttonCheckedAtOpen;
+};
+
+QStringList texts(const ListView1 &list)
+{
+    QStringList out;
+    for (int p = 1; p <= list.count(); ++p)
+        out << *list.textAt(p);
+    return out;
+}
+
+} // namespace
+
+// "Add PDF File(s)" and "Add All PDF File(s) In Folder" on the main window.
+class TestAddCommands : public QObject {
+    Q_OBJECT
+
+    QTemporaryDir dir;
+    QString tree; // T: a.pdf ~a.pdf x.txt  sub/b.PDF
+    RecordingDialogs dialogs;
+    WatchingPump pump;
+    Fakes::MessageRecorder messages;
+
+    AppServices services()
+    {
+        AppServices s;
+        s.appFolder = qEnvironmentVariable("RW_APP_DIR");
+        s.dialogs = &dialogs;
+        s.pump = &pump;
+        s.messages = &messages;
+        s.endProgram = [] {};
+        return s;
+    }
+
+private slots:
+    void initTestCase()
+    {
+        tree = dir.path() + QStringLiteral("/T");
+        QVERIFY(QDir().mkpath(tree + QStringLiteral("/sub")));
+        for (const char *f : {"a.pdf", "~a.pdf", "x.txt", "sub/b.PDF"}) {
+            QFile file(tree + QLatin1Char('/') + QLatin1String(f));
+            QVERIFY(file.open(QIODevice::WriteOnly));
+        }
+    }
+    void init()
+    {
+        dialogs.scripted = Fakes::ScriptedDialogs();
+        dialogs.owners.clear();
+        dialogs.buttonCheckedAtOpen.clear();
+        dialogs.watched = nullptr;
+        pump.calls = 0;
+        pump.onEvents = nullptr;
+    }
+
+    void fileDialogResult_data()
+    {
+        QTest::addColumn<QString>("result");
+        QTest::addColumn<QStringList>("paths");
+        const QChar nul(0);
+        QTest::newRow("cancelled") << QString() << QStringList{};
+        QTest::newRow("one file, as it stands") << QStringLiteral("/d//x/one.pdf")
+                                                << QStringList{"/d//x/one.pdf"};
+        QTest::newRow("several, in the dialog's order")
+            << QStringLiteral("/d/e") + nul + "z.pdf" + nul + "a.pdf" + nul + "m.txt"
+            << QStringList{"/d/e/z.pdf", "/d/e/a.pdf", "/d/e/m.txt"};
+        QTest::newRow("root folder") << QStringLiteral("/") + nul + "a.pdf" + nul + "b.pdf"
+                                     << QStringList{"/a.pdf", "/b.pdf"};
+        QTest::newRow("names with spaces")
+            << QStringLiteral("/my docs") + nul + "one.pdf" + nul + "two words.pdf"
+            << QStringList{"/my docs/one.pdf", "/my docs/two words.pdf"};
+        QTest::newRow("doubled separators collapse without overlap")
+            << QStringLiteral("/d//e/") + nul + "a.pdf" + nul + "~b.pdf"
+            << QStringList{"/d/e/a.pdf", "/d/e/~b.pdf"};
+        QTest::newRow("empty names skipped") << QStringLiteral("/d") + nul + "a.pdf" + nul
+                                             << QStringList{"/d/a.pdf"};
+    }
+    void fileDialogResult()
+    {
+        QFETCH(QString, result);
+        QFETCH(QStringList, paths);
+        QCOMPARE(AddCommands::PathsFromFileDialog(result), paths);
+    }
+
+    void addFilesButton()
+    {
+        Form1 form(services());
+        dialogs.watched = form.check1();
+        form.listView1()->append(QStringLiteral("/d/a.pdf"));
+        dialogs.scripted.fileResult = QStringLiteral("/d") + QChar(0) + "a.pdf" + QChar(0) + "b.pdf";
+        QTest::mouseClick(form.check1(), Qt::LeftButton);
+        QVERIFY(!form.check1()->isChecked());
+        QCOMPARE(dialogs.buttonCheckedAtOpen, QList<bool>{false}); // sprang back first, ran once
+        QCOMPARE(dialogs.owners, QList<QWidget *>{&form});
+        QCOMPARE(dialogs.scripted.fileTitles,
+                 QStringList{"Add File(s) - Use Ctrl & Shift to select multiple files"});
+        QCOMPARE(dialogs.scripted.fileFilters, QStringList{"PDF Files (*.pdf)"});
+        QCOMPARE(texts(*form.listView1()), (QStringList{"/d/a.pdf", "/d/a.pdf", "/d/b.pdf"}));
+        QCOMPARE(form.pointer(), int(Platform::PointerDefault));
+
+        dialogs.scripted.fileResult.clear(); // cancelled
+        form.check1()->click();
+        QCOMPARE(form.listView1()->count(), 3);
+        QVERIFY(!form.check1()->isChecked());
+    }
+
+    void addFolderButton()
+    {
+        Form1 form(services());
+        dialogs.watched = form.check4();
+        dialogs.scripted.folderResult = tree;
+        QList<int> pointers;
+        pump.onEvents = [&] { pointers << form.pointer(); };
+        QTest::mouseClick(form.check4(), Qt::LeftButton);
+
+        QVERIFY(!form.check4()->isChecked());
+        QCOMPARE(dialogs.buttonCheckedAtOpen, QList<bool>{false});
+        QCOMPARE(dialogs.scripted.folderPrompts, QStringList{"Please select folder to add:"});
+        const QStringList once{tree + "/a.pdf", tree + "/sub/b.PDF"};
+        QCOMPARE(texts(*form.listView1()), once);
+        // The hourglass throughout the walk, the default after it.
+        QVERIFY(!pointers.isEmpty());
+        QCOMPARE(pointers.count(int(Platform::PointerHourglass)), pointers.size());
+        QCOMPARE(form.pointer(), int(Platform::PointerDefault));
+        QVERIFY(messages.messages.empty());
+
+        // Again on the same folder: every document twice.
+        form.check4()->click();
+        QCOMPARE(texts(*form.listView1()), once + once);
+    }
+
+    void addFolderCancelledChangesNothing()
+    {
+        Form1 form(services());
+        form.setPointer(Platform::PointerCustom);
+        form.check4()->click();
+        QCOMPARE(dialogs.scripted.folderPrompts.size(), 1);
+        QCOMPARE(form.listView1()->count(), 0);
+        QCOMPARE(form.pointer(), int(Platform::PointerCustom));
+        QCOMPARE(pump.calls, 0);
+    }
+
+    void secondPressDuringWalkIsIgnored()
+    {
+        Form1 form(services());
+        dialogs.scripted.folderResult = tree;
+        QList<int> pointers;
+        pump.onEvents = [&] {
+            pointers << form.pointer();
+            if (pump.calls == 1) {
+                form.check4()->click(); // pressed again while the walk runs
+                QVERIFY(!form.check4()->isChecked());
+                form.listView1()->append(QStringLiteral("/dropped.pdf")); // a drop meanwhile
+            }
+        };
+        form.check4()->click();
+        QCOMPARE(dialogs.scripted.folderPrompts.size(), 1);
+        QCOMPARE(texts(*form.listView1()),
+                 (QStringList{"/dropped.pdf", tree + "/a.pdf", tree + "/sub/b.PDF"}));
+        QCOMPARE(pointers.count(int(Platform::PointerHourglass)), pointers.size());
+        QCOMPARE(form.pointer(), int(Platform::PointerDefault));
+        QVERIFY(!form.listView1()->folderWalkRunning());
+
+        form.check4()->click(); // once finished, the command works again
+        QCOMPARE(dialogs.scripted.folderPrompts.size(), 2);
+        QCOMPARE(form.listView1()->count(), 5);
+    }
+
+    void walkInsideAnotherBusyCommandKeepsItsHourglass()
+    {
+        Form1 form(services());
+        dialogs.scripted.folderResult = tree;
+        form.setPointer(Platform::PointerHourglass); // e.g. a conversion waiting on a page
+        form.check4()->click();
+        QCOMPARE(form.listView1()->count(), 2);
+        QCOMPARE(form.pointer(), int(Platform::PointerHourglass));
+    }
+};
+
+QTEST_MAIN(TestAddCommands)
+#include "tst_addcommands.moc"
