@@ -1,0 +1,246 @@
+#include "convert/launcher/shell32.h"
+#include "convert/rasterisedocument.h"
+#include "platform/process.h"
+#include "tests/convert/convertfixture.h"
+#include "tests/support/fakes.h"
+
+#include <QtTest>
+
+using ConvertFixture::AppFolder;
+
+// One document through the staging folder and the converter script.
+class TestRasterise : public QObject {
+    Q_OBJECT
+
+    struct Rasteriser {
+        explicit Rasteriser(const AppFolder &app, Platform::ProcessApi *fake = nullptr)
+            : launcher(fake ? *fake : processes, pump, "rasterwell"),
+              context{CompanionFiles(app.path()), launcher, pump, view}
+        {
+        }
+        PDF::RasteriseResult operator()(const QString &document)
+        {
+            return PDF::RasteriseDocument(context, document);
+        }
+        Platform::PosixProcessApi processes;
+        Fakes::CountingPump pump;
+        ConvertFixture::RecordingView view;
+        Shell32::Launcher launcher;
+        PDF::Context context;
+    };
+
+    static QStringList outputsIn(const QString &folder)
+    {
+        return QDir(folder).entryList({"*.jpg"}, QDir::Files, QDir::Name);
+    }
+
+private slots:
+    void outputName_data()
+    {
+        QTest::addColumn<QString>("document");
+        QTest::addColumn<int>("page");
+        QTest::addColumn<QString>("output");
+        QTest::newRow("first page") << "/Docs/report.pdf" << 1 << "/Docs/report-001.jpg";
+        QTest::newRow("page 12") << "/Docs/report.pdf" << 12 << "/Docs/report-012.jpg";
+        QTest::newRow("page 999") << "/Docs/report.pdf" << 999 << "/Docs/report-999.jpg";
+        QTest::newRow("page 1000") << "/Docs/report.pdf" << 1000 << "/Docs/report-1000.jpg";
+        QTest::newRow("upper case") << "/Docs/REPORT.PDF" << 1 << "/Docs/REPORT-001.jpg";
+        QTest::newRow("several dots") << "/Docs/a.b.pdf" << 1 << "/Docs/a.b-001.jpg";
+        QTest::newRow("dotted folder") << "/My.Docs/report.pdf" << 2 << "/My.Docs/report-002.jpg";
+        QTest::newRow("dotted folder, no dot") << "/My.Docs/report" << 1 << "/My.Docs/report-001.jpg";
+        QTest::newRow("beyond 16 bits") << "/d/r.pdf" << 40000 << "/d/r-40000.jpg";
+    }
+    void outputName()
+    {
+        QFETCH(QString, document);
+        QFETCH(int, page);
+        QFETCH(QString, output);
+        QCOMPARE(PDF::outputName(document, page), output);
+    }
+
+    // Each converter outcome, with the staging folder clean afterwards.
+    void converterOutcomes_data()
+    {
+        QTest::addColumn<QByteArray>("script");
+        QTest::addColumn<bool>("executable");
+        QTest::addColumn<QStringList>("outputs");
+        QTest::addColumn<bool>("pagesCreated");
+        QTest::addColumn<bool>("failed");
+        const QStringList three{"report-001.jpg", "report-002.jpg", "report-003.jpg"};
+        QTest::newRow("writes three images") << ConvertFixture::PagingScript << true << three
+                                             << true << false;
+        QTest::newRow("writes none") << QByteArray("rm current.pdf\n") << true << QStringList()
+                                     << false << false;
+        QTest::newRow("never deletes the staged copy")
+            << QByteArray("echo x > current-001.jpg\n") << true << QStringList() << false << true;
+        QTest::newRow("exits at once") << QByteArray("exit 0\n") << true << QStringList() << false
+                                       << true;
+        QTest::newRow("cannot start") << QByteArray("#!/nonexistent/sh\n") << true << QStringList()
+                                      << false << true;
+        QTest::newRow("not executable") << ConvertFixture::PagingScript << false << QStringList()
+                                        << false << true;
+    }
+    void converterOutcomes()
+    {
+        QFETCH(QByteArray, script);
+        QFETCH(bool, executable);
+        QFETCH(QStringList, outputs);
+        QFETCH(bool, pagesCreated);
+        QFETCH(bool, failed);
+        AppFolder app;
+        QVERIFY(app.writeScript(script, executable));
+        const QByteArray content = ConvertFixture::document("report", 3);
+        const QString document = app.writeDocument("report.pdf", content);
+        Rasteriser rasterise(app);
+
+        const PDF::RasteriseResult result = rasterise(document);
+        QCOMPARE(result.pagesCreated, pagesCreated);
+        QCOMPARE(result.failed, failed);
+        QCOMPARE(outputsIn(app.docs()), outputs);
+        for (int page = 1; page <= outputs.size(); ++page)
+            QCOMPARE(AppFolder::read(PDF::outputName(document, page)),
+                     QByteArray("page ") + QByteArray::number(page) + " of report\n");
+        QCOMPARE(app.stagingLeftovers(), QStringList());
+        QCOMPARE(AppFolder::read(document), content);
+        QCOMPARE(rasterise.view.appPointer.front(), int(Platform::PointerHourglass));
+        QCOMPARE(rasterise.view.appPointer.back(), int(Platform::PointerDefault));
+    }
+
+    // The script runs hidden, in the staging folder, on an exact copy.
+    void scriptSeesTheStagedCopyInItsFolder()
+    {
+        AppFolder app;
+        QVERIFY(app.writeScript("cp current.pdf ../seen.pdf\n" + ConvertFixture::PagingScript));
+        const QString document = app.writeDocument("doc.pdf", ConvertFixture::document("d", 1));
+        Rasteriser rasterise(app);
+        QVERIFY(rasterise(document).succeeded());
+        QCOMPARE(app.scriptRuns(), QStringList{QFileInfo(app.staging()).canonicalFilePath()});
+        QCOMPARE(AppFolder::read(app.path() + "/seen.pdf"), AppFolder::read(document));
+
+        Fakes::ScriptedProcesses scripted;
+        scripted.shellCode = 2;
+        Rasteriser withFake(app, &scripted);
+        QVERIFY(!withFake(document).succeeded());
+        QCOMPARE(scripted.opens.size(), size_t(1));
+        QCOMPARE(scripted.opens[0].argv.first(), '"' + app.staging() + "/pdf2tiff.bat\"");
+        QCOMPARE(scripted.opens[0].workingFolder, app.staging() + "/");
+        QVERIFY(scripted.opens[0].hidden);
+        QCOMPARE(app.stagingLeftovers(), QStringList());
+    }
+
+    // A staged copy and page images left by an interrupted run never end up
+    // as pages of the next document.
+    void leftoversOfAnInterruptedRunAreCleared()
+    {
+        AppFolder app;
+        QVERIFY(app.writeScript());
+        QVERIFY(AppFolder::writeFile(app.staging() + "/current.pdf", "old document"));
+        QVERIFY(AppFolder::writeFile(app.staging() + "/current-009.jpg", "stale"));
+        QVERIFY(AppFolder::writeFile(app.staging() + "/Current-000.JPG", "stale"));
+        const QString document = app.writeDocument("new.pdf", ConvertFixture::document("new", 1));
+        Rasteriser rasterise(app);
+
+        const PDF::RasteriseResult result = rasterise(document);
+        QVERIFY(result.succeeded());
+        QCOMPARE(result.pagesCopied, 1);
+        QCOMPARE(outputsIn(app.docs()), QStringList{"new-001.jpg"});
+        QCOMPARE(AppFolder::read(app.docs() + "/new-001.jpg"), QByteArray("page 1 of new\n"));
+        QCOMPARE(app.stagingLeftovers(), QStringList());
+    }
+
+    void numberingGoesPast999()
+    {
+        AppFolder app;
+        QVERIFY(app.writeScript("seq -f 'current-%04g.jpg' 1 1001 | xargs touch\nrm current.pdf\n"));
+        const QString document = app.writeDocument("big.pdf", "x");
+        Rasteriser rasterise(app);
+
+        const PDF::RasteriseResult result = rasterise(document);
+        QVERIFY(result.succeeded());
+        QCOMPARE(result.pagesCopied, 1001);
+        const QStringList outputs = outputsIn(app.docs());
+        QCOMPARE(outputs.size(), 1001);
+        for (const char *name : {"big-001.jpg", "big-999.jpg", "big-1000.jpg", "big-1001.jpg"})
+            QVERIFY2(outputs.contains(name), name);
+        QCOMPARE(app.stagingLeftovers(), QStringList());
+    }
+
+    // The extension is cut from the file name only, and is always ".jpg".
+    void dottedFoldersAndUpperCaseNames()
+    {
+        AppFolder app;
+        QVERIFY(app.writeScript());
+        const QString upper = app.writeDocument("My.Docs/REPORT.PDF", ConvertFixture::document("u", 2));
+        const QString bare = app.writeDocument("My.Docs/notes", ConvertFixture::document("b", 1));
+        Rasteriser rasterise(app);
+        QVERIFY(rasterise(upper).succeeded());
+        QVERIFY(rasterise(bare).succeeded());
+        QCOMPARE(outputsIn(app.docs() + "/My.Docs"),
+                 (QStringList{"REPORT-001.jpg", "REPORT-002.jpg", "notes-001.jpg"}));
+        QCOMPARE(outputsIn(app.docs()), QStringList());
+    }
+
+    // Earlier outputs of the same numbers are replaced; higher numbers from
+    // a longer earlier result stay.
+    void earlierOutputsAreReplaced()
+    {
+        AppFolder app;
+        QVERIFY(app.writeScript());
+        const QString document = app.writeDocument("r.pdf", ConvertFixture::document("r", 2));
+        QVERIFY(AppFolder::writeFile(app.docs() + "/r-001.jpg", "old one"));
+        QVERIFY(AppFolder::writeFile(app.docs() + "/r-005.jpg", "old five"));
+        Rasteriser rasterise(app);
+        QVERIFY(rasterise(document).succeeded());
+        QCOMPARE(AppFolder::read(app.docs() + "/r-001.jpg"), QByteArray("page 1 of r\n"));
+        QCOMPARE(AppFolder::read(app.docs() + "/r-002.jpg"), QByteArray("page 2 of r\n"));
+        QCOMPARE(AppFolder::read(app.docs() + "/r-005.jpg"), QByteArray("old five"));
+    }
+
+    // File errors make the document fail; they never escape, and the
+    // staging folder is cleaned as far as it can be.
+    void fileErrorsFailTheDocument_data()
+    {
+        QTest::addColumn<QString>("fault");
+        QTest::newRow("document missing") << "missing";
+        QTest::newRow("document is a folder") << "folder";
+        QTest::newRow("output cannot be written") << "output";
+        QTest::newRow("staged copy cannot be removed") << "staged";
+    }
+    void fileErrorsFailTheDocument()
+    {
+        QFETCH(QString, fault);
+        AppFolder app;
+        QVERIFY(app.writeScript());
+        QString document = app.writeDocument("r.pdf", ConvertFixture::document("r", 2));
+        if (fault == "missing")
+            document = app.docs() + "/gone.pdf";
+        if (fault == "folder") {
+            document = app.docs() + "/folder.pdf";
+            QVERIFY(QDir().mkpath(document));
+        }
+        if (fault == "output") // a folder where the second page must go
+            QVERIFY(QDir().mkpath(app.docs() + "/r-002.jpg"));
+        if (fault == "staged")
+            QVERIFY(QDir().mkpath(app.staging() + "/current.pdf"));
+        Rasteriser rasterise(app);
+
+        const PDF::RasteriseResult result = rasterise(document);
+        QVERIFY(result.failed);
+        QVERIFY(!result.succeeded());
+        QVERIFY(!result.problem.isEmpty());
+        QCOMPARE(rasterise.view.appPointer.back(), int(Platform::PointerDefault));
+        if (fault == "staged") {
+            QCOMPARE(app.stagingLeftovers(), QStringList{"current.pdf"});
+            QVERIFY(app.scriptRuns().isEmpty());
+        } else {
+            QCOMPARE(app.stagingLeftovers(), QStringList());
+        }
+        if (fault == "output") {
+            QVERIFY(result.pagesCreated);
+            QCOMPARE(AppFolder::read(app.docs() + "/r-001.jpg"), QByteArray("page 1 of r\n"));
+        }
+    }
+};
+
+QTEST_GUILESS_MAIN(TestRasterise)
+#include "tst_convert_rasterise.moc"
