@@ -1,0 +1,321 @@
+#include "convert/conversionrun.h"
+#include "platform/fileops.h"
+#include "platform/folderlock.h"
+#include "platform/process.h"
+#include "tests/convert/convertfixture.h"
+#include "tests/support/fakes.h"
+
+#include <QtTest>
+
+using ConvertFixture::AppFolder;
+using Fakes::Message;
+using Platform::MessageIcon;
+
+// "Convert!": the run over the list, its messages, bar and pointer.
+class TestConversionRun : public QObject {
+    Q_OBJECT
+
+    struct Run {
+        explicit Run(const AppFolder &app)
+            : run(ConversionServices{.appFolder = app.path(),
+                                     .documents = documents,
+                                     .view = view,
+                                     .windowPointer = pointer,
+                                     .messages = messages,
+                                     .pump = pump,
+                                     .processes = processes,
+                                     .programName = "rasterwell"})
+        {
+            messages.onMessage = [this](const Message &) { barAtMessage.push_back(view.lastProgress()); };
+        }
+        RunSummary operator()() { return run.run(); }
+
+        ConvertFixture::ListSource documents;
+        ConvertFixture::RecordingView view;
+        Fakes::PointerRecorder pointer;
+        Fakes::MessageRecorder messages;
+        Fakes::CountingPump pump;
+        Platform::PosixProcessApi processes;
+        ConversionRun run;
+        std::vector<double> barAtMessage;
+    };
+
+    static bool sameBars(const std::vector<double> &actual, const std::vector<double> &expected)
+    {
+        return std::equal(actual.begin(), actual.end(), expected.begin(), expected.end(),
+                          [](double a, double b) { return std::abs(a - b) < 1e-9; });
+    }
+
+    static void verifyAtRest(const Run &run)
+    {
+        QCOMPARE(run.view.progress.back(), 0.0);
+        QCOMPARE(run.pointer.codes.back(), int(Platform::PointerDefault));
+        QVERIFY(run.view.appPointer.empty() || run.view.appPointer.back() == Platform::PointerDefault);
+        QVERIFY(!run.run.isRunning());
+    }
+
+private slots:
+    // a converts, b needs a password, c yields no image.
+    void workedExample()
+    {
+        AppFolder app;
+        QVERIFY(app.writeToolkit());
+        QVERIFY(app.writeScript());
+        const QString a = app.writeDocument("a.pdf", ConvertFixture::document("a", 2));
+        const QString b = app.writeDocument("b.pdf", ConvertFixture::document("b", 2, "PROTECTED"));
+        const QString c = app.writeDocument("c.pdf", ConvertFixture::document("c", 2, "NOIMAGE"));
+        Run run(app);
+        run.documents.items = {a, b, c};
+
+        const RunSummary summary = run();
+        QCOMPARE(run.messages.messages,
+                 (std::vector<Message>{
+                     {b + " is password protected.", "Rasterwell", MessageIcon::None},
+                     {"Could not create JPG on " + c, "Could not create JPG", MessageIcon::Exclamation},
+                     {"Done.", "Rasterwell", MessageIcon::None}}));
+        QVERIFY(sameBars(run.view.progress, {100.0 / 3, 200.0 / 3, 100, 0}));
+        QVERIFY(sameBars(run.barAtMessage, {200.0 / 3, 100, 100}));
+        QCOMPARE(run.pointer.codes.front(), int(Platform::PointerHourglass));
+        QCOMPARE(std::count(run.pointer.codes.begin(), run.pointer.codes.end(),
+                            int(Platform::PointerDefault)), 1);
+        verifyAtRest(run);
+
+        QCOMPARE(app.probed(), (QStringList{a, b, c}));
+        QCOMPARE(app.scriptRuns().size(), 2); // b is never rasterised
+        QCOMPARE(QDir(app.docs()).entryList({"*.jpg"}, QDir::Files, QDir::Name),
+                 (QStringList{"a-001.jpg", "a-002.jpg"}));
+        QCOMPARE(app.stagingLeftovers(), QStringList());
+        QVERIFY(!QFile::exists(app.path() + "/2348239bbb.txt"));
+        QCOMPARE(run.documents.items, (QStringList{a, b, c}));
+        QCOMPARE(summary.outcome, RunSummary::Outcome::Completed);
+        QCOMPARE(summary.converted, 1);
+        QCOMPARE(summary.passwordProtected, 1);
+        QCOMPARE(summary.failed, 1);
+        QCOMPARE(summary.exitStatus(), 1);
+
+        // A second press converts them all again.
+        run.messages.messages.clear();
+        QCOMPARE(run().converted, 1);
+        QCOMPARE(run.messages.messages.size(), size_t(3));
+    }
+
+    void emptyList()
+    {
+        AppFolder app; // no companions: an empty list does not need them
+        Run run(app);
+        const RunSummary summary = run();
+        QCOMPARE(run.messages.messages,
+                 (std::vector<Message>{{"No files added.", "Rasterwell", MessageIcon::None}}));
+        QCOMPARE(run.view.progress, std::vector<double>{0});
+        QVERIFY(std::find(run.pointer.codes.begin(), run.pointer.codes.end(),
+                          int(Platform::PointerHourglass)) == run.pointer.codes.end());
+        verifyAtRest(run);
+        QCOMPARE(summary.outcome, RunSummary::Outcome::EmptyList);
+        QCOMPARE(summary.exitStatus(), 1);
+    }
+
+    void allConvertedExitsWithZero()
+    {
+        AppFolder app;
+        QVERIFY(app.writeToolkit());
+        QVERIFY(app.writeScript());
+        Run run(app);
+        for (const char *name : {"1.pdf", "2.pdf", "3.pdf", "4.pdf"})
+            run.documents.items << app.writeDocument(name, ConvertFixture::document(name, 1));
+        const RunSummary summary = run();
+        QCOMPARE(run.view.progress, (std::vector<double>{25, 50, 75, 100, 0}));
+        QCOMPARE(summary.converted, 4);
+        QCOMPARE(summary.exitStatus(), 0);
+    }
+
+    // The list changes while the run waits for the first document's probe:
+    // positions are taken afresh, positions that are gone are skipped, items
+    // added later are not converted by this run.
+    void listEditedDuringTheRun_data()
+    {
+        QTest::addColumn<QString>("edit");
+        QTest::addColumn<QStringList>("converted");
+        QTest::addColumn<std::vector<double>>("bar");
+        QTest::addColumn<int>("skipped");
+        QTest::newRow("later items removed") << "remove 2 3" << QStringList{"a"}
+                                             << std::vector<double>{100.0 / 3, 0} << 2;
+        QTest::newRow("current item removed") << "remove 1" << QStringList{"a", "c"}
+                                              << std::vector<double>{100.0 / 3, 100, 0} << 1;
+        QTest::newRow("list cleared") << "clear" << QStringList{"a"}
+                                      << std::vector<double>{100.0 / 3, 0} << 2;
+        QTest::newRow("item added") << "append" << QStringList{"a", "b", "c"}
+                                    << std::vector<double>{100.0 / 3, 50, 75, 0} << 0;
+    }
+    void listEditedDuringTheRun()
+    {
+        QFETCH(QString, edit);
+        QFETCH(QStringList, converted);
+        QFETCH(std::vector<double>, bar);
+        QFETCH(int, skipped);
+        AppFolder app;
+        QVERIFY(app.writeToolkit());
+        QVERIFY(app.writeScript());
+        Run run(app);
+        for (const char *name : {"a", "b", "c", "d"})
+            app.writeDocument(QString(name) + ".pdf", ConvertFixture::document(name, 1));
+        run.documents.items = {app.docs() + "/a.pdf", app.docs() + "/b.pdf", app.docs() + "/c.pdf"};
+        bool edited = false;
+        run.pump.onPause = [&] {
+            if (std::exchange(edited, true))
+                return;
+            QStringList &items = run.documents.items;
+            if (edit == "remove 2 3")
+                items = items.mid(0, 1);
+            else if (edit == "remove 1")
+                items.removeFirst();
+            else if (edit == "clear")
+                items.clear();
+            else
+                items << app.docs() + "/d.pdf";
+        };
+
+        const RunSummary summary = run();
+        QVERIFY(edited);
+        QStringList outputs;
+        for (const QString &jpg : QDir(app.docs()).entryList({"*-001.jpg"}, QDir::Files, QDir::Name))
+            outputs << jpg.left(1);
+        QCOMPARE(outputs, converted);
+        QVERIFY(sameBars(run.view.progress, bar));
+        QCOMPARE(summary.skipped, skipped);
+        QCOMPARE(run.messages.messages.back().text, QString("Done."));
+        QCOMPARE(run.messages.messages.size(), size_t(1));
+        verifyAtRest(run);
+    }
+
+    // A second "Convert!" while a run waits does nothing.
+    void secondRunDuringARunDoesNothing()
+    {
+        AppFolder app;
+        QVERIFY(app.writeToolkit());
+        QVERIFY(app.writeScript());
+        Run run(app);
+        run.documents.items = {app.writeDocument("a.pdf", ConvertFixture::document("a", 1)),
+                               app.writeDocument("b.pdf", ConvertFixture::document("b", 1))};
+        std::vector<RunSummary::Outcome> nested;
+        run.pump.onPause = [&] { nested.push_back(run().outcome); };
+
+        const RunSummary summary = run();
+        QVERIFY(!nested.empty());
+        for (RunSummary::Outcome o : nested)
+            QCOMPARE(o, RunSummary::Outcome::AlreadyRunning);
+        QCOMPARE(summary.converted, 2);
+        QCOMPARE(app.probed().size(), 2);
+        QCOMPARE(app.scriptRuns().size(), 2);
+        QCOMPARE(run.messages.messages.size(), size_t(1));
+        verifyAtRest(run);
+    }
+
+    // An unusable application folder or companion is reported once, before
+    // any document is touched, and the run ends at rest.
+    void setupProblemsAreReportedOnce_data()
+    {
+        QTest::addColumn<QString>("fault");
+        QTest::addColumn<QString>("named");
+        QTest::newRow("toolkit missing") << "no toolkit" << "pdftk.exe";
+        QTest::newRow("toolkit not executable") << "toolkit mode" << "pdftk.exe";
+        QTest::newRow("script missing") << "no script" << "ps/pdf2tiff.bat";
+        QTest::newRow("script not executable") << "script mode" << "ps/pdf2tiff.bat";
+        QTest::newRow("staging folder missing") << "no ps" << "ps";
+        QTest::newRow("quote in folder name") << "quote" << "";
+        QTest::newRow("lock file unusable") << "lock" << "rasterwell.lock";
+        QTest::newRow("application folder not writable") << "read-only" << "";
+    }
+    void setupProblemsAreReportedOnce()
+    {
+        QFETCH(QString, fault);
+        QFETCH(QString, named);
+        AppFolder app(fault == "quote" ? "my \"app\"" : "app");
+        QVERIFY(app.writeToolkit(ConvertFixture::ReadingToolkit, fault != "toolkit mode"));
+        QVERIFY(app.writeScript(ConvertFixture::PagingScript, fault != "script mode"));
+        if (fault == "no toolkit")
+            QVERIFY(QFile::remove(app.path() + "/pdftk.exe"));
+        if (fault == "no script")
+            QVERIFY(QFile::remove(app.staging() + "/pdf2tiff.bat"));
+        if (fault == "no ps")
+            QVERIFY(QDir(app.staging()).removeRecursively());
+        if (fault == "lock")
+            QVERIFY(QDir(app.path()).mkdir("rasterwell.lock"));
+        if (fault == "read-only") {
+            QFile::setPermissions(app.path(), QFile::ReadOwner | QFile::ExeOwner);
+            if (Platform::isWritableFolder(app.path())) {
+                QFile::setPermissions(app.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+                QSKIP("running with privileges that ignore folder permissions");
+            }
+        }
+        const QString a = app.writeDocument("a.pdf", ConvertFixture::document("a", 1));
+        const QString b = app.writeDocument("b.pdf", ConvertFixture::document("b", 1));
+        Run run(app);
+        run.documents.items = {a, b};
+
+        const RunSummary summary = run();
+        if (fault == "read-only")
+            QFile::setPermissions(app.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        QCOMPARE(run.messages.messages.size(), size_t(1));
+        const Message &m = run.messages.messages.front();
+        QCOMPARE(m.title, QString("Rasterwell"));
+        QCOMPARE(m.icon, MessageIcon::Exclamation);
+        QVERIFY2(m.text.contains(app.path() + (named.isEmpty() ? "" : "/" + named)), qPrintable(m.text));
+        QCOMPARE(summary.outcome, RunSummary::Outcome::SetupProblem);
+        QCOMPARE(summary.setupProblem, m.text);
+        QCOMPARE(summary.exitStatus(), 2);
+        QVERIFY(app.probed().isEmpty());
+        QVERIFY(QDir(app.docs()).entryList({"*.jpg"}).isEmpty());
+        verifyAtRest(run);
+    }
+
+    // A toolkit that is there but cannot be started gives no verdict: the
+    // run says so once and ends, instead of calling documents protected.
+    void toolkitThatCannotStartEndsTheRun()
+    {
+        AppFolder app;
+        QVERIFY(AppFolder::writeFile(app.path() + "/pdftk.exe", "#!/nonexistent/sh\n", true));
+        QVERIFY(app.writeScript());
+        Run run(app);
+        run.documents.items = {app.writeDocument("a.pdf", "x"), app.writeDocument("b.pdf", "y")};
+
+        const RunSummary summary = run();
+        QCOMPARE(run.messages.messages.size(), size_t(1));
+        const Message &m = run.messages.messages.front();
+        QVERIFY2(m.text.contains(app.path() + "/pdftk.exe") && m.text.contains("File not found"),
+                 qPrintable(m.text));
+        QCOMPARE(m.icon, MessageIcon::Exclamation);
+        QCOMPARE(summary.exitStatus(), 2);
+        QCOMPARE(summary.passwordProtected, 0);
+        QVERIFY(app.scriptRuns().isEmpty());
+        verifyAtRest(run);
+    }
+
+    // Another instance converting with the same application folder holds the
+    // lock: this run waits, keeping events flowing, then converts.
+    void waitsForAnotherInstance()
+    {
+        AppFolder app;
+        QVERIFY(app.writeToolkit());
+        QVERIFY(app.writeScript());
+        Platform::FolderLock other(app.path() + "/rasterwell.lock");
+        QCOMPARE(other.tryLock(), Platform::FolderLock::State::Locked);
+        Run run(app);
+        run.documents.items = {app.writeDocument("a.pdf", ConvertFixture::document("a", 1))};
+        int pausesBeforeRelease = 0;
+        run.pump.onPause = [&] {
+            if (other.isLocked() && ++pausesBeforeRelease == 3) {
+                QVERIFY(app.probed().isEmpty());
+                other.unlock();
+            }
+        };
+
+        const RunSummary summary = run();
+        QCOMPARE(pausesBeforeRelease, 3);
+        QCOMPARE(summary.converted, 1);
+        QVERIFY(run.pump.processed >= 3);
+        QVERIFY(QFile::exists(app.docs() + "/a-001.jpg"));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestConversionRun)
+#include "tst_convert_run.moc"
