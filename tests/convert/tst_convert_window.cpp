@@ -1,0 +1,107 @@
+#include "app/form1.h"
+#include "app/picturebutton.h"
+#include "app/progressbar1.h"
+#include "doclist/listview1.h"
+#include "platform/gui/cursors.h"
+#include "platform/process.h"
+#include "tests/convert/convertfixture.h"
+#include "tests/support/fakes.h"
+
+#include <QtTest>
+
+using ConvertFixture::AppFolder;
+using Fakes::Message;
+
+// "Convert!" in the main window: the button, the bar, both pointers and
+// the message boxes around a real run over fake companions.
+class TestConvertWindow : public QObject {
+    Q_OBJECT
+
+    Fakes::MessageRecorder messages;
+    Fakes::CountingPump pump;
+    Platform::PosixProcessApi processes;
+
+    AppServices services(const QString &appFolder)
+    {
+        AppServices s;
+        s.appFolder = appFolder;
+        s.messages = &messages;
+        s.processes = &processes;
+        s.pump = &pump;
+        s.endProgram = [] {};
+        return s;
+    }
+
+private slots:
+    void init()
+    {
+        messages = {};
+        pump = {};
+    }
+
+    void convertPressRunsTheListAndComesBackToRest()
+    {
+        AppFolder app;
+        QVERIFY(app.writeToolkit());
+        QVERIFY(app.writeScript());
+        Form1 form(services(app.path()));
+        const QString a = app.writeDocument("a.pdf", ConvertFixture::document("a", 1));
+        const QString b = app.writeDocument("b.pdf", ConvertFixture::document("b", 1, "PROTECTED"));
+        form.listView1()->append(a);
+        form.listView1()->append(b);
+
+        struct Seen {
+            bool checked;
+            double bar;
+            int windowPointer;
+        };
+        std::vector<Seen> atMessage;
+        std::vector<int> appPointerWhileWaiting;
+        messages.onMessage = [&](const Message &) {
+            atMessage.push_back({form.check2()->isChecked(), form.progressBar1()->percent(),
+                                 form.pointer()});
+        };
+        int presses = 0;
+        pump.onPause = [&] {
+            appPointerWhileWaiting.push_back(Platform::applicationPointerCode());
+            if (presses++ == 0)
+                form.check2()->click(); // a second press during the run
+        };
+
+        form.check2()->click();
+        QCOMPARE(messages.messages,
+                 (std::vector<Message>{{b + " is password protected.", "Rasterwell",
+                                        Platform::MessageIcon::None},
+                                       {"Done.", "Rasterwell", Platform::MessageIcon::None}}));
+        QCOMPARE(atMessage.size(), size_t(2));
+        QVERIFY(!atMessage[0].checked);
+        QCOMPARE(atMessage[0].bar, 100.0);
+        QCOMPARE(atMessage[0].windowPointer, int(Platform::PointerHourglass));
+        QVERIFY(std::count(appPointerWhileWaiting.begin(), appPointerWhileWaiting.end(),
+                           int(Platform::PointerHourglass)) > 0);
+        QVERIFY(presses > 1);
+        QCOMPARE(app.probed(), (QStringList{a, b}));
+        QVERIFY(QFile::exists(app.docs() + "/a-001.jpg"));
+
+        QVERIFY(!form.check2()->isChecked());
+        QCOMPARE(form.progressBar1()->percent(), 0.0);
+        QCOMPARE(form.pointer(), int(Platform::PointerDefault));
+        QCOMPARE(Platform::applicationPointerCode(), int(Platform::PointerDefault));
+        QCOMPARE(form.listView1()->count(), 2);
+    }
+
+    void emptyListSaysSo()
+    {
+        AppFolder app;
+        Form1 form(services(app.path()));
+        form.check2()->click();
+        QCOMPARE(messages.messages, (std::vector<Message>{{"No files added.", "Rasterwell",
+                                                           Platform::MessageIcon::None}}));
+        QVERIFY(!form.check2()->isChecked());
+        QCOMPARE(form.progressBar1()->percent(), 0.0);
+        QCOMPARE(form.pointer(), int(Platform::PointerDefault));
+    }
+};
+
+QTEST_MAIN(TestConvertWindow)
+#include "tst_convert_window.moc"
