@@ -1,0 +1,114 @@
+#include "convert/conversionrun.h"
+#include "platform/eventpump.h"
+#include "platform/process.h"
+#include "tests/convert/convertfixture.h"
+#include "tests/support/fakes.h"
+#include "tests/support/pdffixtures.h"
+
+#include <QProcess>
+#include <QtTest>
+
+using ConvertFixture::AppFolder;
+using Fakes::Message;
+using Platform::MessageIcon;
+
+// The whole conversion with the real companions of the build, on generated
+// documents.
+class TestEndToEnd : public QObject {
+    Q_OBJECT
+
+    // Links the build's probe and renderer into `app` and copies the script.
+    static bool installCompanions(const AppFolder &app)
+    {
+        const QString built = qEnvironmentVariable("RW_APP_DIR");
+        return QFile::link(built + "/pdftk.exe", app.path() + "/pdftk.exe")
+               && QFile::link(built + "/ps/rwrender", app.staging() + "/rwrender")
+               && QFile::copy(built + "/ps/pdf2tiff.bat", app.staging() + "/pdf2tiff.bat");
+    }
+
+    static bool isJpeg(const QString &path)
+    {
+        return AppFolder::read(path).startsWith("\xFF\xD8\xFF");
+    }
+
+private slots:
+    void initTestCase()
+    {
+        const QString built = qEnvironmentVariable("RW_APP_DIR");
+        if (built.isEmpty() || !QFileInfo(built + "/pdftk.exe").isExecutable()
+            || !QFileInfo(built + "/ps/pdf2tiff.bat").isExecutable()
+            || !QFileInfo(built + "/ps/rwrender").isExecutable())
+            QSKIP("the companion programs are not built");
+        if (QStandardPaths::findExecutable("qpdf").isEmpty())
+            QSKIP("qpdf is needed to make protected documents");
+    }
+
+    void convertsProtectedDamagedAndOddlyNamedDocuments()
+    {
+        AppFolder app;
+        QVERIFY(installCompanions(app));
+        const QString docs = app.docs();
+        QVERIFY(QDir(docs).mkpath("my \"docs\".d"));
+        const QString plain = docs + "/my \"docs\".d/report one.pdf";
+        const QString upper = docs + "/LETTER.PDF";
+        const QString locked = docs + "/locked.pdf";
+        const QString ownerOnly = docs + "/owner-only.pdf";
+        const QString damaged = docs + "/damaged.pdf";
+        const QString notPdf = docs + "/-notes.pdf";
+        const QString gone = docs + "/gone.pdf";
+        QVERIFY(PdfFixtures::writePdf(plain, 3));
+        QVERIFY(PdfFixtures::writePdf(upper, 1));
+        QVERIFY(PdfFixtures::writeBytes(damaged, "%PDF-1.4\n1 0 obj\n<< /Type /Catalog /Pages 9 0 R\n"
+                                                          "\x01\x02 garbage\n%%EOF\n"));
+        QVERIFY(PdfFixtures::writeBytes(notPdf, "just some text\n"));
+        QCOMPARE(QProcess::execute("qpdf", {"--encrypt", "user", "owner", "256", "--", upper, locked}), 0);
+        QCOMPARE(QProcess::execute("qpdf", {"--encrypt", "", "owner", "256", "--", upper, ownerOnly}), 0);
+
+        ConvertFixture::ListSource documents;
+        documents.items = {plain, locked, damaged, upper, notPdf, ownerOnly, gone};
+        ConvertFixture::RecordingView view;
+        Fakes::PointerRecorder pointer;
+        Fakes::MessageRecorder messages;
+        Platform::QtEventPump pump;
+        Platform::PosixProcessApi processes;
+        ConversionRun run(ConversionServices{.appFolder = app.path(),
+                                             .documents = documents,
+                                             .view = view,
+                                             .windowPointer = pointer,
+                                             .messages = messages,
+                                             .pump = pump,
+                                             .processes = processes});
+
+        const RunSummary summary = run.run();
+        const auto failed = [](const QString &path) {
+            return Message{"Could not create JPG on " + path, "Could not create JPG",
+                           MessageIcon::Exclamation};
+        };
+        QCOMPARE(messages.messages,
+                 (std::vector<Message>{{locked + " is password protected.", "Rasterwell", MessageIcon::None},
+                                       failed(damaged), failed(notPdf), failed(gone),
+                                       {"Done.", "Rasterwell", MessageIcon::None}}));
+        QCOMPARE(summary.converted, 3);
+        QCOMPARE(summary.exitStatus(), 1);
+
+        for (const QString &page : {docs + "/my \"docs\".d/report one-001.jpg",
+                                    docs + "/my \"docs\".d/report one-002.jpg",
+                                    docs + "/my \"docs\".d/report one-003.jpg",
+                                    docs + "/LETTER-001.jpg", docs + "/owner-only-001.jpg"})
+            QVERIFY2(isJpeg(page), qPrintable(page));
+        QCOMPARE(QDir(docs).entryList({"*.jpg"}, QDir::Files),
+                 (QStringList{"LETTER-001.jpg", "owner-only-001.jpg"}));
+        QCOMPARE(QDir(docs + "/my \"docs\".d").entryList({"*.jpg"}, QDir::Files).size(), 3);
+        QStringList leftovers = QDir(app.staging()).entryList(QDir::AllEntries | QDir::Hidden
+                                                              | QDir::NoDotAndDotDot);
+        leftovers.removeAll("pdf2tiff.bat");
+        leftovers.removeAll("rwrender");
+        QCOMPARE(leftovers, QStringList());
+        QVERIFY(!QFile::exists(app.path() + "/2348239bbb.txt"));
+        QCOMPARE(view.progress.back(), 0.0);
+        QCOMPARE(pointer.codes.back(), int(Platform::PointerDefault));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestEndToEnd)
+#include "tst_convert_endtoend.moc"
