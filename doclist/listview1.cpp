@@ -13,6 +13,8 @@
 #include <QMouseEvent>
 #include <QScreen>
 
+#include <utility>
+
 namespace {
 
 // The pointer's distance from the top of the screen it is on, in pixels.
@@ -194,8 +196,11 @@ void ListView1::pointerMove(QPoint point)
 void ListView1::doubleClick()
 {
     const int position = selectedPosition();
-    if (position > 0)
-        removeAt(position);
+    if (position > 0 && removeAt(position)) {
+        // The view would select the row that takes the removed one's place;
+        // a further double-click must not remove an item nobody pointed at.
+        clearSelection();
+    }
 }
 
 QStringList ListView1::droppedPaths(const QMimeData *data)
@@ -231,13 +236,19 @@ void ListView1::mouseMoveEvent(QMouseEvent *event)
 void ListView1::mouseReleaseEvent(QMouseEvent *event)
 {
     QTreeWidget::mouseReleaseEvent(event);
+    // The view selects the item under the pointer on the release that ends
+    // a double-click; after a removal that is a neighbour nobody chose.
+    if (std::exchange(removedByDoubleClick_, false))
+        clearSelection();
     buttonUp();
 }
 
 void ListView1::mouseDoubleClickEvent(QMouseEvent *event)
 {
     QTreeWidget::mouseDoubleClickEvent(event);
+    const int before = count();
     doubleClick();
+    removedByDoubleClick_ = count() < before;
 }
 
 void ListView1::dragEnterEvent(QDragEnterEvent *event)

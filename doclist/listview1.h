@@ -94,4 +94,5 @@ private:
     QPersistentModelIndex hoverItem_;
 
     bool folderWalkRunning_ = false;
+    bool removedByDoubleClick_ = false;
 };
