@@ -4,6 +4,7 @@
 #include "convert/launcher/shell32.h"
 #include "convert/runview.h"
 #include "platform/eventpump.h"
+#include "platform/filemove.h"
 #include "platform/fileops.h"
 #include "platform/pointer.h"
 
@@ -85,7 +86,10 @@ void Rasteriser::collectPages()
     for (int page = 1; page <= pages.size(); ++page) {
         result_.pagesCreated = true;
         QString error;
-        if (!Platform::copyReplacing(files_.stagingFolder + pages[page - 1],
+        // Moved rather than copied: the same end state (the image beside the
+        // document, none left in the staging folder) without writing every
+        // page twice.
+        if (!Platform::moveReplacing(files_.stagingFolder + pages[page - 1],
                                      outputName(document_, page), &error)) {
             result_.failed = true;
             result_.problem = error;
