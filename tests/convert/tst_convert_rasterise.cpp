@@ -196,6 +196,28 @@ private slots:
         QCOMPARE(AppFolder::read(app.docs() + "/r-005.jpg"), QByteArray("old five"));
     }
 
+    // Pages reach a document on another file system too (copied there,
+    // not renamed), and the staging folder is still left clean.
+    void documentOnAnotherFileSystem()
+    {
+        QTemporaryDir elsewhere("/dev/shm/rw-rasterise-XXXXXX");
+        if (!elsewhere.isValid())
+            QSKIP("no /dev/shm");
+        AppFolder app;
+        if (QStorageInfo(elsewhere.path()).device() == QStorageInfo(app.path()).device())
+            QSKIP("/dev/shm is on the same file system as the temporary folder");
+        QVERIFY(app.writeScript());
+        const QString document = elsewhere.filePath("far.pdf");
+        QVERIFY(AppFolder::writeFile(document, ConvertFixture::document("far", 2)));
+        QVERIFY(AppFolder::writeFile(elsewhere.filePath("far-002.jpg"), "old"));
+        Rasteriser rasterise(app);
+        QVERIFY(rasterise(document).succeeded());
+        QCOMPARE(AppFolder::read(elsewhere.filePath("far-001.jpg")), QByteArray("page 1 of far\n"));
+        QCOMPARE(AppFolder::read(elsewhere.filePath("far-002.jpg")), QByteArray("page 2 of far\n"));
+        QCOMPARE(QDir(elsewhere.path()).entryList(QDir::Files | QDir::Hidden).size(), 3);
+        QCOMPARE(app.stagingLeftovers(), QStringList());
+    }
+
     // File errors make the document fail; they never escape, and the
     // staging folder is cleaned as far as it can be.
     void fileErrorsFailTheDocument_data()
