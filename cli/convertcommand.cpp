@@ -1,15 +1,75 @@
 #include "cli/convertcommand.h"
 
+#include "cli/terminalview.h"
+#include "convert/companionfiles.h"
+#include "convert/conversionrun.h"
+#include "doclist/addfolder.h"
+#include "platform/eventpump.h"
+#include "platform/fileops.h"
+#include "platform/process.h"
+#include "platform/terminal.h"
+
 #include <cstdio>
 
 namespace Cli {
 
+namespace {
+
+void complain(const QString &line)
+{
+    std::fprintf(stderr, "rasterwell: %s\n", qPrintable(line));
+}
+
+} // namespace
+
+std::optional<QStringList> collectDocuments(const QStringList &paths, Platform::EventPump &pump)
+{
+    // Every path is checked before anything is converted, so a typing error
+    // never leaves a half-done batch.
+    for (const QString &path : paths) {
+        if (!Platform::pathExists(path)) {
+            complain(QStringLiteral("no such file or folder: %1").arg(path));
+            return std::nullopt;
+        }
+    }
+    QStringList documents;
+    for (const QString &path : paths) {
+        if (Platform::isFolder(path)) {
+            QString folder = path;
+            while (folder.size() > 1 && folder.endsWith(QLatin1Char('/')))
+                folder.chop(1);
+            documents += AddFolder::CollectDocuments(folder, &pump);
+        } else {
+            documents << path; // as a drop appends it
+        }
+    }
+    return documents;
+}
+
 int convert(const QStringList &paths, const QString &appFolder)
 {
-    Q_UNUSED(paths);
-    Q_UNUSED(appFolder);
-    std::fputs("rasterwell: --convert is not available yet\n", stderr);
-    return CannotRun;
+    Platform::QtEventPump pump;
+    const std::optional<QStringList> documents = collectDocuments(paths, pump);
+    if (!documents)
+        return CannotRun;
+
+    // The run checks this too; here it goes to the error stream and no
+    // document is touched.
+    if (const std::optional<QString> problem = CompanionFiles(appFolder).setupProblem()) {
+        complain(*problem);
+        return CannotRun;
+    }
+
+    FixedDocuments source(*documents);
+    TerminalView view(source, stderr, Platform::isTerminal(stderr));
+    TerminalMessages messages(stdout, view);
+    Platform::PosixProcessApi processes;
+    ConversionRun run({appFolder, source, view, view, messages, pump, processes});
+    const RunSummary summary = run.run();
+    view.clearBar();
+    if (summary.outcome == RunSummary::Outcome::SetupProblem)
+        complain(summary.setupProblem);
+    return summary.exitStatus();
 }
 
 } // namespace Cli

@@ -2,6 +2,11 @@
 
 #include <QString>
 #include <QStringList>
+#include <optional>
+
+namespace Platform {
+class EventPump;
+}
 
 namespace Cli {
 
@@ -16,5 +21,10 @@ enum ExitStatus : int {
 // like "Add All PDF File(s) In Folder") with the program's conversion run,
 // printing its messages; returns the exit status.
 int convert(const QStringList &paths, const QString &appFolder);
+
+// The documents `paths` stand for, in order: a file as given, a folder
+// searched for "*.pdf" files. Nothing (after a message on the error stream)
+// when a path does not exist.
+std::optional<QStringList> collectDocuments(const QStringList &paths, Platform::EventPump &pump);
 
 } // namespace Cli
