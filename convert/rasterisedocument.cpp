@@ -95,7 +95,7 @@ void Rasteriser::collectPages()
             result_.problem = error;
             break;
         }
-        ++result_.pagesCopied;
+        ++result_.pagesWritten;
     }
 }
 

@@ -8,12 +8,12 @@ namespace PDF {
 
 struct RasteriseResult {
     // Set to false when the collection of page images begins and to true
-    // before the first image is copied: true when the converter left at
+    // before the first image is placed: true when the converter left at
     // least one image.
     bool pagesCreated = false;
-    int pagesCopied = 0;
+    int pagesWritten = 0; // images placed beside the document
     // A file operation failed, or the converter could not be run; the
-    // document counts as failed even when some pages were copied.
+    // document counts as failed even when some pages were placed.
     bool failed = false;
     QString problem; // one line on what went wrong, for logs
 

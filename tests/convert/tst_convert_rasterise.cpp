@@ -142,7 +142,7 @@ private slots:
 
         const PDF::RasteriseResult result = rasterise(document);
         QVERIFY(result.succeeded());
-        QCOMPARE(result.pagesCopied, 1);
+        QCOMPARE(result.pagesWritten, 1);
         QCOMPARE(outputsIn(app.docs()), QStringList{"new-001.jpg"});
         QCOMPARE(AppFolder::read(app.docs() + "/new-001.jpg"), QByteArray("page 1 of new\n"));
         QCOMPARE(app.stagingLeftovers(), QStringList());
@@ -157,7 +157,7 @@ private slots:
 
         const PDF::RasteriseResult result = rasterise(document);
         QVERIFY(result.succeeded());
-        QCOMPARE(result.pagesCopied, 1001);
+        QCOMPARE(result.pagesWritten, 1001);
         const QStringList outputs = outputsIn(app.docs());
         QCOMPARE(outputs.size(), 1001);
         for (const char *name : {"big-001.jpg", "big-999.jpg", "big-1000.jpg", "big-1001.jpg"})
