@@ -1,4 +1,3 @@
-// Contributors: read DEVELOPERS.md at the top of the repository first (rules for code, tests, git).
 #pragma once
 
 #include <QPersistentModelIndex>
