@@ -5,6 +5,7 @@
 #include "platform/eventpump.h"
 #include "platform/pointer.h"
 #include "tests/support/fakes.h"
+#include "tests/support/watchingpump.h"
 
 #include <QDir>
 #include <QFile>
@@ -14,20 +15,6 @@
 #include <functional>
 
 namespace {
-
-// Records what the window looks like whenever events are processed.
-class WatchingPump final : public Platform::EventPump {
-public:
-    void processEvents() override
-    {
-        ++calls;
-        if (onEvents)
-            onEvents();
-    }
-    void pause(int) override {}
-    int calls = 0;
-    std::function<void()> onEvents;
-};
 
 // Dialogs that note the command's button state at the moment they open.
 class RecordingDialogs final : public Platform::Dialogs {
@@ -67,7 +54,7 @@ class TestAddCommands : public QObject {
     QTemporaryDir dir;
     QString tree; // T: a.pdf ~a.pdf x.txt  sub/b.PDF
     RecordingDialogs dialogs;
-    WatchingPump pump;
+    Fakes::WatchingPump pump;
     Fakes::MessageRecorder messages;
 
     AppServices services()

@@ -1,5 +1,6 @@
 #include "doclist/addfolder.h"
 #include "platform/eventpump.h"
+#include "tests/support/watchingpump.h"
 
 #include <QDir>
 #include <QFile>
@@ -10,20 +11,6 @@
 #include <unistd.h>
 
 namespace {
-
-// Counts event-processing calls and runs a check at each.
-class ProbePump final : public Platform::EventPump {
-public:
-    void processEvents() override
-    {
-        ++calls;
-        if (onEvents)
-            onEvents();
-    }
-    void pause(int) override {}
-    int calls = 0;
-    std::function<void()> onEvents;
-};
 
 // Folders under `root` that this process holds open right now.
 int openFoldersUnder(const QString &root)
@@ -87,7 +74,7 @@ private slots:
         QFETCH(bool, recurse);
         QFETCH(QStringList, expected);
         QStringList folders{root + QLatin1Char('/')};
-        ProbePump pump;
+        Fakes::WatchingPump pump;
         AddFolder::CollectSubfolders(folders, recurse, &pump);
         for (QString &e : expected)
             e.prepend(root + QLatin1Char('/'));
@@ -129,7 +116,7 @@ private slots:
 
     void keepsOnlyOneFolderOpenWhileEventsRun()
     {
-        ProbePump pump;
+        Fakes::WatchingPump pump;
         int worst = 0;
         pump.onEvents = [&] { worst = std::max(worst, openFoldersUnder(root)); };
         const QStringList docs = AddFolder::CollectDocuments(root, &pump);
@@ -156,7 +143,7 @@ private slots:
             QFile file(r + QLatin1Char('/') + QLatin1String(f));
             QVERIFY(file.open(QIODevice::WriteOnly));
         }
-        ProbePump pump;
+        Fakes::WatchingPump pump;
         if (vanish) {
             // Once the first level is collected, A disappears.
             pump.onEvents = [&] {
