@@ -2,7 +2,7 @@
 # Converter benchmark: the converter script (ps/pdf2tiff.bat, i.e. rwrender)
 # against pdftoppm, pdftocairo and Ghostscript on the same files in one run,
 # all at 150 dpi and JPEG quality 90. Prints a Markdown table: median wall
-# time of RUNS runs, peak memory (largest resident set of any run), total
+# time of RUNS runs, CPU time, peak memory (largest resident set of any run), total
 # size of the page images, our time as a ratio of each peer's, and whether
 # our page sizes equal pdftoppm's.
 #
@@ -112,7 +112,7 @@ jpeg_size() {
 }
 
 # Runs one tool RUNS times on $1 into a fresh folder; sets seconds, kb,
-# bytes, pages and keeps the last run's images in $work/out-$2.
+# cpu (user + system seconds, median), bytes, pages and keeps the last run's images in $work/out-$2.
 measure() {
     input=$1 tool=$2
     out=$work/out-$tool
@@ -124,18 +124,18 @@ measure() {
         case $tool in
         ours)
             cp "$input" "$out/current.pdf"
-            (cd "$out" && /usr/bin/time -f "%e %M" -o "$work/t" "$script" >/dev/null 2>&1) || true
+            (cd "$out" && /usr/bin/time -f "%e %M %U %S" -o "$work/t" "$script" >/dev/null 2>&1) || true
             ;;
         pdftoppm)
-            /usr/bin/time -f "%e %M" -o "$work/t" \
+            /usr/bin/time -f "%e %M %U %S" -o "$work/t" \
                 pdftoppm -jpeg -r 150 -jpegopt quality=90 "$input" "$out/p" >/dev/null 2>&1 || true
             ;;
         pdftocairo)
-            /usr/bin/time -f "%e %M" -o "$work/t" \
+            /usr/bin/time -f "%e %M %U %S" -o "$work/t" \
                 pdftocairo -jpeg -r 150 -jpegopt quality=90 "$input" "$out/p" >/dev/null 2>&1 || true
             ;;
         gs)
-            /usr/bin/time -f "%e %M" -o "$work/t" \
+            /usr/bin/time -f "%e %M %U %S" -o "$work/t" \
                 gs -q -dNOPAUSE -dBATCH -dSAFER -sDEVICE=jpeg -r150 -dJPEGQ=90 \
                 -dNumRenderingThreads=2 -sOutputFile="$out/p-%04d.jpg" "$input" >/dev/null 2>&1 || true
             ;;
@@ -144,6 +144,7 @@ measure() {
         i=$((i + 1))
     done
     seconds=$(cut -d' ' -f1 "$work/times" | sort -n | sed -n "$(((runs + 1) / 2))p")
+    cpu=$(awk '{ printf "%.2f\n", $3 + $4 }' "$work/times" | sort -n | sed -n "$(((runs + 1) / 2))p")
     kb=$(cut -d' ' -f2 "$work/times" | sort -n | tail -n 1)
     pages=$(find "$out" -name '*.jpg' | wc -l)
     bytes=$(find "$out" -name '*.jpg' -exec cat {} + | wc -c)
@@ -157,22 +158,22 @@ ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b > 0) printf "%.2f (%.1fx faster
 
 echo "Converter benchmark: $(nproc) cores, $runs runs each, median wall time; $(date -u +%Y-%m-%d)"
 echo
-echo "| file | tool | pages | time (s) | peak memory (MB) | output (MB) | our time / this tool's |"
-echo "|---|---|---:|---:|---:|---:|---|"
+echo "| file | tool | pages | time (s) | CPU (s) | peak memory (MB) | output (MB) | our time / this tool's |"
+echo "|---|---|---:|---:|---:|---:|---:|---|"
 for input in $files; do
     name=$(basename "$input")
     measure "$input" ours
     our_seconds=$seconds
-    echo "| $name | **ours** (pdf2tiff.bat) | $pages | $seconds | $((kb / 1024)) | $(awk -v b="$bytes" 'BEGIN { printf "%.1f", b / 1048576 }') | |"
+    echo "| $name | **ours** (pdf2tiff.bat) | $pages | $seconds | $cpu | $((kb / 1024)) | $(awk -v b="$bytes" 'BEGIN { printf "%.1f", b / 1048576 }') | |"
     sizes_of "$work/out-ours" >"$work/sizes-ours"
     for tool in pdftoppm pdftocairo gs; do
         measure "$input" "$tool"
-        echo "| $name | $tool | $pages | $seconds | $((kb / 1024)) | $(awk -v b="$bytes" 'BEGIN { printf "%.1f", b / 1048576 }') | $(ratio "$our_seconds" "$seconds") |"
+        echo "| $name | $tool | $pages | $seconds | $cpu | $((kb / 1024)) | $(awk -v b="$bytes" 'BEGIN { printf "%.1f", b / 1048576 }') | $(ratio "$our_seconds" "$seconds") |"
         [ "$tool" = pdftoppm ] && sizes_of "$work/out-pdftoppm" >"$work/sizes-pdftoppm"
     done
     if cmp -s "$work/sizes-ours" "$work/sizes-pdftoppm"; then
-        echo "| $name | page sizes | | identical to pdftoppm's ($(head -n 1 "$work/sizes-ours" | tr ' ' 'x') on page 1) | | | |"
+        echo "| $name | page sizes | | identical to pdftoppm's ($(head -n 1 "$work/sizes-ours" | tr ' ' 'x') on page 1) | | | | |"
     else
-        echo "| $name | page sizes | | DIFFER from pdftoppm's | | | |"
+        echo "| $name | page sizes | | DIFFER from pdftoppm's | | | | |"
     fi
 done
