@@ -135,11 +135,19 @@ class MupdfLocks {
 public:
     fz_locks_context callbacks()
     {
-        return fz_locks_context{this, [](void *self, int lock) { static_cast<MupdfLocks *>(self)->m_[std::size_t(lock)].lock(); },
-                                [](void *self, int lock) { static_cast<MupdfLocks *>(self)->m_[std::size_t(lock)].unlock(); }};
+        return fz_locks_context{this, &MupdfLocks::lock, &MupdfLocks::unlock};
     }
 
 private:
+    static void lock(void *self, int slot)
+    {
+        static_cast<MupdfLocks *>(self)->m_[std::size_t(slot)].lock();
+    }
+    static void unlock(void *self, int slot)
+    {
+        static_cast<MupdfLocks *>(self)->m_[std::size_t(slot)].unlock();
+    }
+
     std::array<std::mutex, FZ_LOCK_MAX> m_;
 };
 
