@@ -27,8 +27,10 @@ for tool in gs pdftoppm pdftocairo; do
     command -v "$tool" >/dev/null || { echo "converter.sh: $tool is missing" >&2; exit 1; }
 done
 [ -x /usr/bin/time ] || { echo "converter.sh: /usr/bin/time is missing (package time)" >&2; exit 1; }
-[ -x "$script" ] && [ -x "$build/ps/rwrender" ] || {
-    echo "converter.sh: no converter in $build/ps; build first" >&2; exit 1; }
+if [ ! -x "$script" ] || [ ! -x "$build/ps/rwrender" ]; then
+    echo "converter.sh: no converter in $build/ps; build first" >&2
+    exit 1
+fi
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/rw-bench-converter.XXXXXX")
 trap 'rm -rf "$work"' EXIT INT TERM HUP
@@ -98,7 +100,7 @@ files="$files $work/text-300.pdf $work/images-24.pdf"
 
 # Width and height of a JPEG file, from its frame header.
 jpeg_size() {
-    head -c 4096 "$1" | od -An -v -tu1 | tr -s ' \n' '\n\n' | awk '
+    head -c 4096 "$1" | od -An -v -tu1 | tr -s ' ' '\n' | awk '
         NF { b[n++] = $1 }
         END {
             i = 2

@@ -8,6 +8,9 @@
 # conversion leaves no page images behind.
 # Exit status: the renderer's (0 when every page was written).
 
+# (The cleanup functions run from traps, which shellcheck cannot follow.)
+# shellcheck disable=SC2317
+
 # Resolution of the page images, in dots per inch.
 RESOLUTION=150
 # JPEG quality, from 1 (smallest files) to 100 (best pictures).
