@@ -196,6 +196,11 @@ int countPages(fz_context *ctx, pdf_document *doc, std::string &error)
 
 namespace rw {
 
+bool isEncrypted(pdf_document *doc)
+{
+    return doc && doc->crypt != nullptr;
+}
+
 int rebuildPageTree(fz_context *ctx, pdf_document *doc)
 {
     std::vector<std::pair<long long, int>> found; // (place in file, object number)

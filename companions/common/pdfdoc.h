@@ -56,6 +56,11 @@ OpenedDocument openDocument(fz_context *ctx, const std::string &path);
 // The page count, or -1 with the reason in `error`.
 int countPages(fz_context *ctx, pdf_document *doc, std::string &error);
 
+// True when the document is encrypted (whether or not a password is needed).
+// Another PDF library reading a damaged encrypted file may miss its
+// encryption dictionary and show undecrypted content.
+bool isEncrypted(pdf_document *doc);
+
 // For a document whose page tree is lost (a truncated or damaged file that
 // MuPDF opens but finds no page in): collects the page objects still in the
 // file, in file order, under a new page tree. Returns the number of pages

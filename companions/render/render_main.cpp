@@ -282,8 +282,10 @@ int main(int argc, char **argv)
         }
     }
     // Second engine: poppler, for documents MuPDF cannot open or finds no
-    // page in; when poppler finds no page either, the page objects left in
-    // the file are gathered under a new page tree.
+    // page in (unless MuPDF saw encryption: poppler might miss it in a
+    // damaged file and render undecrypted content); when poppler finds no
+    // page either, the page objects left in the file are gathered under a
+    // new page tree.
     std::string popplerError;
     if (opened.access == rw::Access::Unreadable) {
         const std::string why = "MuPDF cannot open it (" + opened.message + ")";
@@ -303,8 +305,12 @@ int main(int argc, char **argv)
     const std::string why = pages < 0     ? "MuPDF cannot read its page tree (" + error + ")"
                             : pages == 0 ? std::string("MuPDF finds no page in it")
                                          : std::string("MuPDF renders none of its pages");
-    if (const std::optional<int> status = renderWithPoppler(args, input, why, popplerError))
+    if (rw::isEncrypted(opened.doc.get())) {
+        popplerError = "not handed to poppler: it is encrypted";
+    } else if (const std::optional<int> status =
+                   renderWithPoppler(args, input, why, popplerError)) {
         return *status;
+    }
     if (pages <= 0) {
         pages = rw::rebuildPageTree(ctx.get(), opened.doc.get());
         if (pages > 0) {

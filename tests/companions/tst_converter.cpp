@@ -28,6 +28,7 @@ private slots:
     void failedPageKeepsLaterNumbers_data();
     void failedPageKeepsLaterNumbers();
     void oversizedPageIsScaledDown();
+    void lostPageTreeIsRebuilt();
     void interruptedScriptLeavesNothing();
     void killedRendererLeavesOnlyCompletePages();
 
@@ -263,6 +264,31 @@ void TestConverter::oversizedPageIsScaledDown()
     QCOMPARE(info.width, info.height);
     QVERIFY(qint64(info.width) * info.height <= 100'000'000);
     QVERIFY(info.width > 9000); // the largest size that fits, not some small one
+}
+
+void TestConverter::lostPageTreeIsRebuilt()
+{
+    // The catalog no longer names the page tree: the pages still in the
+    // file are rendered in file order, and the status says the result may
+    // be incomplete.
+    PdfBuilder pdf;
+    for (int width : {100, 150, 200})
+        pdf.addPage("[0 0 " + QByteArray::number(width) + " 200]");
+    QByteArray bytes = pdf.build();
+    bytes.replace("/Pages 2 0 R", "/Pagez 2 0 R"); // same length: offsets stay right
+    const QString in = stage() + "/in.pdf";
+    QVERIFY(PdfFixtures::writeBytes(in, bytes));
+
+    const Result r = run(renderer(), {in, stage() + "/current"});
+    QVERIFY(r.finished);
+    QCOMPARE(r.exitCode, 1);
+    QVERIFY2(r.err.contains("page tree is lost"), r.err.constData());
+    const QList<int> widths{100, 150, 200};
+    for (int i = 0; i < 3; ++i) {
+        const JpegInfo info = inspectJpegFile(stage() + "/" + pageNames(3)[i]);
+        QVERIFY(info.valid);
+        QCOMPARE(QSize(info.width, info.height), QSize(pixels(widths[i]), pixels(200)));
+    }
 }
 
 // A document that takes a few seconds: many large pages.
