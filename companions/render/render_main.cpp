@@ -4,8 +4,15 @@
 //
 // Page i goes to PREFIX-NNN.jpg, NNN zero-padded to the digit count of the
 // page count and at least 3 digits. Each image is written under a hidden
-// temporary name and renamed when complete, in page order. MuPDF renders;
-// a document it cannot open or finds no page in goes to poppler instead.
+// temporary name and renamed when complete, in page order.
+//
+// MuPDF renders. A document it cannot open or finds no page in goes to
+// poppler (unless it is encrypted); when poppler finds no page either, the
+// page objects left in the file are rendered under a rebuilt page tree. A
+// document whose damaged encryption dictionary only qpdf understands is
+// decrypted by qpdf first. A document that needs a user password is
+// refused.
+//
 // Exit status: 0 every page written, 1 a problem (one line each on
 // stderr), 2 bad command line.
 
@@ -17,6 +24,7 @@
 
 #include <array>
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -24,9 +32,8 @@
 #include <mutex>
 #include <optional>
 #include <string>
-#include <thread>
 #include <sys/prctl.h>
-#include <csignal>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -119,10 +126,12 @@ std::optional<Arguments> parse(int argc, char **argv, const char *&problem)
         }
         positional.push_back(arg);
     }
-    if (positional.size() != 2 || positional[0].empty() || positional[1].empty()
-        || positional[1].back() == '/') {
-        problem = positional.size() != 2 ? "expected an input file and an output prefix"
-                                         : "empty input or output prefix";
+    if (positional.size() != 2) {
+        problem = "expected an input file and an output prefix";
+        return std::nullopt;
+    }
+    if (positional[0].empty() || positional[1].empty() || positional[1].back() == '/') {
+        problem = "the input and the output prefix must name files (e.g. out/page)";
         return std::nullopt;
     }
     args.input = positional[0];

@@ -31,6 +31,8 @@ private slots:
     void lostPageTreeIsRebuilt();
     void interruptedScriptLeavesNothing();
     void killedRendererLeavesOnlyCompletePages();
+    void rendererBadCommandLine_data();
+    void rendererBadCommandLine();
 
 private:
     // A fresh staging folder per test function.
@@ -353,6 +355,34 @@ void TestConverter::killedRendererLeavesOnlyCompletePages()
     for (const QString &name : entries(stage()))
         QVERIFY2(name == "in.pdf" || name.startsWith("current-") || name.startsWith(".tmp-"),
                  qPrintable(name));
+}
+
+void TestConverter::rendererBadCommandLine_data()
+{
+    QTest::addColumn<QStringList>("args");
+    QTest::newRow("no arguments") << QStringList{};
+    QTest::newRow("input only") << QStringList{"IN"};
+    QTest::newRow("unknown option") << QStringList{"-x", "IN", "PREFIX"};
+    QTest::newRow("option without value") << QStringList{"IN", "PREFIX", "-q"};
+    QTest::newRow("quality 101") << QStringList{"-q", "101", "IN", "PREFIX"};
+    QTest::newRow("resolution not a number") << QStringList{"-r", "high", "IN", "PREFIX"};
+    QTest::newRow("prefix is a folder") << QStringList{"IN", "DIR/"};
+}
+
+void TestConverter::rendererBadCommandLine()
+{
+    QFETCH(QStringList, args);
+    const QString in = stage() + "/in.pdf";
+    QVERIFY(PdfFixtures::writePdf(in, 1));
+    args.replaceInStrings("IN", in)
+        .replaceInStrings("PREFIX", stage() + "/current")
+        .replaceInStrings("DIR", stage());
+
+    const Result r = run(renderer(), args);
+    QVERIFY(r.finished);
+    QCOMPARE(r.exitCode, 2);
+    QVERIFY(r.err.contains("usage"));
+    QCOMPARE(entries(stage()), QStringList{"in.pdf"});
 }
 
 QTEST_GUILESS_MAIN(TestConverter)
