@@ -1,6 +1,7 @@
 #include "convert/launcher/shell32.h"
 #include "platform/process.h"
 #include "tests/support/fakes.h"
+#include "tests/support/shellscript.h"
 
 #include <QFile>
 #include <QTemporaryDir>
@@ -15,19 +16,6 @@ using namespace Shell32;
 class TestLauncher : public QObject {
     Q_OBJECT
 
-    static QString writeScript(const QTemporaryDir &dir, const QString &name,
-                               const QByteArray &body, bool executable = true)
-    {
-        const QString path = dir.filePath(name);
-        QFile f(path);
-        if (!f.open(QIODevice::WriteOnly))
-            return {};
-        f.write("#!/bin/sh\n" + body + "\n");
-        f.close();
-        if (executable)
-            f.setPermissions(f.permissions() | QFile::ExeOwner | QFile::ExeUser);
-        return path;
-    }
 
 private slots:
     void failureTable_data()
@@ -185,7 +173,7 @@ private slots:
     void realProcessExitCodeIsReturned()
     {
         QTemporaryDir dir;
-        const QString script = writeScript(dir, "one.sh", "exit 1");
+        const QString script = TestFiles::writeScript(dir, "one.sh", "exit 1");
         Platform::PosixProcessApi processes;
         Fakes::CountingPump pump;
         Launcher launcher(processes, pump, "rasterwell");
@@ -207,7 +195,7 @@ private slots:
         QFETCH(QString, program);
         QFETCH(qint32, number);
         QTemporaryDir dir;
-        writeScript(dir, "plain.sh", "exit 0", false);
+        TestFiles::writeScript(dir, "plain.sh", "exit 0", false);
         Platform::PosixProcessApi processes;
         Fakes::CountingPump pump;
         Launcher launcher(processes, pump, "rasterwell");

@@ -1,5 +1,6 @@
 #include "platform/eventpump.h"
 #include "platform/process.h"
+#include "tests/support/shellscript.h"
 
 #include <QElapsedTimer>
 #include <QFile>
@@ -12,19 +13,6 @@ using namespace Platform;
 class TestProcess : public QObject {
     Q_OBJECT
 
-    static QString writeScript(const QTemporaryDir &dir, const QString &name, const QByteArray &body,
-                               bool executable = true)
-    {
-        const QString path = dir.filePath(name);
-        QFile f(path);
-        if (!f.open(QIODevice::WriteOnly))
-            return {};
-        f.write("#!/bin/sh\n" + body + "\n");
-        f.close();
-        if (executable)
-            f.setPermissions(f.permissions() | QFile::ExeOwner | QFile::ExeUser);
-        return path;
-    }
 
     static int waitFor(ProcessApi &api, qint64 pid)
     {
@@ -68,7 +56,7 @@ private slots:
     void exitCodesAndWorkingFolder()
     {
         QTemporaryDir dir;
-        const QString script = writeScript(dir, "prog", "pwd > where.txt; exit 3");
+        const QString script = TestFiles::writeScript(dir, "prog", "pwd > where.txt; exit 3");
         PosixProcessApi api;
         const StartResult r = api.start({script}, dir.path(), true);
         QVERIFY(r.started());
@@ -98,8 +86,8 @@ private slots:
         QFETCH(QString, workingFolder);
         QFETCH(int, error);
         QTemporaryDir dir;
-        writeScript(dir, "prog", "exit 0");
-        writeScript(dir, "plain", "exit 0", false);
+        TestFiles::writeScript(dir, "prog", "exit 0");
+        TestFiles::writeScript(dir, "plain", "exit 0", false);
         QDir(dir.path()).mkdir("sub");
         QFile garbage(dir.filePath("garbage"));
         QVERIFY(garbage.open(QIODevice::WriteOnly));
@@ -127,7 +115,7 @@ private slots:
         QFETCH(QString, target);
         QFETCH(int, code);
         QTemporaryDir dir;
-        writeScript(dir, "prog", "exit 0");
+        TestFiles::writeScript(dir, "prog", "exit 0");
         PosixProcessApi api;
         const ShellOpenResult r = api.shellOpen(target.arg(dir.path()), {}, dir.path(), true);
         QCOMPARE(r.code, code);
@@ -140,7 +128,7 @@ private slots:
     {
         QTemporaryDir dir;
         // The child starts a grandchild that would write a file later.
-        const QString script = writeScript(dir, "prog", "(sleep 3; touch late.txt) & sleep 30");
+        const QString script = TestFiles::writeScript(dir, "prog", "(sleep 3; touch late.txt) & sleep 30");
         PosixProcessApi api;
         const StartResult r = api.start({script}, dir.path(), true);
         QVERIFY(r.started());
