@@ -50,23 +50,25 @@ std::string PageSink::finalPath(int index) const
 
 void PageSink::pageWritten(int index, int width, int height)
 {
-    std::lock_guard lock(mutex_);
-    Page &page = pages_[std::size_t(index)];
-    page.state = State::Written;
-    page.width = width;
-    page.height = height;
-    ++written_;
-    commitLocked(false);
+    settle(index, State::Written, width, height);
 }
 
 void PageSink::pageFailed(int index, int width, int height)
 {
+    settle(index, State::Failed, width, height);
+}
+
+void PageSink::settle(int index, State state, int width, int height)
+{
     std::lock_guard lock(mutex_);
     Page &page = pages_[std::size_t(index)];
-    page.state = State::Failed;
+    page.state = state;
     page.width = width;
     page.height = height;
-    ok_ = false;
+    if (state == State::Written)
+        ++written_;
+    else
+        ok_ = false;
     commitLocked(false);
 }
 

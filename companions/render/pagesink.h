@@ -44,6 +44,8 @@ private:
         int height = 0;
     };
 
+    // Records how a page ended and commits what can be committed.
+    void settle(int index, State state, int width, int height);
     void commitLocked(bool final);
     bool commitOne(int index);
 

@@ -1,34 +1,15 @@
-#include "convert/launcher/shell32.h"
 #include "convert/passwordprobe.h"
-#include "platform/process.h"
-#include "tests/convert/convertfixture.h"
-#include "tests/support/fakes.h"
+#include "tests/convert/pdfharness.h"
 
 #include <QtTest>
 
 using ConvertFixture::AppFolder;
+using Probe = ConvertFixture::PdfHarness<&PDF::IsPasswordProtected>;
 
 // The password probe: the toolkit's command line, the verdict from the
 // result file, and what happens when the toolkit cannot give one.
 class TestProbe : public QObject {
     Q_OBJECT
-
-    struct Probe {
-        explicit Probe(const AppFolder &app)
-            : launcher(processes, pump, "rasterwell"),
-              context{CompanionFiles(app.path()), launcher, pump, view}
-        {
-        }
-        PDF::ProbeResult operator()(const QString &document)
-        {
-            return PDF::IsPasswordProtected(context, document);
-        }
-        Platform::PosixProcessApi processes;
-        Fakes::CountingPump pump;
-        ConvertFixture::RecordingView view;
-        Shell32::Launcher launcher;
-        PDF::Context context;
-    };
 
 private slots:
     void commandLineAsTheToolkitReadsIt()

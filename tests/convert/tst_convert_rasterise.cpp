@@ -1,33 +1,15 @@
-#include "convert/launcher/shell32.h"
 #include "convert/rasterisedocument.h"
-#include "platform/process.h"
-#include "tests/convert/convertfixture.h"
-#include "tests/support/fakes.h"
+#include "tests/convert/pdfharness.h"
 
 #include <QtTest>
 
 using ConvertFixture::AppFolder;
+using Rasteriser = ConvertFixture::PdfHarness<&PDF::RasteriseDocument>;
 
 // One document through the staging folder and the converter script.
 class TestRasterise : public QObject {
     Q_OBJECT
 
-    struct Rasteriser {
-        explicit Rasteriser(const AppFolder &app, Platform::ProcessApi *fake = nullptr)
-            : launcher(fake ? *fake : processes, pump, "rasterwell"),
-              context{CompanionFiles(app.path()), launcher, pump, view}
-        {
-        }
-        PDF::RasteriseResult operator()(const QString &document)
-        {
-            return PDF::RasteriseDocument(context, document);
-        }
-        Platform::PosixProcessApi processes;
-        Fakes::CountingPump pump;
-        ConvertFixture::RecordingView view;
-        Shell32::Launcher launcher;
-        PDF::Context context;
-    };
 
     static QStringList outputsIn(const QString &folder)
     {
