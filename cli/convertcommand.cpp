@@ -67,8 +67,6 @@ int convert(const QStringList &paths, const QString &appFolder)
     ConversionRun run({appFolder, source, view, view, messages, pump, processes});
     const RunSummary summary = run.run();
     view.clearBar();
-    if (summary.outcome == RunSummary::Outcome::SetupProblem)
-        complain(summary.setupProblem);
     return summary.exitStatus();
 }
 

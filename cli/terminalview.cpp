@@ -52,4 +52,11 @@ void TerminalMessages::showMessage(const QString &text, const QString &, Platfor
     std::fflush(out_);
 }
 
+void TerminalMessages::showProblem(const QString &text, const QString &)
+{
+    view_.clearBar();
+    std::fprintf(stderr, "rasterwell: %s\n", qPrintable(text));
+    std::fflush(stderr);
+}
+
 } // namespace Cli

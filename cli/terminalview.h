@@ -47,6 +47,8 @@ class TerminalMessages final : public Platform::MessageSink {
 public:
     TerminalMessages(std::FILE *out, TerminalView &view) : out_(out), view_(view) {}
     void showMessage(const QString &text, const QString &title, Platform::MessageIcon icon) override;
+    // Problems that stop the run go to the error stream.
+    void showProblem(const QString &text, const QString &title) override;
 
 private:
     std::FILE *out_;

@@ -68,7 +68,7 @@ RunSummary ConversionRun::convertAll()
     const int count = s_.documents.count();
 
     auto stop = [&](const QString &problem) {
-        s_.messages.showMessage(problem, AppTitle, MessageIcon::Exclamation);
+        s_.messages.showProblem(problem, AppTitle);
         summary.outcome = RunSummary::Outcome::SetupProblem;
         summary.setupProblem = problem;
         return summary;

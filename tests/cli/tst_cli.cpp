@@ -167,6 +167,21 @@ private slots:
         QVERIFY(app.probed().isEmpty());
     }
 
+    void toolkitThatCannotStartIsReportedOnceOnTheErrorStream()
+    {
+        AppFolder app;
+        // Looks runnable, but its interpreter does not exist.
+        QVERIFY(AppFolder::writeFile(app.path() + "/pdftk.exe", "#!/no/such/shell\n", true));
+        QVERIFY(app.writeScript());
+        const QString program = installProgram(app);
+        const QString doc = app.writeDocument("a.pdf", ConvertFixture::document("a", 1));
+        const Outcome o = runProgram(program, {"--convert", doc});
+        QCOMPARE(o.status, 2);
+        QCOMPARE(o.out, QStringList{});
+        QCOMPARE(o.err.count("pdftk.exe"), 1);
+        QVERIFY(app.scriptRuns().isEmpty());
+    }
+
     void windowWithoutDisplaySaysSo()
     {
         const Outcome o = runProgram(builtProgram(), {});
