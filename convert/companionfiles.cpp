@@ -24,6 +24,18 @@ bool isRunnableFile(const QString &path)
     return info.isFile() && info.isExecutable();
 }
 
+namespace {
+// Why the companion at `path` cannot be used, or nothing.
+std::optional<QString> companionProblem(const QString &path, const QString &what)
+{
+    if (!Platform::pathExists(path))
+        return QStringLiteral("Cannot convert: the %1 %2 is missing.").arg(what, path);
+    if (!isRunnableFile(path))
+        return QStringLiteral("Cannot convert: the %1 %2 cannot be run.").arg(what, path);
+    return std::nullopt;
+}
+} // namespace
+
 std::optional<QString> CompanionFiles::setupProblem() const
 {
     const QString prefix = QStringLiteral("Cannot convert: ");
@@ -34,18 +46,12 @@ std::optional<QString> CompanionFiles::setupProblem() const
                                        "quote.").arg(appFolder);
     if (!Platform::isWritableFolder(appFolder))
         return prefix + QStringLiteral("the application folder %1 is not writable.").arg(appFolder);
-    if (!Platform::pathExists(toolkit))
-        return prefix + QStringLiteral("the password probe %1 is missing.").arg(toolkit);
-    if (!isRunnableFile(toolkit))
-        return prefix + QStringLiteral("the password probe %1 cannot be run.").arg(toolkit);
+    if (auto problem = companionProblem(toolkit, QStringLiteral("password probe")))
+        return problem;
     const QString staging = stagingFolder.chopped(1);
     if (!Platform::isFolder(staging))
         return prefix + QStringLiteral("the folder %1 is missing.").arg(staging);
     if (!Platform::isWritableFolder(staging))
         return prefix + QStringLiteral("the folder %1 is not writable.").arg(staging);
-    if (!Platform::pathExists(script))
-        return prefix + QStringLiteral("the converter script %1 is missing.").arg(script);
-    if (!isRunnableFile(script))
-        return prefix + QStringLiteral("the converter script %1 cannot be run.").arg(script);
-    return std::nullopt;
+    return companionProblem(script, QStringLiteral("converter script"));
 }
