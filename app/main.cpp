@@ -9,6 +9,7 @@
 #include "platform/gui/dialogs.h"
 #include "platform/gui/messagebox.h"
 #include "platform/homepage.h"
+#include "platform/pathcodec.h"
 #include "platform/process.h"
 
 #include <QApplication>
@@ -100,7 +101,7 @@ int main(int argc, char *argv[])
 {
     QStringList arguments;
     for (int i = 1; i < argc; ++i)
-        arguments << QString::fromLocal8Bit(argv[i]);
+        arguments << Platform::decodePath(QByteArray(argv[i])); // exact bytes, also for non-UTF-8 names
     const CommandLine::Request request = CommandLine::parse(arguments);
 
     switch (request.mode) {

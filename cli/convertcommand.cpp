@@ -6,6 +6,7 @@
 #include "doclist/addfolder.h"
 #include "platform/eventpump.h"
 #include "platform/fileops.h"
+#include "platform/pathcodec.h"
 #include "platform/process.h"
 #include "platform/terminal.h"
 
@@ -17,7 +18,7 @@ namespace {
 
 void complain(const QString &line)
 {
-    std::fprintf(stderr, "rasterwell: %s\n", qPrintable(line));
+    std::fprintf(stderr, "rasterwell: %s\n", Platform::encodePath(line).constData());
 }
 
 } // namespace
@@ -55,7 +56,8 @@ int convert(const QStringList &paths, const QString &appFolder)
 
     // The run checks this too; here it goes to the error stream and no
     // document is touched.
-    if (const std::optional<QString> problem = CompanionFiles(appFolder).setupProblem()) {
+    const QString workFolder = chooseWorkFolder(appFolder);
+    if (const std::optional<QString> problem = CompanionFiles(appFolder, workFolder).setupProblem()) {
         complain(*problem);
         return CannotRun;
     }
@@ -64,7 +66,17 @@ int convert(const QStringList &paths, const QString &appFolder)
     TerminalView view(source, stderr, Platform::isTerminal(stderr));
     TerminalMessages messages(stdout, view);
     Platform::PosixProcessApi processes;
-    ConversionRun run({appFolder, source, view, view, messages, pump, processes});
+    // Interrupted, the run ends its companions with it.
+    Platform::endChildrenOnTerminationSignals();
+    ConversionRun run({.appFolder = appFolder,
+                       .documents = source,
+                       .view = view,
+                       .windowPointer = view,
+                       .messages = messages,
+                       .pump = pump,
+                       .processes = processes,
+                       .workFolder = workFolder,
+                       .slotCount = defaultSlotCount()});
     const RunSummary summary = run.run();
     view.clearBar();
     return summary.exitStatus();

@@ -1,5 +1,7 @@
 #include "cli/terminalview.h"
 
+#include "platform/pathcodec.h"
+
 #include <cmath>
 
 namespace Cli {
@@ -34,7 +36,7 @@ void TerminalView::setProgress(double percent)
     // The run sets the bar to position / count x 100 before each document.
     const int position = int(std::lround(percent * count / 100.0));
     if (const std::optional<QString> path = documents_.textAt(position))
-        std::fprintf(stream_, "[%d/%d] %s\n", position, count, qPrintable(*path));
+        std::fprintf(stream_, "[%d/%d] %s\n", position, count, Platform::encodePath(*path).constData());
     if (liveBar_) {
         constexpr int Width = 40;
         const int filled = int(std::lround(percent * Width / 100.0));
@@ -48,14 +50,23 @@ void TerminalView::setProgress(double percent)
 void TerminalMessages::showMessage(const QString &text, const QString &, Platform::MessageIcon)
 {
     view_.clearBar();
-    std::fprintf(out_, "%s\n", qPrintable(text));
+    // Paths go out with their exact bytes, as the file system has them.
+    std::fprintf(out_, "%s\n", Platform::encodePath(text).constData());
     std::fflush(out_);
+}
+
+void TerminalMessages::showDetails(const QStringList &lines)
+{
+    view_.clearBar();
+    for (const QString &line : lines)
+        std::fprintf(stderr, "rasterwell: %s\n", Platform::encodePath(line).constData());
+    std::fflush(stderr);
 }
 
 void TerminalMessages::showProblem(const QString &text, const QString &)
 {
     view_.clearBar();
-    std::fprintf(stderr, "rasterwell: %s\n", qPrintable(text));
+    std::fprintf(stderr, "rasterwell: %s\n", Platform::encodePath(text).constData());
     std::fflush(stderr);
 }
 

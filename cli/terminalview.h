@@ -47,8 +47,10 @@ class TerminalMessages final : public Platform::MessageSink {
 public:
     TerminalMessages(std::FILE *out, TerminalView &view) : out_(out), view_(view) {}
     void showMessage(const QString &text, const QString &title, Platform::MessageIcon icon) override;
-    // Problems that stop the run go to the error stream.
+    // Problems that stop the run, and why a document was not converted, go
+    // to the error stream.
     void showProblem(const QString &text, const QString &title) override;
+    void showDetails(const QStringList &lines) override;
 
 private:
     std::FILE *out_;

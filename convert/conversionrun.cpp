@@ -1,35 +1,335 @@
 #include "convert/conversionrun.h"
 
 #include "convert/launcher/shell32.h"
+#include "convert/outputclaims.h"
 #include "convert/passwordprobe.h"
 #include "convert/rasterisedocument.h"
 #include "convert/runview.h"
 #include "platform/eventpump.h"
+#include "platform/fileops.h"
 #include "platform/folderlock.h"
 #include "platform/messages.h"
+#include "platform/pathcodec.h"
 #include "platform/pointer.h"
 
 #include <QScopeGuard>
+#include <QThread>
+
+#include <map>
+#include <memory>
+#include <vector>
 
 namespace {
 
-constexpr int LockPollMilliseconds = 100;
+// A wait for something that cannot wake us (another holder's lock) lasts
+// at most this long before we look again.
+constexpr int WaitMilliseconds = 100;
 const QString AppTitle = QStringLiteral("Rasterwell");
 
-// Waits, keeping the window alive, until no other instance uses the
-// application folder's staging folder and result file.
-Platform::FolderLock::State waitForLock(Platform::FolderLock &lock, Platform::EventPump &pump)
-{
-    for (;;) {
-        const Platform::FolderLock::State state = lock.tryLock();
-        if (state != Platform::FolderLock::State::Busy)
-            return state;
-        pump.processEvents();
-        pump.pause(LockPollMilliseconds);
+// How one document of the run ended, kept until its turn to be reported.
+struct Outcome {
+    enum class Kind { Converted, Protected, Failed, Skipped };
+    Kind kind = Kind::Converted;
+    QString document;
+    QString reason;       // Failed: one line
+    QStringList messages; // Failed: what a companion said
+};
+
+// One staging slot and the document it works on.
+struct Slot {
+    Slot(const CompanionFiles &files, const StagingSlot &staging, Shell32::Launcher &launcher,
+         Platform::EventPump &pump, ApplicationPointer &pointer, const ConversionServices &s)
+        : lock(staging.lockFile),
+          context{files, launcher, pump, pointer, staging, s.limits, s.environment, -1}
+    {
     }
-}
+    bool idle() const { return !probe && !rasterise; }
+
+    Platform::FolderLock lock;
+    PDF::Context context;
+    int position = 0;
+    QString document;
+    std::unique_ptr<PDF::ProbeJob> probe;
+    std::unique_ptr<PDF::RasteriseJob> rasterise;
+};
+
+// A document taken up from the list, waiting for a free slot.
+struct TakenUp {
+    int position;
+    QString document;
+};
+
+class Scheduler {
+public:
+    Scheduler(const ConversionServices &s, const CompanionFiles &files, Shell32::Launcher &launcher,
+              RunSummary &summary)
+        : s_(s), files_(files), summary_(summary)
+    {
+        const int wanted = std::max(1, s.slotCount);
+        for (int number = 1; number <= wanted; ++number) {
+            const StagingSlot staging = files.slot(number);
+            // A further slot that cannot be made is simply not used.
+            if (number > 1 && !prepareSlotFolder(staging))
+                continue;
+            stagingFolders_.push_back(Platform::fileIdentity(staging.folder));
+            slots_.push_back(std::make_unique<Slot>(files, staging, launcher, s.pump, s.view, s));
+        }
+    }
+    ~Scheduler()
+    {
+        // A run that stops early ends what its slots still run.
+        for (const auto &slot : slots_) {
+            if (slot->probe)
+                slot->probe->abandon();
+            if (slot->rasterise)
+                slot->rasterise->abandon();
+        }
+    }
+
+    // Runs the whole list; a problem that stops the run, or nothing.
+    std::optional<QString> run(int count)
+    {
+        while (head_ <= count) {
+            bool moved = report(count);
+            if (head_ > count)
+                break;
+            const std::optional<bool> placed = takeUp(count);
+            if (!placed)
+                return problem_;
+            moved = *placed || moved;
+            const std::optional<bool> advanced = advance();
+            if (!advanced)
+                return problem_;
+            moved = *advanced || moved;
+            if (!moved) {
+                s_.pump.processEvents();
+                s_.pump.waitForEvents(WaitMilliseconds);
+            }
+        }
+        return std::nullopt;
+    }
+
+private:
+    // Shows the outcomes that are due, in list order; true when any was.
+    bool report(int count)
+    {
+        bool any = false;
+        for (auto it = outcomes_.find(head_); head_ <= count && it != outcomes_.end();
+             it = outcomes_.find(head_)) {
+            const Outcome outcome = std::move(it->second);
+            outcomes_.erase(it);
+            ++head_;
+            any = true;
+            show(outcome);
+        }
+        return any;
+    }
+
+    void show(const Outcome &o)
+    {
+        using Platform::MessageIcon;
+        switch (o.kind) {
+        case Outcome::Kind::Converted:
+            ++summary_.converted;
+            break;
+        case Outcome::Kind::Skipped:
+            ++summary_.skipped;
+            break;
+        case Outcome::Kind::Protected:
+            ++summary_.passwordProtected;
+            s_.messages.showMessage(o.document + QStringLiteral(" is password protected."), AppTitle,
+                                    MessageIcon::None);
+            break;
+        case Outcome::Kind::Failed: {
+            ++summary_.failed;
+            const QString reason = o.reason.isEmpty() ? QStringLiteral("no page image") : o.reason;
+            summary_.details << o.document + QStringLiteral(": ") + reason;
+            QStringList lines{o.document + QStringLiteral(": ") + reason};
+            for (const QString &m : o.messages)
+                lines << QStringLiteral("  ") + m;
+            s_.messages.showDetails(lines);
+            s_.messages.showMessage(QStringLiteral("Could not create JPG on ") + o.document,
+                                    QStringLiteral("Could not create JPG"), MessageIcon::Exclamation);
+            break;
+        }
+        }
+    }
+
+    void settle(int position, Outcome outcome) { outcomes_[position] = std::move(outcome); }
+
+    // Why a document is not even handed to the companions, or nothing.
+    std::optional<QString> refusal(const QString &document)
+    {
+        const qsizetype cut = document.lastIndexOf(QLatin1Char('/'));
+        const QString folder = cut < 0 ? QStringLiteral(".") : cut == 0 ? QStringLiteral("/")
+                                                                          : document.left(cut);
+        const std::optional<Platform::FileIdentity> where = Platform::fileIdentity(folder);
+        for (std::size_t i = 0; where && i < slots_.size(); ++i)
+            if (where == stagingFolders_[i])
+                return QStringLiteral("it is inside the staging folder %1")
+                    .arg(Platform::displayPath(slots_[i]->context.slot.folder));
+        return claims_.claim(document);
+    }
+
+    // Takes up documents in list order and places them in free slots. True
+    // when anything happened; nothing when the run must stop.
+    std::optional<bool> takeUp(int count)
+    {
+        bool any = false;
+        for (;;) {
+            if (!waiting_) {
+                // A document is taken up only when a slot is free for it.
+                if (next_ > count || std::none_of(slots_.begin(), slots_.end(),
+                                                  [](const auto &slot) { return slot->idle(); }))
+                    return any;
+                const int position = next_++;
+                // The list may have changed during the waits: a position
+                // that no longer exists is skipped.
+                const int current = s_.documents.count();
+                const std::optional<QString> document =
+                    position <= current ? s_.documents.textAt(position) : std::nullopt;
+                any = true;
+                if (!document) {
+                    settle(position, {Outcome::Kind::Skipped, {}, {}, {}});
+                    continue;
+                }
+                s_.view.setProgress(double(position) / current * 100.0);
+                s_.windowPointer.setPointer(Platform::PointerHourglass);
+                if (const std::optional<QString> why = refusal(*document)) {
+                    settle(position, {Outcome::Kind::Failed, *document, *why, {}});
+                    continue;
+                }
+                waiting_ = TakenUp{position, *document};
+            }
+            Slot *slot = freeSlot();
+            if (!slot)
+                return problem_.isEmpty() ? std::optional<bool>(any) : std::nullopt;
+            place(*slot, *waiting_);
+            waiting_.reset();
+            any = true;
+        }
+    }
+
+    // An idle slot whose lock this run now holds, or none.
+    Slot *freeSlot()
+    {
+        for (const auto &slot : slots_) {
+            if (!slot->idle())
+                continue;
+            // The lock keeps other instances out, and also a converter that
+            // an earlier, killed run left behind: it holds the lock until it
+            // has ended.
+            switch (slot->lock.tryLock()) {
+            case Platform::FolderLock::State::Locked:
+                return slot.get();
+            case Platform::FolderLock::State::Busy:
+                continue;
+            case Platform::FolderLock::State::Failed:
+                problem_ = QStringLiteral("Cannot convert: the lock file %1 cannot be opened (%2).")
+                               .arg(slot->lock.path(), slot->lock.errorString());
+                return nullptr;
+            }
+        }
+        return nullptr;
+    }
+
+    void place(Slot &slot, const TakenUp &taken)
+    {
+        slot.position = taken.position;
+        slot.document = taken.document;
+        slot.context.lockDescriptor = slot.lock.descriptor();
+        slot.probe = std::make_unique<PDF::ProbeJob>(slot.context, taken.document);
+        if (!slot.probe->start())
+            afterProbe(slot);
+    }
+
+    // Polls every busy slot; true when any moved on, nothing to stop the run.
+    std::optional<bool> advance()
+    {
+        bool any = false;
+        for (const auto &slot : slots_) {
+            if (slot->probe && slot->probe->poll()) {
+                any = true;
+                afterProbe(*slot);
+            } else if (slot->rasterise && slot->rasterise->poll()) {
+                any = true;
+                afterRasterise(*slot);
+            }
+            if (!problem_.isEmpty())
+                return std::nullopt;
+        }
+        return any;
+    }
+
+    void afterProbe(Slot &slot)
+    {
+        using Verdict = PDF::ProbeResult::Verdict;
+        const PDF::ProbeResult probe = slot.probe->result();
+        slot.probe.reset();
+        switch (probe.verdict) {
+        case Verdict::Unusable:
+            problem_ = probe.problem;
+            release(slot);
+            return;
+        case Verdict::Protected:
+            release(slot, Outcome{Outcome::Kind::Protected, slot.document, {}, {}});
+            return;
+        case Verdict::Failed:
+            release(slot, Outcome{Outcome::Kind::Failed, slot.document, probe.reason, probe.messages});
+            return;
+        case Verdict::Readable:
+            break;
+        }
+        slot.rasterise = std::make_unique<PDF::RasteriseJob>(slot.context, slot.document);
+        if (!slot.rasterise->start())
+            afterRasterise(slot);
+    }
+
+    void afterRasterise(Slot &slot)
+    {
+        const PDF::RasteriseResult pages = slot.rasterise->result();
+        slot.rasterise.reset();
+        if (std::none_of(slots_.begin(), slots_.end(), [](const auto &s) { return bool(s->rasterise); }))
+            s_.view.setApplicationPointer(Platform::PointerDefault);
+        if (pages.succeeded())
+            release(slot, Outcome{Outcome::Kind::Converted, slot.document, {}, {}});
+        else
+            release(slot, Outcome{Outcome::Kind::Failed, slot.document, pages.problem, pages.messages});
+    }
+
+    // The slot is done with its document; the lock is released before any
+    // message waits for the user.
+    void release(Slot &slot, std::optional<Outcome> outcome = std::nullopt)
+    {
+        slot.lock.unlock();
+        slot.context.lockDescriptor = -1;
+        if (outcome)
+            settle(slot.position, std::move(*outcome));
+    }
+
+    const ConversionServices &s_;
+    const CompanionFiles &files_;
+    RunSummary &summary_;
+    std::vector<std::unique_ptr<Slot>> slots_;
+    std::vector<std::optional<Platform::FileIdentity>> stagingFolders_;
+    OutputClaims claims_;
+    std::map<int, Outcome> outcomes_;
+    std::optional<TakenUp> waiting_;
+    int next_ = 1; // the next position to take up
+    int head_ = 1; // the next position to report
+    QString problem_;
+};
 
 } // namespace
+
+int defaultSlotCount()
+{
+    bool ok = false;
+    const int fromEnvironment = qEnvironmentVariableIntValue("RASTERWELL_JOBS", &ok);
+    if (ok && fromEnvironment >= 1)
+        return fromEnvironment;
+    return std::max(1, QThread::idealThreadCount());
+}
 
 ConversionRun::ConversionRun(ConversionServices services) : s_(std::move(services))
 {
@@ -74,56 +374,21 @@ RunSummary ConversionRun::convertAll()
         return summary;
     };
 
-    const CompanionFiles files(s_.appFolder);
+    const CompanionFiles files(s_.appFolder, s_.workFolder);
     if (const std::optional<QString> problem = files.setupProblem())
         return stop(*problem);
+    // Renderers of every slot share the cores through this folder.
+    ConversionServices services = s_;
+    const QString tokens = files.workFolder + QStringLiteral("/.render-tokens");
+    if (Platform::makeFolders(tokens))
+        services.environment << QStringLiteral("RASTERWELL_RENDER_TOKENS=") + tokens;
 
     Shell32::Launcher launcher(s_.processes, s_.pump, s_.programName);
-    PDF::Context context{files, launcher, s_.pump, s_.view};
-    Platform::FolderLock lock(files.lockFile);
-
-    for (int position = 1; position <= count; ++position) {
-        // The list may have changed during the last document's waits: a
-        // position that no longer exists is skipped.
-        const int current = s_.documents.count();
-        const std::optional<QString> document =
-            position <= current ? s_.documents.textAt(position) : std::nullopt;
-        if (!document) {
-            ++summary.skipped;
-            continue;
-        }
-        s_.view.setProgress(double(position) / current * 100.0);
-        s_.windowPointer.setPointer(Platform::PointerHourglass);
-
-        // The result file and the staging folder serve one document at a
-        // time, also across instances sharing this application folder. The
-        // lock is released before any message waits for the user.
-        if (waitForLock(lock, s_.pump) == Platform::FolderLock::State::Failed)
-            return stop(QStringLiteral("Cannot convert: the lock file %1 cannot be opened (%2).")
-                            .arg(files.lockFile, lock.errorString()));
-        const PDF::ProbeResult probe = PDF::IsPasswordProtected(context, *document);
-        if (probe.verdict == PDF::ProbeResult::Verdict::Unusable) {
-            lock.unlock();
-            return stop(probe.problem);
-        }
-        if (probe.isProtected()) {
-            lock.unlock();
-            ++summary.passwordProtected;
-            s_.messages.showMessage(*document + QStringLiteral(" is password protected."),
-                                    AppTitle, MessageIcon::None);
-            continue;
-        }
-        const PDF::RasteriseResult pages = PDF::RasteriseDocument(context, *document);
-        lock.unlock();
-        if (pages.succeeded()) {
-            ++summary.converted;
-        } else {
-            ++summary.failed;
-            summary.details << *document + QStringLiteral(": ")
-                                   + (pages.problem.isEmpty() ? QStringLiteral("no page image")
-                                                              : pages.problem);
-            s_.messages.showMessage(QStringLiteral("Could not create JPG on ") + *document,
-                                    QStringLiteral("Could not create JPG"), MessageIcon::Exclamation);
+    {
+        Scheduler scheduler(services, files, launcher, summary);
+        if (const std::optional<QString> problem = scheduler.run(count)) {
+            s_.view.setApplicationPointer(Platform::PointerDefault);
+            return stop(*problem);
         }
     }
 

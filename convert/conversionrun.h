@@ -1,8 +1,10 @@
 #pragma once
 
+#include "convert/pdfcontext.h"
 #include "convert/runsummary.h"
 
 #include <QString>
+#include <QStringList>
 
 class DocumentSource;
 class RunView;
@@ -24,12 +26,23 @@ struct ConversionServices {
     Platform::EventPump &pump;
     Platform::ProcessApi &processes;
     QString programName = {}; // source prefix of launch errors; empty: this executable's name
+    // Where the probe's result, the locks and the staging folders live;
+    // empty: the application folder.
+    QString workFolder = {};
+    // Documents converted side by side, each in a staging slot of its own;
+    // 1 converts one after the other.
+    int slotCount = 1;
+    PDF::Limits limits = {};
+    // "NAME=value" settings for the converter script.
+    QStringList environment = {};
 };
 
 // "Convert!": walks the documents from top to bottom, probes each for a
 // password, rasterises the readable ones and tells the user about every
-// document that was not converted. Needs QtCore only, so the window and the
-// command line run the same conversion.
+// document that was not converted. Up to `slots` documents are worked on at
+// once; the user still sees every message in list order, "Done." last.
+// Needs QtCore only, so the window and the command line run the same
+// conversion.
 class ConversionRun {
 public:
     explicit ConversionRun(ConversionServices services);
@@ -45,3 +58,8 @@ private:
     ConversionServices s_;
     bool running_ = false;
 };
+
+// The number of documents converted side by side when nothing else is said:
+// $RASTERWELL_JOBS when it holds a whole number from 1 up, otherwise the
+// number of cores.
+int defaultSlotCount();

@@ -5,6 +5,8 @@
 #include "convert/launcher/shell32.h"
 #include "platform/eventpump.h"
 #include "platform/fileops.h"
+#include "platform/pathcodec.h"
+#include "platform/process.h"
 
 namespace PDF {
 
@@ -15,6 +17,8 @@ constexpr int HiddenStyle = 0;
 // second) cannot be deleted.
 constexpr int LeftoverTries = 10;
 constexpr int PollMilliseconds = 100;
+// The toolkit's own verdict "this document needs a user password".
+constexpr int NeedsPasswordStatus = 1;
 
 bool namesExistingFile(const QString &path)
 {
@@ -36,37 +40,126 @@ bool removeLeftover(Context &context, const QString &resultFile)
 
 } // namespace
 
-QString toolkitCommandLine(const CompanionFiles &files, const QString &documentPath)
+QString describeExit(int exitCode)
+{
+    if (exitCode > 128 && exitCode < 128 + 65)
+        return QStringLiteral("ended by signal %1").arg(exitCode - 128);
+    return QStringLiteral("exit status %1").arg(exitCode);
+}
+
+QString toolkitCommandLine(const CompanionFiles &files, const QString &documentPath,
+                           const QString &resultFile)
 {
     const QString document = documentPath.startsWith(QLatin1Char('-'))
                                  ? QStringLiteral("./") + documentPath
                                  : documentPath;
     return QLatin1Char('"') + files.toolkit + QLatin1Char('"') + QLatin1Char(' ')
            + Shell32::quoteArgument(document) + QStringLiteral(" data_dump output ")
-           + Shell32::quoteArgument(files.resultFile) + QStringLiteral(" dont_ask");
+           + Shell32::quoteArgument(resultFile) + QStringLiteral(" dont_ask");
+}
+
+ProbeJob::ProbeJob(Context &context, QString documentPath)
+    : context_(context), document_(std::move(documentPath))
+{
+}
+
+bool ProbeJob::start()
+{
+    using Verdict = ProbeResult::Verdict;
+    done_ = true;
+    // Nothing to probe: the rasteriser reports a missing document or a folder.
+    if (!namesExistingFile(document_))
+        return false;
+    // Only a regular file is ever handed to the toolkit: a FIFO or a device
+    // would hang it or feed it for ever.
+    QString why;
+    if (!Platform::isReadableRegularFile(document_, &why)) {
+        result_ = {Verdict::Failed, {}, QStringLiteral("cannot be read: %1").arg(why), {}};
+        return false;
+    }
+    const QString &resultFile = context_.slot.resultFile;
+    if (!removeLeftover(context_, resultFile)) {
+        result_ = {Verdict::Unusable,
+                   QStringLiteral("Cannot convert: the file %1 cannot be deleted.").arg(resultFile),
+                   {}, {}};
+        return false;
+    }
+    Shell32::ChildOptions options;
+    options.inheritDescriptor = context_.lockDescriptor;
+    options.errorFile = context_.slot.messagesFile;
+    const Shell32::LaunchResult started = context_.launcher.RunStart(
+        toolkitCommandLine(context_.files, document_, resultFile), HiddenStyle, options);
+    if (started.error) {
+        result_ = {Verdict::Unusable,
+                   QStringLiteral("Cannot convert: the password probe %1 could not be started (%2).")
+                       .arg(context_.files.toolkit, started.error->description),
+                   {}, {}};
+        return false;
+    }
+    pid_ = started.pid;
+    clock_.start();
+    done_ = false;
+    return true;
+}
+
+bool ProbeJob::poll()
+{
+    if (done_)
+        return true;
+    const int code = context_.launcher.exitCode(pid_);
+    if (code != Platform::StillActive) {
+        finish(code, false);
+    } else if (context_.limits.probeMs > 0 && clock_.elapsed() >= context_.limits.probeMs) {
+        context_.launcher.end(pid_);
+        finish(context_.launcher.exitCode(pid_), true);
+    }
+    return done_;
+}
+
+void ProbeJob::abandon()
+{
+    if (!done_)
+        context_.launcher.end(pid_);
+    done_ = true;
+    FileUtil::DeleteQuietly(context_.slot.resultFile);
+}
+
+void ProbeJob::finish(int exitCode, bool timedOut)
+{
+    using Verdict = ProbeResult::Verdict;
+    done_ = true;
+    const QString &resultFile = context_.slot.resultFile;
+    if (FileUtil::FileExists(resultFile)) {
+        result_ = {Verdict::Readable, {}, {}, {}};
+    } else if (timedOut) {
+        result_ = {Verdict::Failed, {},
+                   QStringLiteral("the password probe did not finish within %1 s")
+                       .arg(context_.limits.probeMs / 1000.0),
+                   {}};
+    } else if (exitCode == NeedsPasswordStatus) {
+        result_ = {Verdict::Protected, {}, {}, {}};
+    } else {
+        result_ = {Verdict::Failed, {},
+                   QStringLiteral("the password probe failed (%1)").arg(describeExit(exitCode)),
+                   companionMessages(context_.slot.messagesFile)};
+    }
+    FileUtil::DeleteQuietly(resultFile);
+    FileUtil::DeleteQuietly(context_.slot.messagesFile);
 }
 
 ProbeResult IsPasswordProtected(Context &context, const QString &documentPath)
 {
-    using Verdict = ProbeResult::Verdict;
-    if (!namesExistingFile(documentPath))
-        return {Verdict::Readable, {}};
-
-    const QString &resultFile = context.files.resultFile;
-    if (!removeLeftover(context, resultFile))
-        return {Verdict::Unusable,
-                QStringLiteral("Cannot convert: the file %1 cannot be deleted.").arg(resultFile)};
-
-    const Shell32::WaitResult ran =
-        context.launcher.RunAndWait(toolkitCommandLine(context.files, documentPath), HiddenStyle);
-    if (!ran.started())
-        return {Verdict::Unusable, QStringLiteral("Cannot convert: the password probe %1 could "
-                                                  "not be started (%2).")
-                                       .arg(context.files.toolkit, ran.error->description)};
-
-    const bool isProtected = !FileUtil::FileExists(resultFile);
-    FileUtil::DeleteQuietly(resultFile);
-    return {isProtected ? Verdict::Protected : Verdict::Readable, {}};
+    ProbeJob job(context, documentPath);
+    if (job.start()) {
+        for (;;) {
+            const bool done = job.poll();
+            context.pump.processEvents();
+            if (done)
+                break;
+            context.pump.waitForEvents(PollMilliseconds);
+        }
+    }
+    return job.result();
 }
 
 } // namespace PDF

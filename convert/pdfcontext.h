@@ -2,6 +2,8 @@
 
 #include "convert/companionfiles.h"
 
+#include <QStringList>
+
 class ApplicationPointer;
 
 namespace Platform {
@@ -16,14 +18,30 @@ class Launcher;
 // programs in the application folder.
 namespace PDF {
 
+// Bounds that keep a companion from holding a run for ever.
+struct Limits {
+    int probeMs = 60'000;                // the probe is ended after this long
+    int converterIdleMs = 30 * 60'000;   // the converter is ended after this long without a new page
+};
+
 // What both operations work with. They assume that no one else uses the
-// application folder's result file and staging folder meanwhile (the run
-// holds the folder's lock).
+// slot's result file and staging folder meanwhile (the run holds the
+// slot's lock).
 struct Context {
     CompanionFiles files;
     Shell32::Launcher &launcher;
     Platform::EventPump &pump;
     ApplicationPointer &pointer;
+    StagingSlot slot = files.slot(1);
+    Limits limits = {};
+    // "NAME=value" settings for the converter script (resolution, quality).
+    QStringList environment = {};
+    // The slot's lock: every companion keeps it, so the slot stays busy for
+    // as long as any of them runs, even past the end of this program.
+    int lockDescriptor = -1;
 };
+
+// The last lines a companion wrote on its error stream (at most `maxLines`).
+QStringList companionMessages(const QString &messagesFile, int maxLines = 20);
 
 } // namespace PDF

@@ -2,12 +2,16 @@
 
 #include "app/fileutil/fileutil.h"
 #include "convert/launcher/shell32.h"
+#include "convert/passwordprobe.h"
 #include "convert/runview.h"
+#include "platform/appfolder.h"
 #include "platform/eventpump.h"
-#include "platform/filemove.h"
 #include "platform/fileops.h"
+#include "platform/pathcodec.h"
 #include "platform/pointer.h"
+#include "platform/process.h"
 
+#include <QFileInfo>
 #include <QScopeGuard>
 
 namespace PDF {
@@ -16,147 +20,226 @@ namespace {
 
 constexpr int HiddenStyle = 0;
 constexpr int PollMilliseconds = 100;
-// The staged copy is written by us and visible at once; if it is still
-// missing after this many polls (five seconds) something else removed it.
-constexpr int AppearPolls = 50;
+// How often a running converter's progress is looked at.
+constexpr int ProgressCheckMilliseconds = 1000;
 const QString PageImages = QStringLiteral("current*.jpg");
+// What an interrupted conversion can leave besides page images: the
+// renderer's and our own partly written files.
+const QStringList PartialFiles = {QStringLiteral(".tmp-current*"), QStringLiteral(".current.pdf.rw-*")};
 
-class Rasteriser {
-public:
-    Rasteriser(Context &context, const QString &documentPath)
-        : context_(context), files_(context.files), document_(documentPath)
-    {
-    }
-
-    RasteriseResult run();
-
-private:
-    void hourglass() { context_.pointer.setApplicationPointer(Platform::PointerHourglass); }
-    RasteriseResult fail(const QString &problem);
-    bool removeStagedCopy();
-    bool removePageImages();
-    bool waitUntilStagedCopyPresent();
-    void collectPages();
-
-    Context &context_;
-    const CompanionFiles &files_;
-    const QString document_;
-    RasteriseResult result_;
-};
-
-RasteriseResult Rasteriser::fail(const QString &problem)
+QString folderOf(const QString &path)
 {
-    result_.failed = true;
-    if (result_.problem.isEmpty())
-        result_.problem = problem;
-    removeStagedCopy();
-    removePageImages();
-    return result_;
+    const qsizetype cut = path.lastIndexOf(Platform::separator());
+    if (cut < 0)
+        return QStringLiteral(".");
+    return cut == 0 ? Platform::separator() : path.left(cut);
 }
 
-bool Rasteriser::removeStagedCopy()
-{
-    return !FileUtil::FileExists(files_.stagedCopy) || Platform::removeFile(files_.stagedCopy);
-}
-
-bool Rasteriser::removePageImages()
+bool removeMatching(const QString &folder, const QString &pattern)
 {
     bool removed = true;
-    for (const QString &name : FileUtil::ListFiles(files_.stagingFolder, PageImages))
-        removed = Platform::removeFile(files_.stagingFolder + name) && removed;
+    for (const QString &name : FileUtil::ListFiles(folder, pattern))
+        removed = Platform::removeFile(folder + name) && removed;
     return removed;
-}
-
-bool Rasteriser::waitUntilStagedCopyPresent()
-{
-    for (int polls = 0; !FileUtil::FileExists(files_.stagedCopy); ++polls) {
-        if (polls >= AppearPolls)
-            return false;
-        context_.pump.processEvents();
-        context_.pump.pause(PollMilliseconds);
-    }
-    return true;
-}
-
-void Rasteriser::collectPages()
-{
-    const QStringList pages = FileUtil::ListFiles(files_.stagingFolder, PageImages);
-    hourglass();
-    result_.pagesCreated = false;
-    for (int page = 1; page <= pages.size(); ++page) {
-        result_.pagesCreated = true;
-        QString error;
-        // Moved rather than copied: the same end state (the image beside the
-        // document, none left in the staging folder) without writing every
-        // page twice.
-        if (!Platform::moveReplacing(files_.stagingFolder + pages[page - 1],
-                                     outputName(document_, page), &error)) {
-            result_.failed = true;
-            result_.problem = error;
-            break;
-        }
-        ++result_.pagesWritten;
-    }
-}
-
-RasteriseResult Rasteriser::run()
-{
-    hourglass();
-    // A staged copy or page images left by an interrupted conversion must not
-    // be taken for this document's.
-    if (!removeStagedCopy())
-        return fail(QStringLiteral("cannot delete %1").arg(files_.stagedCopy));
-    if (!removePageImages())
-        return fail(QStringLiteral("cannot delete old page images in %1").arg(files_.stagingFolder));
-
-    hourglass();
-    if (document_.contains(QChar(0)))
-        return fail(QStringLiteral("invalid document path"));
-    QString error;
-    if (!Platform::copyReplacing(document_, files_.stagedCopy, &error))
-        return fail(error);
-    if (!waitUntilStagedCopyPresent())
-        return fail(QStringLiteral("%1 did not appear").arg(files_.stagedCopy));
-
-    // The script is started directly; a file without its run bit would be
-    // handed to a desktop application instead, so it is not started at all.
-    if (!isRunnableFile(files_.script))
-        return fail(QStringLiteral("%1 cannot be run").arg(files_.script));
-    const Shell32::WaitResult ran = context_.launcher.ShellLaunchAndWait(
-        QLatin1Char('"') + files_.script + QLatin1Char('"'), HiddenStyle, files_.stagingFolder);
-    if (!ran.started())
-        return fail(QStringLiteral("%1 could not be started (%2)")
-                        .arg(files_.script, ran.error->description));
-
-    // The script deletes the staged copy when it has finished. It has ended
-    // by now, so a staged copy that is still there will never go away.
-    hourglass();
-    if (FileUtil::FileExists(files_.stagedCopy))
-        return fail(QStringLiteral("%1 ended without finishing the document").arg(files_.script));
-
-    collectPages();
-
-    hourglass();
-    if (!removePageImages() && !result_.failed) {
-        result_.failed = true;
-        result_.problem = QStringLiteral("cannot delete page images in %1").arg(files_.stagingFolder);
-    }
-    return result_;
 }
 
 } // namespace
 
-QString outputName(const QString &documentPath, int page)
+bool clearStagingSlot(const StagingSlot &slot)
 {
-    return FileUtil::StripExtension(documentPath)
-           + QStringLiteral("-%1.jpg").arg(page, 3, 10, QLatin1Char('0'));
+    bool cleared = !FileUtil::FileExists(slot.stagedCopy) || Platform::removeFile(slot.stagedCopy);
+    cleared = removeMatching(slot.folder, PageImages) && cleared;
+    for (const QString &pattern : PartialFiles)
+        cleared = removeMatching(slot.folder, pattern) && cleared;
+    FileUtil::DeleteQuietly(slot.messagesFile);
+    return cleared;
+}
+
+RasteriseJob::RasteriseJob(Context &context, QString documentPath)
+    : context_(context), slot_(context.slot), document_(std::move(documentPath))
+{
+}
+
+void RasteriseJob::hourglass()
+{
+    context_.pointer.setApplicationPointer(Platform::PointerHourglass);
+}
+
+bool RasteriseJob::fail(const QString &problem)
+{
+    done_ = true;
+    result_.failed = true;
+    if (result_.problem.isEmpty())
+        result_.problem = problem;
+    clearSlot();
+    return false;
+}
+
+bool RasteriseJob::clearSlot()
+{
+    return clearStagingSlot(slot_);
+}
+
+bool RasteriseJob::start()
+{
+    hourglass();
+    if (document_.contains(QChar(0)))
+        return fail(QStringLiteral("invalid document path"));
+    // A document in the staging folder would be deleted or replaced by the
+    // staging itself, and its images taken for the converter's.
+    const std::optional<Platform::FileIdentity> folder = Platform::fileIdentity(folderOf(document_));
+    if (folder && folder == Platform::fileIdentity(slot_.folder)) {
+        done_ = true;
+        result_.failed = true;
+        result_.problem = QStringLiteral("it is inside the staging folder %1")
+                              .arg(Platform::displayPath(slot_.folder));
+        return false;
+    }
+    // A staged copy, page images or partial files left by an interrupted
+    // conversion must not be taken for this document's.
+    if (!clearSlot())
+        return fail(QStringLiteral("cannot clear the staging folder %1").arg(slot_.folder));
+
+    hourglass();
+    QString error;
+    if (!Platform::copyReplacing(document_, slot_.stagedCopy, &error))
+        return fail(error);
+    if (!FileUtil::FileExists(slot_.stagedCopy))
+        return fail(QStringLiteral("%1 did not appear").arg(slot_.stagedCopy));
+
+    // The script is started directly; a file without its run bit would be
+    // handed to a desktop application instead, so it is not started at all.
+    if (!isRunnableFile(context_.files.script))
+        return fail(QStringLiteral("%1 cannot be run").arg(context_.files.script));
+    Shell32::ChildOptions options;
+    options.inheritDescriptor = context_.lockDescriptor;
+    options.errorFile = slot_.messagesFile;
+    options.environment = context_.environment;
+    options.environment << QStringLiteral("RASTERWELL_RENDERER=") + context_.files.renderer;
+    const Shell32::LaunchResult launched = context_.launcher.ShellLaunch(
+        QLatin1Char('"') + context_.files.script + QLatin1Char('"'), HiddenStyle, QString(),
+        slot_.folder, QStringLiteral("open"), 0, options);
+    if (launched.error)
+        return fail(QStringLiteral("%1 could not be started (%2)")
+                        .arg(context_.files.script, launched.error->description));
+    if (launched.pid < 0)
+        return fail(QStringLiteral("%1 was not started as a program").arg(context_.files.script));
+    pid_ = launched.pid;
+    sinceProgress_.start();
+    sinceCheck_.start();
+    return true;
+}
+
+// True when the converter wrote something since the last look: a new page
+// image, or a new line on its error stream.
+bool RasteriseJob::progressed()
+{
+    qint64 mark = 0;
+    for (const QString &name : FileUtil::ListFiles(slot_.folder, PageImages)) {
+        Q_UNUSED(name);
+        ++mark;
+    }
+    mark = mark * 1'000'000'000 + QFileInfo(slot_.messagesFile).size();
+    const bool changed = mark != progressMark_;
+    progressMark_ = mark;
+    return changed;
+}
+
+bool RasteriseJob::poll()
+{
+    if (done_)
+        return true;
+    const int code = context_.launcher.exitCode(pid_);
+    if (code != Platform::StillActive) {
+        finish(code, {});
+        return true;
+    }
+    const int idleLimit = context_.limits.converterIdleMs;
+    if (idleLimit > 0 && sinceCheck_.elapsed() >= std::min(ProgressCheckMilliseconds, idleLimit)) {
+        sinceCheck_.restart();
+        if (progressed())
+            sinceProgress_.restart();
+        else if (sinceProgress_.elapsed() >= idleLimit) {
+            context_.launcher.end(pid_);
+            finish(context_.launcher.exitCode(pid_),
+                   QStringLiteral("the converter made no progress for %1 s and was ended")
+                       .arg(idleLimit / 1000.0));
+            return true;
+        }
+    }
+    return false;
+}
+
+void RasteriseJob::abandon()
+{
+    if (!done_)
+        context_.launcher.end(pid_);
+    done_ = true;
+    clearSlot();
+}
+
+void RasteriseJob::finish(int exitCode, const QString &stopped)
+{
+    done_ = true;
+    hourglass();
+    // The script deletes the staged copy when it has finished; it has ended,
+    // so a staged copy still there means it never finished the document.
+    const bool finished = !FileUtil::FileExists(slot_.stagedCopy);
+    result_.messages = companionMessages(slot_.messagesFile);
+
+    // Every image goes to the number it carries, also after a failure: the
+    // pages that were written stay, and never under another page's number.
+    result_.pagesCreated = false;
+    const Collection collection = collectPageImages(slot_.folder, document_);
+    result_.pagesCreated = !collection.placed.isEmpty();
+    result_.pagesWritten = int(collection.placed.size());
+    result_.missingPages = missingPages(collection.placed);
+    result_.messages += collection.problems;
+
+    hourglass();
+    const bool cleared = clearSlot();
+
+    QString problem;
+    if (!stopped.isEmpty())
+        problem = stopped;
+    else if (!finished)
+        problem = QStringLiteral("the converter ended without finishing the document (%1)")
+                      .arg(describeExit(exitCode));
+    else if (exitCode != 0)
+        problem = QStringLiteral("the converter reported a failure (%1)").arg(describeExit(exitCode));
+    else if (collection.placed.isEmpty())
+        problem = QStringLiteral("the converter left no page image");
+    else if (!collection.problems.isEmpty())
+        problem = collection.problems.first();
+    else if (!result_.missingPages.isEmpty())
+        problem = QStringLiteral("the converter left pages out");
+    else if (!cleared)
+        problem = QStringLiteral("cannot delete page images in %1").arg(slot_.folder);
+    if (!problem.isEmpty() && !result_.missingPages.isEmpty())
+        problem += QStringLiteral("; missing: page%1 %2")
+                       .arg(result_.missingPages.size() > 1 ? QStringLiteral("s") : QString(),
+                            describePages(result_.missingPages));
+    if (!problem.isEmpty()) {
+        result_.failed = true;
+        result_.problem = problem;
+    }
 }
 
 RasteriseResult RasteriseDocument(Context &context, const QString &documentPath)
 {
     const auto restorePointer = qScopeGuard(
         [&context] { context.pointer.setApplicationPointer(Platform::PointerDefault); });
-    return Rasteriser(context, documentPath).run();
+    RasteriseJob job(context, documentPath);
+    if (job.start()) {
+        for (;;) {
+            const bool done = job.poll();
+            context.pump.processEvents();
+            if (done)
+                break;
+            context.pump.waitForEvents(PollMilliseconds);
+        }
+    }
+    return job.result();
 }
 
 } // namespace PDF

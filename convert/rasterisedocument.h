@@ -1,8 +1,12 @@
 #pragma once
 
+#include "convert/pagecollection.h"
 #include "convert/pdfcontext.h"
 
+#include <QElapsedTimer>
+#include <QList>
 #include <QString>
+#include <QStringList>
 
 namespace PDF {
 
@@ -12,22 +16,60 @@ struct RasteriseResult {
     // least one image.
     bool pagesCreated = false;
     int pagesWritten = 0; // images placed beside the document
-    // A file operation failed, or the converter could not be run; the
-    // document counts as failed even when some pages were placed.
+    // The document is not completely converted: a file operation failed, the
+    // converter could not be run, reported a failure, or left pages out. The
+    // pages it did write stay beside the document under their numbers.
     bool failed = false;
-    QString problem; // one line on what went wrong, for logs
+    QString problem;       // one line on what went wrong
+    QList<int> missingPages; // pages below the highest one that did not arrive
+    QStringList messages;  // what the converter said on its error stream
 
     bool succeeded() const { return pagesCreated && !failed; }
 };
 
+// One conversion of one document through a staging slot, started and then
+// watched without blocking, so several slots can work side by side.
+class RasteriseJob {
+public:
+    RasteriseJob(Context &context, QString documentPath);
+
+    // Clears the slot, stages the document and starts the converter script.
+    // False when the job has already ended (a failure; see result()).
+    bool start();
+    // True once the job has ended and its pages are collected; ends a
+    // converter that has made no progress for too long.
+    bool poll();
+    const RasteriseResult &result() const { return result_; }
+    // Ends a running converter and clears the slot (the run is stopping).
+    void abandon();
+
+private:
+    void hourglass();
+    bool fail(const QString &problem);
+    bool clearSlot();
+    void finish(int exitCode, const QString &stopped);
+    bool progressed();
+
+    Context &context_;
+    const StagingSlot &slot_;
+    QString document_;
+    qint64 pid_ = -1;
+    bool done_ = false;
+    QElapsedTimer sinceProgress_;
+    QElapsedTimer sinceCheck_;
+    qint64 progressMark_ = -1;
+    RasteriseResult result_;
+};
+
 // Converts one document into "<path less extension>-001.jpg", ... beside it,
-// through the staging folder and the converter script. Every failure is
+// through the slot's staging folder and the converter script, and waits for
+// it. Each image goes to the number its name carries. Every failure is
 // turned into the result; the staging folder is left without staged copy and
 // page images in every case it can be cleaned.
 RasteriseResult RasteriseDocument(Context &context, const QString &documentPath);
 
-// The output file for a page: "/d/report.pdf", 1 gives "/d/report-001.jpg";
-// page 1000 gives "-1000".
-QString outputName(const QString &documentPath, int page);
+// Removes what an interrupted conversion may have left in a staging slot:
+// the staged copy, page images and partly written files.
+bool clearStagingSlot(const StagingSlot &slot);
 
 } // namespace PDF

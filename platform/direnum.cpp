@@ -1,6 +1,6 @@
 #include "platform/direnum.h"
 
-#include <QFile>
+#include "platform/pathcodec.h"
 
 #include <algorithm>
 #include <dirent.h>
@@ -44,7 +44,7 @@ std::vector<DirEntry> enumerateDirectory(const QString &folder, const QString &p
                                          EnumOptions options, bool *ok)
 {
     std::vector<DirEntry> entries;
-    const QByteArray native = QFile::encodeName(folder.isEmpty() ? QStringLiteral("/") : folder);
+    const QByteArray native = encodePath(folder.isEmpty() ? QStringLiteral("/") : folder);
     std::unique_ptr<DIR, DirCloser> dir(opendir(native.constData()));
     if (ok)
         *ok = bool(dir);
@@ -53,7 +53,7 @@ std::vector<DirEntry> enumerateDirectory(const QString &folder, const QString &p
 
     const int fd = dirfd(dir.get());
     while (const dirent *e = readdir(dir.get())) {
-        const QString name = QFile::decodeName(e->d_name);
+        const QString name = decodePath(QByteArray(e->d_name));
         if (name == QLatin1String(".") || name == QLatin1String(".."))
             continue;
         const bool hidden = name.startsWith(QLatin1Char('.'));

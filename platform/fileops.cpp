@@ -1,21 +1,147 @@
 #include "platform/fileops.h"
 
-#include <QFile>
-#include <QFileInfo>
-#include <QSaveFile>
+#include "platform/pathcodec.h"
 
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 namespace Platform {
 
 namespace {
+
 QByteArray native(const QString &path)
 {
-    return QFile::encodeName(path);
+    return encodePath(path);
 }
+
+FileKind kindOf(mode_t mode)
+{
+    if (S_ISREG(mode))
+        return FileKind::Regular;
+    if (S_ISDIR(mode))
+        return FileKind::Folder;
+    if (S_ISFIFO(mode))
+        return FileKind::Fifo;
+    if (S_ISCHR(mode))
+        return FileKind::CharacterDevice;
+    if (S_ISBLK(mode))
+        return FileKind::BlockDevice;
+    if (S_ISSOCK(mode))
+        return FileKind::Socket;
+    return FileKind::Other;
+}
+
+// A descriptor closed when it goes out of scope.
+class Descriptor {
+public:
+    explicit Descriptor(int fd = -1) : fd_(fd) {}
+    ~Descriptor() { reset(); }
+    Descriptor(const Descriptor &) = delete;
+    Descriptor &operator=(const Descriptor &) = delete;
+    int get() const { return fd_; }
+    bool valid() const { return fd_ >= 0; }
+    // Closes now; false when the close reported an error (a late write error).
+    bool reset()
+    {
+        const int fd = fd_;
+        fd_ = -1;
+        return fd < 0 || ::close(fd) == 0;
+    }
+
+private:
+    int fd_;
+};
+
+// Opens `path` for reading without blocking on a FIFO or a device, and
+// accepts only a regular file. Returns the descriptor (blocking mode
+// restored) or -1 with the reason in `error`.
+int openRegularForReading(const QString &path, QString *error)
+{
+    auto fail = [&](const QString &why) {
+        if (error)
+            *error = why;
+        return -1;
+    };
+    if (path.isEmpty() || path.contains(QChar(0)))
+        return fail(QStringLiteral("not a valid path"));
+    // A FIFO is refused before it is opened: opening one blocks for a writer
+    // in blocking mode, and even a non-blocking open may wake a waiting writer.
+    struct stat st {};
+    if (::stat(native(path).constData(), &st) != 0)
+        return fail(errorText(errno));
+    if (!S_ISREG(st.st_mode))
+        return fail(QStringLiteral("%1, not a regular file").arg(describeKind(kindOf(st.st_mode))));
+    const int fd = ::open(native(path).constData(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0)
+        return fail(errorText(errno));
+    // The path may have been swapped since the stat: check what was opened.
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        return fail(QStringLiteral("%1, not a regular file").arg(describeKind(kindOf(st.st_mode))));
+    }
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    return fd;
+}
+
+bool writeAll(int fd, const char *data, qsizetype size)
+{
+    while (size > 0) {
+        const ssize_t n = ::write(fd, data, std::size_t(size));
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return false;
+        }
+        data += n;
+        size -= n;
+    }
+    return true;
+}
+
+// Copies everything from `in` to `out`; errno tells what failed.
+bool copyContent(int in, int out, bool &readFailed)
+{
+    QByteArray buffer(1 << 20, Qt::Uninitialized);
+    for (;;) {
+        const ssize_t n = ::read(in, buffer.data(), std::size_t(buffer.size()));
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            readFailed = true;
+            return false;
+        }
+        if (n == 0)
+            return true;
+        if (!writeAll(out, buffer.constData(), n)) {
+            readFailed = false;
+            return false;
+        }
+    }
+}
+
+QString folderPart(const QString &path)
+{
+    const qsizetype cut = path.lastIndexOf(QLatin1Char('/'));
+    if (cut < 0)
+        return QStringLiteral(".");
+    return cut == 0 ? QStringLiteral("/") : path.left(cut);
+}
+
+QString namePart(const QString &path)
+{
+    return path.mid(path.lastIndexOf(QLatin1Char('/')) + 1);
+}
+
 } // namespace
+
+QString errorText(int errorNumber)
+{
+    return QString::fromLocal8Bit(std::strerror(errorNumber));
+}
 
 bool pathExists(const QString &path)
 {
@@ -25,8 +151,76 @@ bool pathExists(const QString &path)
 
 bool isFolder(const QString &path)
 {
+    return fileKind(path) == FileKind::Folder;
+}
+
+bool isPlainFile(const QString &path)
+{
     struct stat st {};
-    return !path.isEmpty() && ::stat(native(path).constData(), &st) == 0 && S_ISDIR(st.st_mode);
+    return !path.isEmpty() && ::lstat(native(path).constData(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+bool isPlainFolder(const QString &path)
+{
+    struct stat st {};
+    return !path.isEmpty() && ::lstat(native(path).constData(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool isExecutable(const QString &path)
+{
+    return !path.isEmpty() && ::access(native(path).constData(), X_OK) == 0;
+}
+
+bool makeFolders(const QString &path)
+{
+    if (path.isEmpty())
+        return false;
+    if (isFolder(path))
+        return true;
+    const qsizetype cut = path.lastIndexOf(QLatin1Char('/'));
+    if (cut > 0 && !makeFolders(path.left(cut)))
+        return false;
+    return ::mkdir(native(path).constData(), 0700) == 0 || isFolder(path);
+}
+
+FileKind fileKind(const QString &path)
+{
+    struct stat st {};
+    if (path.isEmpty() || ::stat(native(path).constData(), &st) != 0)
+        return FileKind::Missing;
+    return kindOf(st.st_mode);
+}
+
+QString describeKind(FileKind kind)
+{
+    switch (kind) {
+    case FileKind::Missing: return QStringLiteral("missing");
+    case FileKind::Regular: return QStringLiteral("a regular file");
+    case FileKind::Folder: return QStringLiteral("a folder");
+    case FileKind::Fifo: return QStringLiteral("a FIFO");
+    case FileKind::CharacterDevice: return QStringLiteral("a character device");
+    case FileKind::BlockDevice: return QStringLiteral("a block device");
+    case FileKind::Socket: return QStringLiteral("a socket");
+    case FileKind::Other: break;
+    }
+    return QStringLiteral("a special file");
+}
+
+bool isReadableRegularFile(const QString &path, QString *error)
+{
+    const int fd = openRegularForReading(path, error);
+    if (fd < 0)
+        return false;
+    ::close(fd);
+    return true;
+}
+
+std::optional<FileIdentity> fileIdentity(const QString &path)
+{
+    struct stat st {};
+    if (path.isEmpty() || ::stat(native(path).constData(), &st) != 0)
+        return std::nullopt;
+    return FileIdentity{quint64(st.st_dev), quint64(st.st_ino)};
 }
 
 bool removeFile(const QString &path)
@@ -45,29 +239,39 @@ bool copyReplacing(const QString &source, const QString &target, QString *error)
             *error = why;
         return false;
     };
-    if (isFolder(source))
-        return fail(QStringLiteral("%1 is a folder").arg(source));
-    QFile in(source);
-    if (!in.open(QIODevice::ReadOnly))
-        return fail(QStringLiteral("cannot read %1: %2").arg(source, in.errorString()));
+    QString why;
+    Descriptor in(openRegularForReading(source, &why));
+    if (!in.valid())
+        return fail(QStringLiteral("cannot read %1: %2").arg(displayPath(source), why));
 
-    // QSaveFile writes beside the target and renames over it on commit.
-    QSaveFile out(target);
-    out.setDirectWriteFallback(false);
-    if (!out.open(QIODevice::WriteOnly))
-        return fail(QStringLiteral("cannot write %1: %2").arg(target, out.errorString()));
-    QByteArray buffer(1 << 20, Qt::Uninitialized);
-    for (;;) {
-        const qint64 n = in.read(buffer.data(), buffer.size());
-        if (n < 0)
-            return fail(QStringLiteral("cannot read %1: %2").arg(source, in.errorString()));
-        if (n == 0)
-            break;
-        if (out.write(buffer.constData(), n) != n)
-            return fail(QStringLiteral("cannot write %1: %2").arg(target, out.errorString()));
+    // A fresh name beside the target, created exclusively and never through
+    // a link, so nothing but this new file is ever written.
+    QByteArray temp = native(folderPart(target)) + "/." + native(namePart(target)) + ".rw-XXXXXX";
+    Descriptor out(::mkostemp(temp.data(), O_CLOEXEC));
+    if (!out.valid())
+        return fail(QStringLiteral("cannot write %1: %2").arg(displayPath(target), errorText(errno)));
+    // mkstemp creates the file 0600; give it the usual mode for new files.
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    ::fchmod(out.get(), 0666 & ~mask);
+
+    bool readFailed = false;
+    const bool copied = copyContent(in.get(), out.get(), readFailed);
+    const int copyErrno = errno;
+    const bool closed = out.reset();
+    const int closeErrno = errno;
+    if (!copied || !closed) {
+        ::unlink(temp.constData());
+        if (!copied && readFailed)
+            return fail(QStringLiteral("cannot read %1: %2").arg(displayPath(source), errorText(copyErrno)));
+        return fail(QStringLiteral("cannot write %1: %2")
+                        .arg(displayPath(target), errorText(copied ? closeErrno : copyErrno)));
     }
-    if (!out.commit())
-        return fail(QStringLiteral("cannot write %1: %2").arg(target, out.errorString()));
+    if (::rename(temp.constData(), native(target).constData()) != 0) {
+        const int renameErrno = errno;
+        ::unlink(temp.constData());
+        return fail(QStringLiteral("cannot write %1: %2").arg(displayPath(target), errorText(renameErrno)));
+    }
     return true;
 }
 
@@ -77,7 +281,7 @@ bool isWritableFolder(const QString &folder)
         return false;
     // access() is not enough under root or odd mounts: try to create a file.
     QByteArray probe = native(folder + QStringLiteral("/.rw-write-test-XXXXXX"));
-    const int fd = ::mkstemp(probe.data());
+    const int fd = ::mkostemp(probe.data(), O_CLOEXEC);
     if (fd < 0)
         return false;
     ::close(fd);

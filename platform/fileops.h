@@ -1,6 +1,8 @@
 #pragma once
 
 #include <QString>
+#include <QtGlobal>
+#include <optional>
 
 namespace Platform {
 
@@ -9,16 +11,57 @@ bool pathExists(const QString &path);
 
 bool isFolder(const QString &path);
 
-// Removes one file (never a folder). Returns false on any failure.
+// A regular file that is not a link.
+bool isPlainFile(const QString &path);
+
+// A folder that is not reached through a link at its last component.
+bool isPlainFolder(const QString &path);
+
+// True when this process may execute the file.
+bool isExecutable(const QString &path);
+
+// Creates the folder and any missing parents (new ones private to the user).
+// True when the folder exists afterwards.
+bool makeFolders(const QString &path);
+
+// Removes one file or link (never a folder). Returns false on any failure.
 bool removeFile(const QString &path);
 
-// Copies `source` to `target` by writing a temporary file in the target's
-// folder and renaming it over the target, so a failed copy never leaves a
-// half-written file or destroys the old one. On failure, `error` (when given)
-// receives a one-line reason.
+// Copies `source` to `target`: the copy is written under a fresh temporary
+// name in the target's folder (created exclusively, never through a link)
+// and renamed over the target, so a failed copy never leaves a half-written
+// file or destroys the old one, and a link standing at the target is
+// replaced, its target never written. Only a regular file is copied. On
+// failure, `error` (when given) receives a one-line reason.
 bool copyReplacing(const QString &source, const QString &target, QString *error = nullptr);
 
 // True when a file can be created in `folder`.
 bool isWritableFolder(const QString &folder);
+
+// What a path names, links followed.
+enum class FileKind { Missing, Regular, Folder, Fifo, CharacterDevice, BlockDevice, Socket, Other };
+FileKind fileKind(const QString &path);
+
+// "a FIFO", "a folder", ... for messages.
+QString describeKind(FileKind kind);
+
+// True when the path names a regular file this process can open for
+// reading. Never blocks (a FIFO is refused before it is opened). On failure
+// `error` receives the reason ("a FIFO, not a regular file",
+// "Permission denied", ...).
+bool isReadableRegularFile(const QString &path, QString *error = nullptr);
+
+// The device and inode a path leads to (links followed): two paths name the
+// same file or folder exactly when their identities are equal.
+struct FileIdentity {
+    quint64 device = 0;
+    quint64 inode = 0;
+    bool operator==(const FileIdentity &) const = default;
+    auto operator<=>(const FileIdentity &) const = default;
+};
+std::optional<FileIdentity> fileIdentity(const QString &path);
+
+// The system's text for an errno value.
+QString errorText(int errorNumber);
 
 } // namespace Platform

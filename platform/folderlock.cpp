@@ -1,11 +1,13 @@
 #include "platform/folderlock.h"
 
-#include <QFile>
+#include "platform/fileops.h"
+#include "platform/pathcodec.h"
 
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace Platform {
@@ -22,10 +24,20 @@ FolderLock::State FolderLock::tryLock()
     if (locked_)
         return State::Locked;
     if (fd_ < 0) {
-        const QByteArray native = QFile::encodeName(path_);
-        fd_ = ::open(native.constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+        // Never through a link (a planted link would make us create or lock a
+        // file elsewhere), and never blocking on a FIFO planted in its place.
+        const QByteArray native = encodePath(path_);
+        fd_ = ::open(native.constData(),
+                     O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK, 0644);
         if (fd_ < 0) {
-            error_ = QString::fromLocal8Bit(std::strerror(errno));
+            error_ = errno == ELOOP ? QStringLiteral("it is a symbolic link") : errorText(errno);
+            return State::Failed;
+        }
+        struct stat st {};
+        if (::fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode)) {
+            error_ = QStringLiteral("it is not a regular file");
+            ::close(fd_);
+            fd_ = -1;
             return State::Failed;
         }
     }
@@ -35,7 +47,7 @@ FolderLock::State FolderLock::tryLock()
     }
     if (errno == EWOULDBLOCK || errno == EINTR)
         return State::Busy;
-    error_ = QString::fromLocal8Bit(std::strerror(errno));
+    error_ = errorText(errno);
     return State::Failed;
 }
 

@@ -7,7 +7,9 @@ namespace Platform {
 // An exclusive lock on a file, shared by every process that uses the same
 // file (flock). The lock ends when the object is destroyed, when unlock() is
 // called, or when the holding process ends, so a crashed holder never leaves
-// it behind. The file itself is created when missing and never removed.
+// it behind (unless a child that inherited the descriptor still runs). The
+// file itself is created when missing and never removed; it is never opened
+// through a link.
 class FolderLock {
 public:
     enum class State {
@@ -27,6 +29,10 @@ public:
     bool isLocked() const { return locked_; }
 
     const QString &path() const { return path_; }
+    // The open descriptor that carries the lock (-1 when not locked). A child
+    // process that inherits it keeps the lock held until it ends too, so a
+    // converter left running by a killed program still marks the folder busy.
+    int descriptor() const { return locked_ ? fd_ : -1; }
     // The reason of the last Failed attempt.
     const QString &errorString() const { return error_; }
 

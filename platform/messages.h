@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
 
 namespace Platform {
 
@@ -19,6 +20,12 @@ public:
     {
         showMessage(text, title, MessageIcon::Exclamation);
     }
+
+    // Lines that tell why something was not done (which pages are missing,
+    // what a companion program said), for a sink that has a place for such
+    // detail: the command line prints them on its error stream; the window
+    // shows only its boxes.
+    virtual void showDetails(const QStringList &lines) { Q_UNUSED(lines); }
 };
 
 } // namespace Platform

@@ -1,17 +1,24 @@
 #include "platform/process.h"
 
-#include <QFile>
-#include <QFileInfo>
-#include <QProcess>
+#include "platform/fileops.h"
+#include "platform/pathcodec.h"
 
+#include <QCoreApplication>
+#include <QProcess>
+#include <QSocketNotifier>
+#include <QStandardPaths>
+
+#include <array>
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <fcntl.h>
 #include <map>
-#include <set>
-#include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -85,29 +92,58 @@ QStringList splitCommandLine(const QString &commandLine)
     return args;
 }
 
-struct PosixProcessApi::State {
-    std::set<pid_t> running;
-    std::map<pid_t, int> finished;
-};
-
-PosixProcessApi::PosixProcessApi() : d(std::make_unique<State>()) {}
-
-PosixProcessApi::~PosixProcessApi() = default;
-
 namespace {
+
+// Process groups of the running children of every PosixProcessApi, for the
+// termination-signal handler: a fixed table of atomics, the only state a
+// signal handler may touch.
+constexpr std::size_t MaxGroups = 256;
+std::array<std::atomic<pid_t>, MaxGroups> runningGroups{};
+
+void rememberGroup(pid_t pid)
+{
+    for (std::atomic<pid_t> &slot : runningGroups) {
+        pid_t empty = 0;
+        if (slot.compare_exchange_strong(empty, pid))
+            return;
+    }
+}
+
+void forgetGroup(pid_t pid)
+{
+    for (std::atomic<pid_t> &slot : runningGroups) {
+        pid_t expected = pid;
+        if (slot.compare_exchange_strong(expected, 0))
+            return;
+    }
+}
+
+extern "C" void endGroupsAndDie(int signal)
+{
+    for (std::atomic<pid_t> &slot : runningGroups)
+        if (const pid_t pid = slot.load(); pid > 0)
+            ::kill(-pid, SIGTERM);
+    // The handler was installed with SA_RESETHAND: the signal, raised again,
+    // ends this process the usual way once the handler returns.
+    ::raise(signal);
+}
 
 StartError classifyMissing(const QString &program, const QString &workingFolder)
 {
-    if (!workingFolder.isEmpty() && !QFileInfo(workingFolder).isDir())
+    if (!workingFolder.isEmpty() && !isFolder(workingFolder))
         return StartError::PathNotFound;
-    if (!program.contains(QLatin1Char('/')))
-        return StartError::None; // searched on PATH by the spawn itself
-    QFileInfo info(program);
-    if (!info.exists())
-        return QFileInfo(info.path()).isDir() ? StartError::FileNotFound : StartError::PathNotFound;
-    if (info.isDir() || !info.isExecutable())
+    switch (fileKind(program)) {
+    case FileKind::Missing: {
+        const QString folder = program.left(program.lastIndexOf(QLatin1Char('/')));
+        return (folder.isEmpty() || isFolder(folder)) ? StartError::FileNotFound
+                                                      : StartError::PathNotFound;
+    }
+    case FileKind::Regular:
+        return ::access(encodePath(program).constData(), X_OK) == 0 ? StartError::None
+                                                                     : StartError::AccessDenied;
+    default:
         return StartError::AccessDenied;
-    return StartError::None;
+    }
 }
 
 StartError fromErrno(int e)
@@ -133,79 +169,282 @@ int decodeStatus(int status)
     return StillActive;
 }
 
+// The environment of a child: ours, with `changes` ("NAME=value") set on top.
+std::vector<QByteArray> childEnvironment(const QStringList &changes)
+{
+    std::vector<QByteArray> env;
+    for (char **e = environ; *e; ++e)
+        env.emplace_back(*e);
+    for (const QString &change : changes) {
+        const QByteArray entry = encodePath(change);
+        const qsizetype eq = entry.indexOf('=');
+        if (eq <= 0)
+            continue;
+        const QByteArray name = entry.left(eq + 1);
+        std::erase_if(env, [&](const QByteArray &e) { return e.startsWith(name); });
+        env.push_back(entry);
+    }
+    return env;
+}
+
+std::vector<char *> pointers(std::vector<QByteArray> &strings)
+{
+    std::vector<char *> out;
+    out.reserve(strings.size() + 1);
+    for (QByteArray &s : strings)
+        out.push_back(s.data());
+    out.push_back(nullptr);
+    return out;
+}
+
+// In the child, between fork and exec: only async-signal-safe calls.
+// Puts `fd` at `target` (0, 1 or 2) without close-on-exec.
+void placeAt(int fd, int target)
+{
+    if (fd == target)
+        ::fcntl(fd, F_SETFD, 0);
+    else
+        ::dup2(fd, target);
+}
+
+[[noreturn]] void childFails(int reportFd)
+{
+    const int e = errno;
+    [[maybe_unused]] const ssize_t n = ::write(reportFd, &e, sizeof e);
+    ::_exit(127);
+}
+
+struct ChildSetup {
+    pid_t parent;
+    int devNull;
+    int errorFd;       // -1: keep ours
+    bool hidden;
+    int keepFd;        // -1: none
+    const char *workingFolder; // nullptr: ours
+    const char *program;
+    char *const *argv;
+    char *const *envp;
+    int reportFd;      // write end of the exec-status pipe (close-on-exec)
+};
+
+[[noreturn]] void runChild(const ChildSetup &c)
+{
+    ::setpgid(0, 0);
+    // Die with the program, also when it is killed outright; if it already
+    // died before this line, do not start at all.
+    ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+    if (::getppid() != c.parent)
+        ::_exit(127);
+    struct sigaction fallback {};
+    fallback.sa_handler = SIG_DFL;
+    for (int signal = 1; signal < NSIG; ++signal)
+        ::sigaction(signal, &fallback, nullptr);
+    sigset_t none;
+    sigemptyset(&none);
+    ::sigprocmask(SIG_SETMASK, &none, nullptr);
+
+    // Children never read from us and never prompt.
+    placeAt(c.devNull, STDIN_FILENO);
+    if (c.hidden)
+        placeAt(c.devNull, STDOUT_FILENO);
+    if (c.errorFd >= 0)
+        placeAt(c.errorFd, STDERR_FILENO);
+    if (c.keepFd > STDERR_FILENO)
+        ::fcntl(c.keepFd, F_SETFD, 0);
+    if (c.workingFolder && ::chdir(c.workingFolder) != 0)
+        childFails(c.reportFd);
+    ::execve(c.program, c.argv, c.envp);
+    childFails(c.reportFd);
+}
+
+int openPidfd(pid_t pid)
+{
+#ifdef SYS_pidfd_open
+    return int(::syscall(SYS_pidfd_open, pid, 0));
+#else
+    Q_UNUSED(pid);
+    return -1;
+#endif
+}
+
 } // namespace
 
-StartResult PosixProcessApi::start(const QStringList &argv, const QString &workingFolder, bool hidden)
+// A running child: its pidfd wakes a waiting event loop when it ends.
+struct Child {
+    int pidfd = -1;
+    std::unique_ptr<QSocketNotifier> notifier;
+    ~Child()
+    {
+        notifier.reset();
+        if (pidfd >= 0)
+            ::close(pidfd);
+    }
+};
+
+struct PosixProcessApi::State {
+    std::map<pid_t, std::unique_ptr<Child>> running;
+    std::map<pid_t, int> finished;
+
+    void watch(pid_t pid)
+    {
+        auto child = std::make_unique<Child>();
+        if (QCoreApplication::instance()) {
+            child->pidfd = openPidfd(pid);
+            if (child->pidfd >= 0) {
+                ::fcntl(child->pidfd, F_SETFD, FD_CLOEXEC);
+                child->notifier =
+                    std::make_unique<QSocketNotifier>(child->pidfd, QSocketNotifier::Read);
+                // Waking the loop is all it is for; the wait then reads the
+                // exit code. Disabled at once, or it would fire again and again.
+                QSocketNotifier *n = child->notifier.get();
+                QObject::connect(n, &QSocketNotifier::activated, n,
+                                 [n] { n->setEnabled(false); });
+            }
+        }
+        rememberGroup(pid);
+        running[pid] = std::move(child);
+    }
+
+    // Reaps `pid` if it has ended; its code, or nothing while it runs.
+    std::optional<int> reap(pid_t pid, int options)
+    {
+        int status = 0;
+        pid_t r;
+        do {
+            r = ::waitpid(pid, &status, options);
+        } while (r < 0 && errno == EINTR);
+        if (r == 0)
+            return std::nullopt;
+        // A child reaped by someone else is lost: never mistaken for a success.
+        const int code = r < 0 ? 255 : decodeStatus(status);
+        running.erase(pid);
+        forgetGroup(pid);
+        finished[pid] = code;
+        return code;
+    }
+};
+
+PosixProcessApi::PosixProcessApi() : d(std::make_unique<State>()) {}
+
+PosixProcessApi::~PosixProcessApi()
+{
+    for (const auto &entry : d->running)
+        forgetGroup(entry.first);
+}
+
+StartResult PosixProcessApi::start(const QStringList &argv, const StartOptions &options)
 {
     StartResult result;
     if (argv.isEmpty() || argv.first().isEmpty()) {
         result.error = StartError::FileNotFound;
         return result;
     }
-    if (const StartError e = classifyMissing(argv.first(), workingFolder); e != StartError::None) {
+    QString program = argv.first();
+    if (!program.contains(QLatin1Char('/'))) {
+        program = QStandardPaths::findExecutable(program);
+        if (program.isEmpty()) {
+            result.error = StartError::FileNotFound;
+            return result;
+        }
+    }
+    if (const StartError e = classifyMissing(program, options.workingFolder); e != StartError::None) {
         result.error = e;
         return result;
     }
 
-    std::vector<QByteArray> storage;
-    storage.reserve(argv.size());
+    // Everything the child needs is prepared here: after fork it may not
+    // allocate.
+    std::vector<QByteArray> args;
     for (const QString &a : argv)
-        storage.push_back(QFile::encodeName(a));
-    std::vector<char *> cargv;
-    for (QByteArray &a : storage)
-        cargv.push_back(a.data());
-    cargv.push_back(nullptr);
+        args.push_back(encodePath(a));
+    std::vector<QByteArray> env = childEnvironment(options.environment);
+    std::vector<char *> argp = pointers(args);
+    std::vector<char *> envp = pointers(env);
+    const QByteArray programPath = encodePath(program);
+    const QByteArray workingFolder = encodePath(options.workingFolder);
 
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    // Children never read from us and never prompt.
-    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-    if (hidden)
-        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-    const QByteArray wd = QFile::encodeName(workingFolder);
-    if (!workingFolder.isEmpty())
-        posix_spawn_file_actions_addchdir_np(&actions, wd.constData());
-
-    posix_spawnattr_t attr;
-    posix_spawnattr_init(&attr);
-    sigset_t none, all;
-    sigemptyset(&none);
-    sigfillset(&all);
-    posix_spawnattr_setsigmask(&attr, &none);
-    posix_spawnattr_setsigdefault(&attr, &all);
-    posix_spawnattr_setpgroup(&attr, 0);
-    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK
-                                        | POSIX_SPAWN_SETSIGDEF);
-
-    pid_t pid = -1;
-    const int rc = posix_spawnp(&pid, cargv[0], &actions, &attr, cargv.data(), environ);
-    posix_spawnattr_destroy(&attr);
-    posix_spawn_file_actions_destroy(&actions);
-
-    if (rc != 0) {
-        result.error = fromErrno(rc);
+    const int devNull = ::open("/dev/null", O_RDWR | O_CLOEXEC);
+    int errorFd = -1;
+    if (!options.errorFile.isEmpty()) {
+        errorFd = ::open(encodePath(options.errorFile).constData(),
+                         O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC, 0644);
+        if (errorFd < 0) {
+            result.error = fromErrno(errno);
+            if (devNull >= 0)
+                ::close(devNull);
+            return result;
+        }
+    }
+    int report[2];
+    if (devNull < 0 || ::pipe2(report, O_CLOEXEC) != 0) {
+        result.error = fromErrno(errno);
+        if (devNull >= 0)
+            ::close(devNull);
+        if (errorFd >= 0)
+            ::close(errorFd);
         return result;
     }
-    d->running.insert(pid);
+
+    const ChildSetup setup{::getpid(),
+                           devNull,
+                           errorFd,
+                           options.hidden,
+                           options.inheritDescriptor,
+                           options.workingFolder.isEmpty() ? nullptr : workingFolder.constData(),
+                           programPath.constData(),
+                           argp.data(),
+                           envp.data(),
+                           report[1]};
+    const pid_t pid = ::fork();
+    if (pid == 0)
+        runChild(setup);
+    const int forkErrno = errno;
+    ::close(report[1]);
+    ::close(devNull);
+    if (errorFd >= 0)
+        ::close(errorFd);
+    if (pid < 0) {
+        ::close(report[0]);
+        result.error = fromErrno(forkErrno);
+        return result;
+    }
+    // Also set here, so the group exists before anyone signals it.
+    ::setpgid(pid, pid);
+
+    int childErrno = 0;
+    ssize_t n;
+    do {
+        n = ::read(report[0], &childErrno, sizeof childErrno);
+    } while (n < 0 && errno == EINTR);
+    ::close(report[0]);
+    if (n == ssize_t(sizeof childErrno)) {
+        // exec failed: the child has ended; reap it.
+        int status = 0;
+        ::waitpid(pid, &status, 0);
+        result.error = fromErrno(childErrno);
+        return result;
+    }
+    d->watch(pid);
     result.pid = pid;
     return result;
 }
 
 ShellOpenResult PosixProcessApi::shellOpen(const QString &target, const QString &parameters,
-                                           const QString &workingFolder, bool hidden)
+                                           const StartOptions &options)
 {
     QString path = target;
     path.remove(QLatin1Char('"'));
     ShellOpenResult result;
-    const QFileInfo info(path);
-    if (path.isEmpty() || !info.exists()) {
-        result.code = (!path.isEmpty() && QFileInfo(info.path()).isDir()) ? 2 : 3;
+    const FileKind kind = fileKind(path);
+    if (path.isEmpty() || kind == FileKind::Missing) {
+        const QString folder = path.left(path.lastIndexOf(QLatin1Char('/')));
+        result.code = (!path.isEmpty() && (folder.isEmpty() || isFolder(folder))) ? 2 : 3;
         return result;
     }
-    if (info.isFile() && info.isExecutable()) {
+    if (kind == FileKind::Regular && ::access(encodePath(path).constData(), X_OK) == 0) {
         const StartResult started = start(QStringList{path} + splitCommandLine(
                                               QStringLiteral("x ") + parameters).mid(1),
-                                          workingFolder, hidden);
+                                          options);
         switch (started.error) {
         case StartError::None: result.code = 42; result.pid = started.pid; break;
         case StartError::FileNotFound: result.code = 2; break;
@@ -218,7 +457,9 @@ ShellOpenResult PosixProcessApi::shellOpen(const QString &target, const QString 
         return result;
     }
     // Any other existing item goes to the desktop's opener; nothing to wait for.
-    result.code = QProcess::startDetached(QStringLiteral("xdg-open"), {path}, workingFolder) ? 42 : 31;
+    result.code = QProcess::startDetached(QStringLiteral("xdg-open"), {path}, options.workingFolder)
+                      ? 42
+                      : 31;
     return result;
 }
 
@@ -229,33 +470,61 @@ std::optional<int> PosixProcessApi::exitCode(qint64 pid)
         return it->second;
     if (!d->running.count(p))
         return std::nullopt;
-    int status = 0;
-    const pid_t r = ::waitpid(p, &status, WNOHANG);
-    if (r == 0)
-        return StillActive;
-    d->running.erase(p);
-    if (r < 0)
-        return std::nullopt;
-    const int code = decodeStatus(status);
-    d->finished[p] = code;
-    return code;
+    if (const std::optional<int> code = d->reap(p, WNOHANG))
+        return code;
+    return StillActive;
+}
+
+void PosixProcessApi::terminate(qint64 pid)
+{
+    const pid_t p = pid_t(pid);
+    if (!d->running.count(p))
+        return;
+    ::kill(-p, SIGTERM);
+    // A moment to clean up, then make sure the whole group is gone.
+    for (int i = 0; i < 100; ++i) {
+        if (d->reap(p, WNOHANG))
+            break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ::kill(-p, SIGKILL);
+    if (d->running.count(p))
+        d->reap(p, 0);
 }
 
 void PosixProcessApi::terminateAll()
 {
-    for (pid_t p : d->running)
+    std::vector<pid_t> groups;
+    for (const auto &entry : d->running)
+        groups.push_back(entry.first);
+    for (pid_t p : groups)
         ::kill(-p, SIGTERM);
-    for (pid_t p : d->running) {
-        // Give each group a moment to clean up, then make sure it is gone.
-        for (int i = 0; i < 20; ++i) {
-            int status = 0;
-            if (::waitpid(p, &status, WNOHANG) != 0)
-                break;
-            ::usleep(10000);
-        }
-        ::kill(-p, SIGKILL);
+    // Give the groups a moment together to clean up, then make sure they
+    // are gone.
+    for (int i = 0; i < 20; ++i) {
+        bool anyRunning = false;
+        for (pid_t p : groups)
+            if (d->running.count(p) && !d->reap(p, WNOHANG))
+                anyRunning = true;
+        if (!anyRunning)
+            break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
-    d->running.clear();
+    for (pid_t p : groups) {
+        ::kill(-p, SIGKILL);
+        if (d->running.count(p))
+            d->reap(p, 0);
+    }
+}
+
+void endChildrenOnTerminationSignals()
+{
+    struct sigaction action {};
+    action.sa_handler = endGroupsAndDie;
+    action.sa_flags = SA_RESETHAND;
+    sigemptyset(&action.sa_mask);
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP})
+        ::sigaction(signal, &action, nullptr);
 }
 
 } // namespace Platform

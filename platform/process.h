@@ -27,38 +27,63 @@ struct StartResult {
     bool started() const { return error == StartError::None; }
 };
 
+// How a child is started besides its command line.
+struct StartOptions {
+    QString workingFolder;      // empty: ours
+    bool hidden = false;        // the window style 0; here: standard output discarded
+    // A descriptor the child keeps open (every other one of ours is closed
+    // on exec). Used for a folder lock that must stay held while the child,
+    // or anything it starts, still runs.
+    int inheritDescriptor = -1;
+    // When set, the child's standard error goes to this file, created or
+    // truncated (never through a link).
+    QString errorFile = {};
+    // "NAME=value" entries set in the child's environment on top of ours.
+    QStringList environment = {};
+};
+
 // Result of opening an item the way a desktop shell does.
 struct ShellOpenResult {
     int code = 0;     // > 32: started; 0..32: a shell failure code
     qint64 pid = -1;  // the started process, or -1 when there is nothing to wait for
 };
 
-// Starting and watching child processes. The real implementation spawns
+// Starting and watching child processes. The real implementation starts
 // processes without a shell; tests replace it.
 class ProcessApi {
 public:
     virtual ~ProcessApi() = default;
 
-    // Starts argv[0] with the given arguments. `hidden` is the window style 0;
-    // without windows it only decides whether output is discarded.
-    virtual StartResult start(const QStringList &argv, const QString &workingFolder, bool hidden) = 0;
+    // Starts argv[0] with the given arguments.
+    virtual StartResult start(const QStringList &argv, const StartOptions &options) = 0;
+    StartResult start(const QStringList &argv, const QString &workingFolder, bool hidden)
+    {
+        return start(argv, StartOptions{workingFolder, hidden});
+    }
 
     // Opens `target` (surrounding quotes removed): an executable file is
     // started directly; another existing file is handed to the desktop opener;
     // anything else yields a shell failure code (2, 3, 5, 31).
     virtual ShellOpenResult shellOpen(const QString &target, const QString &parameters,
-                                      const QString &workingFolder, bool hidden) = 0;
+                                      const StartOptions &options) = 0;
 
     // StillActive while `pid` runs, then its exit status (128 + signal for a
     // killed one); nothing for a process that is not ours.
     virtual std::optional<int> exitCode(qint64 pid) = 0;
 
+    // Ends a running child with everything it started (its process group):
+    // asked politely first, then killed. Its exit code stays readable.
+    virtual void terminate(qint64 pid) = 0;
+
     // Terminates every running child started here, with its own children.
     virtual void terminateAll() = 0;
 };
 
-// The real implementation: posix_spawn without a shell, each child in a
-// process group of its own so that terminateAll() reaches its children too.
+// The real implementation. Each child runs in a process group of its own, so
+// that terminating it reaches what it started too, and dies with this
+// process even when this one is killed outright (the parent-death signal).
+// While a Qt event loop runs, a child's exit wakes it at once (a pidfd
+// watched by the loop), so waits need no fixed pauses.
 class PosixProcessApi final : public ProcessApi {
 public:
     PosixProcessApi();
@@ -66,16 +91,23 @@ public:
     PosixProcessApi(const PosixProcessApi &) = delete;
     PosixProcessApi &operator=(const PosixProcessApi &) = delete;
 
-    StartResult start(const QStringList &argv, const QString &workingFolder, bool hidden) override;
+    using ProcessApi::start;
+    StartResult start(const QStringList &argv, const StartOptions &options) override;
     ShellOpenResult shellOpen(const QString &target, const QString &parameters,
-                              const QString &workingFolder, bool hidden) override;
+                              const StartOptions &options) override;
     std::optional<int> exitCode(qint64 pid) override;
+    void terminate(qint64 pid) override;
     void terminateAll() override;
 
 private:
     struct State;
     std::unique_ptr<State> d;
 };
+
+// Makes INT, TERM and HUP end the process groups of every running child
+// started by a PosixProcessApi before this process ends by the signal as
+// usual. Safe to call more than once.
+void endChildrenOnTerminationSignals();
 
 // Splits a command line by the Windows rules: arguments separated by blanks,
 // double quotes group, backslashes escape quotes only before a quote.

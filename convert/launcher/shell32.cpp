@@ -4,6 +4,7 @@
 #include "platform/process.h"
 
 #include <QCoreApplication>
+#include <QElapsedTimer>
 #include <QFileInfo>
 
 namespace Shell32 {
@@ -31,9 +32,18 @@ Launcher::Launcher(Platform::ProcessApi &processes, Platform::EventPump &pump, Q
 {
 }
 
+namespace {
+Platform::StartOptions startOptions(const QString &workingFolder, bool hidden,
+                                    const ChildOptions &extra)
+{
+    return {workingFolder, hidden, extra.inheritDescriptor, extra.errorFile, extra.environment};
+}
+} // namespace
+
 LaunchResult Launcher::ShellLaunch(const QString &target, int windowStyle,
                                    const QString &parameters, const QString &workingFolder,
-                                   const QString &verb, quintptr /*ownerWindow*/)
+                                   const QString &verb, quintptr /*ownerWindow*/,
+                                   const ChildOptions &extra)
 {
     // Programs (anything naming ".EXE") never get a window of their own.
     if (target.toUpper().contains(QLatin1String(".EXE")))
@@ -44,7 +54,8 @@ LaunchResult Launcher::ShellLaunch(const QString &target, int windowStyle,
         result.shellResult = 31; // no handler for any other verb
     } else {
         const Platform::ShellOpenResult opened =
-            processes_.shellOpen(target, parameters, workingFolder, windowStyle == HiddenStyle);
+            processes_.shellOpen(target, parameters,
+                                 startOptions(workingFolder, windowStyle == HiddenStyle, extra));
         result.shellResult = opened.code;
         result.pid = opened.pid;
     }
@@ -56,43 +67,81 @@ LaunchResult Launcher::ShellLaunch(const QString &target, int windowStyle,
 }
 
 WaitResult Launcher::ShellLaunchAndWait(const QString &target, int windowStyle,
-                                        const QString &workingFolder)
+                                        const QString &workingFolder, const ChildOptions &extra)
 {
     windowStyle = clampWindowStyle(windowStyle);
-    const LaunchResult launched =
-        ShellLaunch(target, windowStyle, QString(), workingFolder, QStringLiteral("open"), 0);
+    const LaunchResult launched = ShellLaunch(target, windowStyle, QString(), workingFolder,
+                                              QStringLiteral("open"), 0, extra);
     if (launched.error)
         return {withFailureOffset(launched.error->number), launched.error};
-    return {waitFor(launched.pid), std::nullopt};
+    if (launched.pid < 0)
+        return {0, std::nullopt}; // handed to a desktop application: nothing to wait for
+    return waitFor(launched.pid, extra.timeLimitMs);
 }
 
-WaitResult Launcher::RunAndWait(const QString &commandLine, std::optional<int> windowStyle)
+LaunchResult Launcher::RunStart(const QString &commandLine, std::optional<int> windowStyle,
+                                const ChildOptions &extra)
 {
     const int style = clampWindowStyle(windowStyle);
-    const Platform::StartResult started = processes_.start(Platform::splitCommandLine(commandLine),
-                                                           QString(), style == HiddenStyle);
+    const Platform::StartResult started =
+        processes_.start(Platform::splitCommandLine(commandLine),
+                         startOptions(QString(), style == HiddenStyle, extra));
+    LaunchResult result;
     if (!started.started()) {
-        LaunchError error = errorForStartError(started.error, source_);
-        return {withFailureOffset(error.number), std::move(error)};
+        result.error = errorForStartError(started.error, source_);
+        return result;
     }
-    return {waitFor(started.pid), std::nullopt};
+    result.shellResult = 42;
+    result.pid = started.pid;
+    return result;
 }
 
-// Reads the exit code, lets the window process its events, and pauses 100 ms
-// before reading again while the process still runs. A process that has
-// ended is not paused for. Exit statuses here are 0..255 (128 + signal for a
-// killed one), so the running mark 259 can never be a real exit code. A
-// process that is not ours, or no process at all (the item was handed to a
-// desktop application), reads as 0 and ends the wait at once.
-qint32 Launcher::waitFor(qint64 pid)
+WaitResult Launcher::RunAndWait(const QString &commandLine, std::optional<int> windowStyle,
+                                const ChildOptions &extra)
 {
-    int exitCode = 0;
+    const LaunchResult started = RunStart(commandLine, windowStyle, extra);
+    if (started.error)
+        return {withFailureOffset(started.error->number), started.error};
+    return waitFor(started.pid, extra.timeLimitMs);
+}
+
+int Launcher::exitCode(qint64 pid)
+{
+    // Exit statuses are 0..255 (128 + signal for a killed one), so the
+    // running mark 259 is never a real exit code. A process that is not ours
+    // cannot be judged: it reads as a failure, never as a success.
+    return processes_.exitCode(pid).value_or(255);
+}
+
+void Launcher::end(qint64 pid)
+{
+    processes_.terminate(pid);
+}
+
+// Reads the exit code and lets the window process its events; while the
+// process runs, waits for the next event (its end wakes the wait at once;
+// without such a wake-up the wait lasts at most 100 ms) and reads again.
+WaitResult Launcher::waitFor(qint64 pid, int timeLimitMs)
+{
+    QElapsedTimer clock;
+    clock.start();
     for (;;) {
-        exitCode = pid >= 0 ? processes_.exitCode(pid).value_or(0) : 0;
+        const int code = exitCode(pid);
         pump_.processEvents();
-        if (exitCode != Platform::StillActive)
-            return exitCode;
-        pump_.pause(PollMilliseconds);
+        if (code != Platform::StillActive)
+            return {code, std::nullopt};
+        int wait = PollMilliseconds;
+        if (timeLimitMs > 0) {
+            const qint64 left = timeLimitMs - clock.elapsed();
+            if (left <= 0) {
+                end(pid);
+                WaitResult ended{exitCode(pid), std::nullopt};
+                ended.timedOut = true;
+                return ended;
+            }
+            wait = int(std::min<qint64>(wait, left));
+        }
+        pump_.waitForEvents(wait);
     }
 }
 

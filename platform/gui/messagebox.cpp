@@ -1,13 +1,16 @@
 #include "platform/gui/messagebox.h"
 
+#include "platform/pathcodec.h"
+
 #include <QMessageBox>
 
 namespace Platform {
 
+// A path with bytes that are not UTF-8 is shown with those bytes escaped.
 void QMessageBoxSink::showMessage(const QString &text, const QString &title, MessageIcon icon)
 {
     QMessageBox box(icon == MessageIcon::Exclamation ? QMessageBox::Warning : QMessageBox::NoIcon,
-                    title, text, QMessageBox::Ok, parent_.data());
+                    title, displayPath(text), QMessageBox::Ok, parent_.data());
     box.exec();
 }
 

@@ -15,10 +15,12 @@
 namespace ConvertFixture {
 
 // The toolkit writes its result file (argument 4) unless the document holds
-// "PROTECTED"; it notes each document it was given in probe.log.
+// "PROTECTED": then it exits with 1, the toolkit's "needs a password". It
+// notes each document it was given in probe.log.
 inline const QByteArray ReadingToolkit =
     "printf '%s\\n' \"$1\" >> \"$(dirname \"$0\")/probe.log\"\n"
-    "grep -q PROTECTED -- \"$1\" || : > \"$4\"\n";
+    "grep -q PROTECTED -- \"$1\" && exit 1\n"
+    ": > \"$4\"\n";
 
 // The converter writes one image per "PAGE" line of the staged copy, each
 // naming its page and the document's first line, unless the document holds

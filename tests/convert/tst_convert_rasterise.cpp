@@ -40,46 +40,76 @@ private slots:
         QCOMPARE(PDF::outputName(document, page), output);
     }
 
-    // Each converter outcome, with the staging folder clean afterwards.
+    // Each converter outcome, with the staging folder clean afterwards. An
+    // image goes to the page number its name carries; a document counts as
+    // converted only when the script succeeded and every page up to the last
+    // arrived; the pages written stay under their true numbers either way.
     void converterOutcomes_data()
     {
         QTest::addColumn<QByteArray>("script");
         QTest::addColumn<bool>("executable");
-        QTest::addColumn<QStringList>("outputs");
-        QTest::addColumn<bool>("pagesCreated");
+        QTest::addColumn<QList<int>>("pages");
         QTest::addColumn<bool>("failed");
-        const QStringList three{"report-001.jpg", "report-002.jpg", "report-003.jpg"};
-        QTest::newRow("writes three images") << ConvertFixture::PagingScript << true << three
-                                             << true << false;
-        QTest::newRow("writes none") << QByteArray("rm current.pdf\n") << true << QStringList()
-                                     << false << false;
+        QTest::addColumn<QString>("problem");
+        // page N FILE: writes what the paging script would for page N.
+        const QByteArray page = "page() { printf 'page %d of report\\n' \"$1\" > \"$2\"; }\n";
+        QTest::newRow("all pages, status 0") << ConvertFixture::PagingScript << true
+                                             << QList<int>{1, 2, 3} << false << QString();
+        QTest::newRow("numbers, not listing order")
+            << page + "for i in 1 2 3 4 5 6 7 8 9 10 11; do page $i current-$i.jpg; done\n"
+                      "rm current.pdf\n"
+            << true << QList<int>{1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11} << false << QString();
+        QTest::newRow("a gap") << page + "page 1 current-001.jpg; page 3 current-003.jpg\n"
+                                         "rm current.pdf\n"
+                               << true << QList<int>{1, 3} << true << "missing: page 2";
+        QTest::newRow("failure after some pages")
+            << page + "page 1 current-001.jpg; page 2 current-002.jpg; rm current.pdf; exit 1\n"
+            << true << QList<int>{1, 2} << true << "exit status 1";
+        QTest::newRow("killed script")
+            << page + "page 1 current-001.jpg; page 2 current-002.jpg; kill -9 $$\n" << true
+            << QList<int>{1, 2} << true << "signal 9";
+        QTest::newRow("no pages") << QByteArray("rm current.pdf\n") << true << QList<int>{} << true
+                                  << "no page image";
         QTest::newRow("never deletes the staged copy")
-            << QByteArray("echo x > current-001.jpg\n") << true << QStringList() << false << true;
-        QTest::newRow("exits at once") << QByteArray("exit 0\n") << true << QStringList() << false
-                                       << true;
-        QTest::newRow("cannot start") << QByteArray("#!/nonexistent/sh\n") << true << QStringList()
-                                      << false << true;
-        QTest::newRow("not executable") << ConvertFixture::PagingScript << false << QStringList()
-                                        << false << true;
+            << page + "page 1 current-001.jpg\n" << true << QList<int>{1} << true
+            << "without finishing";
+        QTest::newRow("image without a number")
+            << page + "page 1 current-001.jpg; page 2 current-last.jpg; rm current.pdf\n" << true
+            << QList<int>{1} << true << "no page number";
+        QTest::newRow("exits at once") << QByteArray("exit 0\n") << true << QList<int>{} << true
+                                       << "without finishing";
+        QTest::newRow("cannot start") << QByteArray("#!/nonexistent/sh\n") << true << QList<int>{}
+                                      << true << "could not be started";
+        QTest::newRow("not executable") << ConvertFixture::PagingScript << false << QList<int>{}
+                                        << true << "cannot be run";
     }
     void converterOutcomes()
     {
         QFETCH(QByteArray, script);
         QFETCH(bool, executable);
-        QFETCH(QStringList, outputs);
-        QFETCH(bool, pagesCreated);
+        QFETCH(QList<int>, pages);
         QFETCH(bool, failed);
+        QFETCH(QString, problem);
         AppFolder app;
-        QVERIFY(app.writeScript(script, executable));
+        // A script with its own "#!" line is written as it stands.
+        QVERIFY(script.startsWith("#!")
+                    ? AppFolder::writeFile(app.staging() + "/pdf2tiff.bat", script, executable)
+                    : app.writeScript(script, executable));
         const QByteArray content = ConvertFixture::document("report", 3);
         const QString document = app.writeDocument("report.pdf", content);
         Rasteriser rasterise(app);
 
         const PDF::RasteriseResult result = rasterise(document);
-        QCOMPARE(result.pagesCreated, pagesCreated);
+        QCOMPARE(result.pagesCreated, !pages.isEmpty());
         QCOMPARE(result.failed, failed);
+        QCOMPARE(result.succeeded(), !failed);
+        QVERIFY2(result.problem.contains(problem), qPrintable(result.problem));
+        QStringList outputs;
+        for (const int page : pages)
+            outputs << QFileInfo(PDF::outputName(document, page)).fileName();
+        outputs.sort();
         QCOMPARE(outputsIn(app.docs()), outputs);
-        for (int page = 1; page <= outputs.size(); ++page)
+        for (const int page : pages)
             QCOMPARE(AppFolder::read(PDF::outputName(document, page)),
                      QByteArray("page ") + QByteArray::number(page) + " of report\n");
         QCOMPARE(app.stagingLeftovers(), QStringList());

@@ -117,7 +117,7 @@ private slots:
         QTemporaryDir dir;
         TestFiles::writeScript(dir, "prog", "exit 0");
         PosixProcessApi api;
-        const ShellOpenResult r = api.shellOpen(target.arg(dir.path()), {}, dir.path(), true);
+        const ShellOpenResult r = api.shellOpen(target.arg(dir.path()), {}, StartOptions{dir.path(), true});
         QCOMPARE(r.code, code);
         QCOMPARE(r.pid > 0, code > 32);
         if (r.pid > 0)

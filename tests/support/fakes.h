@@ -123,12 +123,14 @@ public:
         QStringList argv;       // start: the split command line; shellOpen: target, parameters
         QString workingFolder;
         bool hidden = false;
+        Platform::StartOptions options = {};
     };
 
-    Platform::StartResult start(const QStringList &argv, const QString &workingFolder,
-                                bool hidden) override
+    using Platform::ProcessApi::start;
+    Platform::StartResult start(const QStringList &argv,
+                                const Platform::StartOptions &options) override
     {
-        starts.push_back({argv, workingFolder, hidden});
+        starts.push_back({argv, options.workingFolder, options.hidden, options});
         Platform::StartResult r;
         r.error = startError;
         if (r.started())
@@ -136,9 +138,9 @@ public:
         return r;
     }
     Platform::ShellOpenResult shellOpen(const QString &target, const QString &parameters,
-                                        const QString &workingFolder, bool hidden) override
+                                        const Platform::StartOptions &options) override
     {
-        opens.push_back({{target, parameters}, workingFolder, hidden});
+        opens.push_back({{target, parameters}, options.workingFolder, options.hidden, options});
         return {shellCode, shellCode > 32 ? qint64(4242) : qint64(-1)};
     }
     // Answers StillActive `runningPolls` times, then `exitStatus`.
@@ -153,6 +155,7 @@ public:
         }
         return exitStatus;
     }
+    void terminate(qint64 pid) override { terminated.push_back(pid); }
     void terminateAll() override { ++terminations; }
 
     Platform::StartError startError = Platform::StartError::None;
@@ -162,6 +165,7 @@ public:
     std::vector<Call> starts, opens;
     int exitQueries = 0;
     int terminations = 0;
+    std::vector<qint64> terminated;
 };
 
 } // namespace Fakes

@@ -1,0 +1,34 @@
+#pragma once
+
+#include "platform/fileops.h"
+
+#include <QString>
+#include <map>
+#include <optional>
+
+// The output names the documents of one run write to. Two different
+// documents whose images would have the same names ("a.pdf" and "a.PDF" in
+// one folder) must not both be converted: the later one would silently
+// replace the earlier one's images and mix the two sets.
+class OutputClaims {
+public:
+    // Claims the output names of `document`; the reason it may not be
+    // converted when an earlier, different document of the run has them.
+    // The same document listed twice claims them again without conflict.
+    std::optional<QString> claim(const QString &document);
+
+private:
+    struct Key {
+        Platform::FileIdentity folder; // where the images go
+        QString stem;                  // the images' name less "-NNN.jpg"
+        bool operator<(const Key &other) const
+        {
+            return folder != other.folder ? folder < other.folder : stem < other.stem;
+        }
+    };
+    struct Claim {
+        Platform::FileIdentity document;
+        QString path;
+    };
+    std::map<Key, Claim> claims_;
+};
