@@ -3,6 +3,8 @@
 
 #include <QtTest>
 
+#include <sys/stat.h>
+
 using ConvertFixture::AppFolder;
 using Probe = ConvertFixture::PdfHarness<&PDF::IsPasswordProtected>;
 
@@ -110,6 +112,76 @@ private slots:
         QCOMPARE(int(probe(document).verdict), verdict);
         QCOMPARE(app.probed(), QStringList{document});
         QVERIFY(!QFile::exists(resultFile));
+    }
+
+    // Only the toolkit's own verdict "needs a user password" (status 1 and
+    // no result file) makes a document protected. A toolkit that fails in
+    // any other way gives no verdict: the document fails, with the reason.
+    void onlyThePasswordVerdictMeansProtected_data()
+    {
+        QTest::addColumn<QByteArray>("body");
+        QTest::addColumn<int>("verdict");
+        QTest::addColumn<QString>("reason");
+        using V = PDF::ProbeResult::Verdict;
+        QTest::newRow("needs a password") << QByteArray("exit 1") << int(V::Protected) << QString();
+        QTest::newRow("result written") << QByteArray(": > \"$4\"; exit 2") << int(V::Readable)
+                                        << QString();
+        QTest::newRow("cannot write its result")
+            << QByteArray("echo 'pdftk.exe: cannot write: No space left on device' >&2; exit 3")
+            << int(V::Failed) << "exit status 3";
+        QTest::newRow("no result, status 0") << QByteArray("exit 0") << int(V::Failed)
+                                             << "exit status 0";
+        QTest::newRow("crashes") << QByteArray("kill -SEGV $$") << int(V::Failed) << "signal 11";
+        QTest::newRow("killed") << QByteArray("kill -KILL $$") << int(V::Failed) << "signal 9";
+        QTest::newRow("never ends") << QByteArray("exec sleep 60") << int(V::Failed)
+                                    << "did not finish within 0.3 s";
+    }
+    void onlyThePasswordVerdictMeansProtected()
+    {
+        QFETCH(QByteArray, body);
+        QFETCH(int, verdict);
+        QFETCH(QString, reason);
+        AppFolder app;
+        QVERIFY(app.writeToolkit(body));
+        const QString document = app.writeDocument("doc.pdf", "plain");
+        Probe probe(app);
+        probe.context.limits.probeMs = 300;
+
+        const PDF::ProbeResult result = probe(document);
+        QCOMPARE(int(result.verdict), verdict);
+        QVERIFY2(result.reason.contains(reason), qPrintable(result.reason));
+        if (body.contains("No space"))
+            QCOMPARE(result.messages, QStringList{"pdftk.exe: cannot write: No space left on device"});
+        QVERIFY(!QFile::exists(app.path() + "/2348239bbb.txt"));
+        QCOMPARE(app.stagingLeftovers(), QStringList());
+    }
+
+    // Only a regular file is handed to the toolkit: a FIFO or a device would
+    // hang it or feed it for ever.
+    void specialFilesAreNeverProbed_data()
+    {
+        QTest::addColumn<QString>("kind");
+        QTest::addColumn<QString>("reason");
+        QTest::newRow("FIFO") << "fifo" << "a FIFO, not a regular file";
+        QTest::newRow("link to /dev/zero") << "zero" << "a character device, not a regular file";
+    }
+    void specialFilesAreNeverProbed()
+    {
+        QFETCH(QString, kind);
+        QFETCH(QString, reason);
+        AppFolder app;
+        QVERIFY(app.writeToolkit());
+        const QString document = app.docs() + "/x.pdf";
+        if (kind == "fifo")
+            QCOMPARE(::mkfifo(QFile::encodeName(document).constData(), 0644), 0);
+        else
+            QVERIFY(QFile::link("/dev/zero", document));
+        Probe probe(app);
+
+        const PDF::ProbeResult result = probe(document);
+        QCOMPARE(result.verdict, PDF::ProbeResult::Verdict::Failed);
+        QVERIFY2(result.reason.contains(reason), qPrintable(result.reason));
+        QVERIFY(app.probed().isEmpty());
     }
 
     // Nothing to probe: the toolkit is not started and the rasteriser will

@@ -118,6 +118,91 @@ private slots:
         QCOMPARE(rasterise.view.appPointer.back(), int(Platform::PointerDefault));
     }
 
+    // Whatever stands at an output name, only the document's folder changes:
+    // an image replaces a file or a link there (the link itself, never its
+    // target), a folder is left alone and the document fails. Also when the
+    // document lies on another file system than the staging folder.
+    void outputTargets_data()
+    {
+        QTest::addColumn<QString>("target");
+        QTest::addColumn<bool>("otherFileSystem");
+        QTest::addColumn<bool>("failed");
+        for (const bool other : {false, true}) {
+            const char *fs = other ? ", other file system" : ", same file system";
+            QTest::addRow("file%s", fs) << "file" << other << false;
+            QTest::addRow("folder%s", fs) << "folder" << other << true;
+            QTest::addRow("link inside the folder%s", fs) << "inside" << other << false;
+            QTest::addRow("link outside the folder%s", fs) << "outside" << other << false;
+            QTest::addRow("dangling link%s", fs) << "dangling" << other << false;
+        }
+    }
+    void outputTargets()
+    {
+        QFETCH(QString, target);
+        QFETCH(bool, otherFileSystem);
+        QFETCH(bool, failed);
+        AppFolder app;
+        QVERIFY(app.writeScript());
+        // /dev/shm is a file system of its own on these machines.
+        QTemporaryDir shm(QStringLiteral("/dev/shm/rw-test-XXXXXX"));
+        if (otherFileSystem && !shm.isValid())
+            QSKIP("no /dev/shm to put the document on");
+        const QString folder = otherFileSystem ? shm.path() : app.docs();
+        QTemporaryDir outside;
+        QVERIFY(AppFolder::writeFile(outside.filePath("secret.txt"), "secret"));
+        QVERIFY(AppFolder::writeFile(folder + "/inside.txt", "inside"));
+        const QString document = folder + "/report.pdf";
+        QVERIFY(AppFolder::writeFile(document, ConvertFixture::document("report", 3)));
+        const QString page2 = folder + "/report-002.jpg";
+        if (target == "file")
+            QVERIFY(AppFolder::writeFile(page2, "old image"));
+        else if (target == "folder")
+            QVERIFY(QDir().mkdir(page2));
+        else if (target == "inside")
+            QVERIFY(QFile::link(folder + "/inside.txt", page2));
+        else if (target == "outside")
+            QVERIFY(QFile::link(outside.filePath("secret.txt"), page2));
+        else
+            QVERIFY(QFile::link(outside.filePath("missing.txt"), page2));
+
+        Rasteriser rasterise(app);
+        const PDF::RasteriseResult result = rasterise(document);
+        QCOMPARE(result.failed, failed);
+        QCOMPARE(AppFolder::read(folder + "/report-001.jpg"), QByteArray("page 1 of report\n"));
+        QCOMPARE(AppFolder::read(folder + "/report-003.jpg"), QByteArray("page 3 of report\n"));
+        if (target == "folder") {
+            QVERIFY(QFileInfo(page2).isDir());
+            QVERIFY2(result.problem.contains("page 2"), qPrintable(result.problem));
+        } else {
+            QVERIFY(!QFileInfo(page2).isSymLink());
+            QCOMPARE(AppFolder::read(page2), QByteArray("page 2 of report\n"));
+        }
+        QCOMPARE(AppFolder::read(folder + "/inside.txt"), QByteArray("inside"));
+        QCOMPARE(QDir(outside.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot),
+                 QStringList{"secret.txt"});
+        QCOMPARE(AppFolder::read(outside.filePath("secret.txt")), QByteArray("secret"));
+        QCOMPARE(app.stagingLeftovers(), QStringList());
+    }
+
+    // A document inside the staging folder is refused: never deleted,
+    // replaced or converted, and neither are images of it there.
+    void documentInTheStagingFolderIsRefused()
+    {
+        AppFolder app;
+        QVERIFY(app.writeScript());
+        Rasteriser rasterise(app);
+        for (const QString name : {"current.pdf", "current-7.pdf"}) {
+            const QString document = app.staging() + "/" + name;
+            const QByteArray content = ConvertFixture::document("mine", 2);
+            QVERIFY(AppFolder::writeFile(document, content));
+            const PDF::RasteriseResult result = rasterise(document);
+            QVERIFY(result.failed);
+            QVERIFY2(result.problem.contains("inside the staging folder"), qPrintable(result.problem));
+            QCOMPARE(AppFolder::read(document), content);
+            QVERIFY(app.scriptRuns().isEmpty());
+        }
+    }
+
     // The script runs hidden, in the staging folder, on an exact copy.
     void scriptSeesTheStagedCopyInItsFolder()
     {

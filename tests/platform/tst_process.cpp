@@ -1,11 +1,15 @@
 #include "platform/eventpump.h"
+#include "platform/folderlock.h"
 #include "platform/process.h"
 #include "tests/support/shellscript.h"
 
 #include <QElapsedTimer>
 #include <QFile>
+#include <QProcess>
 #include <QTemporaryDir>
 #include <QtTest>
+
+#include <csignal>
 
 using namespace Platform;
 
@@ -26,6 +30,29 @@ class TestProcess : public QObject {
             pump.pause(50);
         }
         return -2;
+    }
+
+    // True once `pid` no longer runs (gone, or a zombie nobody reaped yet);
+    // gives it up to five seconds.
+    static bool endsSoon(qint64 pid)
+    {
+        for (int i = 0; i < 100; ++i) {
+            QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+            if (!stat.open(QIODevice::ReadOnly))
+                return true;
+            const QByteArray fields = stat.readAll();
+            const qsizetype close = fields.lastIndexOf(')');
+            if (close > 0 && fields.mid(close + 2, 1) == "Z")
+                return true;
+            QTest::qWait(50);
+        }
+        return false;
+    }
+
+    static QString readAll(const QString &path)
+    {
+        QFile f(path);
+        return f.open(QIODevice::ReadOnly) ? QString::fromUtf8(f.readAll()) : QString();
     }
 
 private slots:
@@ -122,6 +149,80 @@ private slots:
         QCOMPARE(r.pid > 0, code > 32);
         if (r.pid > 0)
             QCOMPARE(waitFor(api, r.pid), 0);
+    }
+
+    // A child never outlives the program that started it: interrupted, the
+    // program ends its children first; killed outright, the children get
+    // the parent-death signal.
+    void childrenDieWithTheProgram_data()
+    {
+        QTest::addColumn<int>("signal");
+        QTest::newRow("INT") << int(SIGINT);
+        QTest::newRow("TERM") << int(SIGTERM);
+        QTest::newRow("HUP") << int(SIGHUP);
+        QTest::newRow("KILL") << int(SIGKILL);
+    }
+    void childrenDieWithTheProgram()
+    {
+        QFETCH(int, signal);
+        QTemporaryDir dir;
+        const QString pidFile = dir.filePath("child.pid");
+        QProcess holder;
+        holder.start(qEnvironmentVariable("RW_APP_DIR") + "/tests/bin/rw_childholder", {pidFile});
+        QVERIFY(holder.waitForStarted());
+        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(pidFile), 10000);
+        const qint64 child = readAll(pidFile).trimmed().toLongLong();
+        QVERIFY(child > 0);
+        ::kill(pid_t(holder.processId()), signal);
+        QVERIFY(holder.waitForFinished(10000));
+        QCOMPARE(holder.exitStatus(), QProcess::CrashExit);
+        QVERIFY(endsSoon(child));
+    }
+
+    // The descriptor a child inherits keeps a folder lock held for as long
+    // as the child runs, after the starter has let go of it.
+    void inheritedLockOutlivesTheStarter()
+    {
+        QTemporaryDir dir;
+        const QString lockFile = dir.filePath("slot.lock");
+        Platform::FolderLock mine(lockFile);
+        QCOMPARE(mine.tryLock(), Platform::FolderLock::State::Locked);
+        const QString script = TestFiles::writeScript(dir, "prog", "while [ ! -e go ]; do sleep 0.05; done");
+        PosixProcessApi api;
+        StartOptions options{dir.path(), true};
+        options.inheritDescriptor = mine.descriptor();
+        const StartResult r = api.start({script}, options);
+        QVERIFY(r.started());
+        mine.unlock();
+
+        Platform::FolderLock other(lockFile);
+        QCOMPARE(other.tryLock(), Platform::FolderLock::State::Busy);
+        QVERIFY(QFile(dir.filePath("go")).open(QIODevice::WriteOnly));
+        QCOMPARE(waitFor(api, r.pid), 0);
+        QCOMPARE(other.tryLock(), Platform::FolderLock::State::Locked);
+    }
+
+    // The child's error stream goes to the named file (never through a
+    // link), and its environment carries the given settings on top of ours.
+    void errorFileAndEnvironment()
+    {
+        QTemporaryDir dir;
+        const QString script = TestFiles::writeScript(
+            dir, "prog", "echo \"setting=$RW_TEST_SETTING home=${HOME:+set}\" >&2; echo out");
+        PosixProcessApi api;
+        StartOptions options{dir.path(), true};
+        options.errorFile = dir.filePath("errors.txt");
+        options.environment = {"RW_TEST_SETTING=a b=c"};
+        const StartResult r = api.start({script}, options);
+        QVERIFY(r.started());
+        QCOMPARE(waitFor(api, r.pid), 0);
+        QCOMPARE(readAll(options.errorFile), QString("setting=a b=c home=set\n"));
+
+        // A link planted at the error file's name is not followed.
+        QVERIFY(QFile::link(dir.filePath("elsewhere.txt"), dir.filePath("planted.txt")));
+        options.errorFile = dir.filePath("planted.txt");
+        QVERIFY(!api.start({script}, options).started());
+        QVERIFY(!QFile::exists(dir.filePath("elsewhere.txt")));
     }
 
     void terminateAllEndsChildrenAndTheirChildren()
