@@ -63,7 +63,8 @@ SOURCE_DATE_EPOCH=$(dpkg-parsechangelog -l "$debian/changelog" -STimestamp)
 export SOURCE_DATE_EPOCH
 
 work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT INT TERM HUP
+trap 'rm -rf "$work"' EXIT
+trap 'exit 130' INT TERM HUP
 root=$work/root
 umask 022
 
@@ -71,7 +72,7 @@ umask 022
 DESTDIR=$root cmake --install "$build" --prefix /usr >/dev/null
 find "$root" -type f -perm -u+x | while IFS= read -r f; do
     if [ "$(head -c 4 "$f" | od -An -c | tr -d " ")" = "177ELF" ]; then
-        strip --remove-section=.comment --remove-section=.note "$f"
+        strip --remove-section=.comment --remove-section=.note "$f" || exit 1
     fi
 done
 

@@ -16,7 +16,8 @@ fail() {
 }
 
 tmp=$(mktemp -d)
-trap 'chmod -R u+w "$tmp"; rm -rf "$tmp"' EXIT INT TERM HUP
+trap 'chmod -R u+w "$tmp"; rm -rf "$tmp"' EXIT
+trap 'exit 130' INT TERM HUP
 chmod 0755 "$tmp"
 
 # --- the package ----------------------------------------------------------
