@@ -1,6 +1,7 @@
 #!/bin/sh
-# Installs the Debian 12 packages Rasterwell needs to build, run, test and
-# benchmark. Skips the install when everything is present. Run as root.
+# Installs the Debian 12 packages Rasterwell needs to build, run, test,
+# benchmark and package. Skips the install when everything is present.
+# Run as root.
 set -eu
 
 PACKAGES="
@@ -13,6 +14,7 @@ poppler-utils qpdf ghostscript
 time
 fonts-liberation fontconfig
 xdg-utils
+dpkg-dev lintian appstream desktop-file-utils
 "
 
 missing=""
