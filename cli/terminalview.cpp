@@ -58,8 +58,10 @@ void TerminalMessages::showMessage(const QString &text, const QString &, Platfor
 void TerminalMessages::showDetails(const QStringList &lines)
 {
     view_.clearBar();
+    // The first line names the document; the rest explain it, indented.
     for (const QString &line : lines)
-        std::fprintf(stderr, "rasterwell: %s\n", Platform::encodePath(line).constData());
+        std::fprintf(stderr, "%s%s\n", line.startsWith(QLatin1Char(' ')) ? "" : "rasterwell: ",
+                     Platform::encodePath(line).constData());
     std::fflush(stderr);
 }
 

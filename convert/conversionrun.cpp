@@ -44,11 +44,15 @@ struct Slot {
     {
     }
     bool idle() const { return !probe && !rasterise; }
+    bool usable() const { return !holdsListedDocument; }
 
     Platform::FolderLock lock;
     PDF::Context context;
     int position = 0;
     QString document;
+    // A document of the run lies at this slot's staged-copy name: staging
+    // anything here would delete it, so the slot is not used.
+    bool holdsListedDocument = false;
     std::unique_ptr<PDF::ProbeJob> probe;
     std::unique_ptr<PDF::RasteriseJob> rasterise;
 };
@@ -74,6 +78,9 @@ public:
             stagingFolders_.push_back(Platform::fileIdentity(staging.folder));
             slots_.push_back(std::make_unique<Slot>(files, staging, launcher, s.pump, s.view, s));
         }
+        for (int position = 1; position <= s.documents.count(); ++position)
+            if (const std::optional<QString> document = s.documents.textAt(position))
+                keepListedDocument(*document);
     }
     ~Scheduler()
     {
@@ -157,9 +164,20 @@ private:
 
     void settle(int position, Outcome outcome) { outcomes_[position] = std::move(outcome); }
 
+    // A listed document that is some slot's staged copy is never staged
+    // over: that slot is left out of the run.
+    void keepListedDocument(const QString &document)
+    {
+        const std::optional<Platform::FileIdentity> identity = Platform::fileIdentity(document);
+        for (const auto &slot : slots_)
+            if (identity && identity == Platform::fileIdentity(slot->context.slot.stagedCopy))
+                slot->holdsListedDocument = true;
+    }
+
     // Why a document is not even handed to the companions, or nothing.
     std::optional<QString> refusal(const QString &document)
     {
+        keepListedDocument(document);
         const qsizetype cut = document.lastIndexOf(QLatin1Char('/'));
         const QString folder = cut < 0 ? QStringLiteral(".") : cut == 0 ? QStringLiteral("/")
                                                                           : document.left(cut);
@@ -178,9 +196,14 @@ private:
         bool any = false;
         for (;;) {
             if (!waiting_) {
-                // A document is taken up only when a slot is free for it.
-                if (next_ > count || std::none_of(slots_.begin(), slots_.end(),
-                                                  [](const auto &slot) { return slot->idle(); }))
+                // A document is taken up only when a slot is free for it (or
+                // when no slot can ever take it).
+                const bool anyUsable = std::any_of(slots_.begin(), slots_.end(),
+                                                   [](const auto &slot) { return slot->usable(); });
+                const bool anyFree = std::any_of(slots_.begin(), slots_.end(), [](const auto &slot) {
+                    return slot->idle() && slot->usable();
+                });
+                if (next_ > count || (anyUsable && !anyFree))
                     return any;
                 const int position = next_++;
                 // The list may have changed during the waits: a position
@@ -201,6 +224,13 @@ private:
                 }
                 waiting_ = TakenUp{position, *document};
             }
+            if (std::none_of(slots_.begin(), slots_.end(), [](const auto &s) { return s->usable(); })) {
+                settle(waiting_->position,
+                       {Outcome::Kind::Failed, waiting_->document,
+                        QStringLiteral("every staging folder holds a document of this run"), {}});
+                waiting_.reset();
+                continue;
+            }
             Slot *slot = freeSlot();
             if (!slot)
                 return problem_.isEmpty() ? std::optional<bool>(any) : std::nullopt;
@@ -214,7 +244,7 @@ private:
     Slot *freeSlot()
     {
         for (const auto &slot : slots_) {
-            if (!slot->idle())
+            if (!slot->idle() || !slot->usable())
                 continue;
             // The lock keeps other instances out, and also a converter that
             // an earlier, killed run left behind: it holds the lock until it

@@ -2,9 +2,17 @@
 #include "tests/convert/convertfixture.h"
 #include "tests/support/pdffixtures.h"
 
+#include "platform/direnum.h"
+#include "platform/pathcodec.h"
+
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QtTest>
+
+#include <csignal>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 using ConvertFixture::AppFolder;
 
@@ -19,15 +27,29 @@ class TestCli : public QObject {
         QString err;
     };
 
-    // Runs `program` with no display and no Qt platform chosen.
-    static Outcome runProgram(const QString &program, const QStringList &args)
+    // The environment of a run: no display, no Qt platform chosen.
+    static QProcessEnvironment runEnvironment(const QStringList &extra = {})
     {
-        QProcess p;
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         for (const char *name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
             env.remove(QString::fromLatin1(name));
-        p.setProcessEnvironment(env);
-        p.start(program, args);
+        for (const QString &entry : extra)
+            env.insert(entry.section('=', 0, 0), entry.section('=', 1));
+        return env;
+    }
+
+    // Runs `program` with no display and no Qt platform chosen; as `nobody`
+    // when asked and this test runs as root (where file modes do not bite).
+    static Outcome runProgram(const QString &program, const QStringList &args,
+                              const QStringList &environment = {}, bool asNobody = false)
+    {
+        QProcess p;
+        p.setProcessEnvironment(runEnvironment(environment));
+        if (asNobody && ::geteuid() == 0)
+            p.start("setpriv", QStringList{"--reuid=nobody", "--regid=nogroup", "--clear-groups", "--",
+                                           program} + args);
+        else
+            p.start(program, args);
         Outcome o;
         if (!p.waitForFinished(120000) || p.exitStatus() != QProcess::NormalExit)
             return o;
@@ -35,6 +57,20 @@ class TestCli : public QObject {
         o.out = QString::fromUtf8(p.readAllStandardOutput()).split('\n', Qt::SkipEmptyParts);
         o.err = QString::fromUtf8(p.readAllStandardError());
         return o;
+    }
+
+    // Processes whose command line names something in `folder`.
+    static QStringList processesUnder(const QString &folder)
+    {
+        QStringList found;
+        for (const QString &pid : QDir("/proc").entryList(QDir::Dirs)) {
+            if (pid.toInt() <= 0)
+                continue;
+            QFile cmdline("/proc/" + pid + "/cmdline");
+            if (cmdline.open(QIODevice::ReadOnly) && cmdline.readAll().contains(QFile::encodeName(folder)))
+                found << pid;
+        }
+        return found;
     }
 
     static QString builtProgram() { return qEnvironmentVariable("RW_APP_DIR") + "/rasterwell"; }
@@ -152,6 +188,167 @@ private slots:
             QVERIFY2(o.err.startsWith("rasterwell: "), qPrintable(o.err));
         QCOMPARE(QDir(docs).entryList({"*.jpg"}, QDir::Files, QDir::Name), images);
         QCOMPARE(app.stagingLeftovers(), QStringList{});
+    }
+
+    // Documents that cannot or must not be converted: each ends at once,
+    // with its reason on the error stream, and the run goes on.
+    void documentKinds_data()
+    {
+        QTest::addColumn<QString>("kind");
+        QTest::addColumn<QString>("reason");
+        QTest::newRow("FIFO") << "fifo" << "a FIFO, not a regular file";
+        QTest::newRow("link to /dev/zero") << "zero" << "a character device, not a regular file";
+        QTest::newRow("unreadable file, as nobody") << "unreadable" << "Permission denied";
+        QTest::newRow("inside the staging folder") << "staging" << "inside the staging folder";
+        QTest::newRow("same output names as an earlier document")
+            << "clash" << "its images would replace those of %D/clash.PDF";
+    }
+    void documentKinds()
+    {
+        QFETCH(QString, kind);
+        QFETCH(QString, reason);
+        AppFolder app;
+        QVERIFY(app.writeToolkit() && app.writeScript());
+        const QString program = installProgram(app);
+        const QString docs = app.docs();
+        const QString good = app.writeDocument("good.pdf", ConvertFixture::document("good", 1));
+        QString odd = docs + "/odd.pdf";
+        QStringList args{"--convert"};
+        bool asNobody = false;
+        if (kind == "fifo") {
+            QCOMPARE(::mkfifo(QFile::encodeName(odd).constData(), 0644), 0);
+        } else if (kind == "zero") {
+            QVERIFY(QFile::link("/dev/zero", odd));
+        } else if (kind == "unreadable") {
+            app.writeDocument("odd.pdf", ConvertFixture::document("odd", 1));
+            QVERIFY(QFile::setPermissions(odd, QFile::ReadOwner | QFile::WriteOwner));
+            // Everything else is open to nobody, who converts into a working
+            // folder of its own: the application folder stays root's.
+            QVERIFY(::chmod(QFile::encodeName(app.root()).constData(), 0755) == 0);
+            QVERIFY(::chmod(QFile::encodeName(docs).constData(), 0777) == 0);
+            QVERIFY(QDir(app.root()).mkdir("home"));
+            QVERIFY(::chmod(QFile::encodeName(app.root() + "/home").constData(), 0777) == 0);
+            QVERIFY(QFile::setPermissions(good, QFile::ReadOwner | QFile::WriteOwner | QFile::ReadOther));
+            for (const QString &companion : {app.path() + "/pdftk.exe", app.staging() + "/pdf2tiff.bat"})
+                QVERIFY(::chmod(QFile::encodeName(companion).constData(), 0755) == 0);
+            asNobody = true;
+        } else if (kind == "staging") {
+            odd = app.staging() + "/current.pdf";
+            QVERIFY(AppFolder::writeFile(odd, ConvertFixture::document("mine", 1)));
+        } else {
+            app.writeDocument("clash.PDF", ConvertFixture::document("first", 1));
+            odd = app.writeDocument("clash.pdf", ConvertFixture::document("second", 1));
+            args << docs + "/clash.PDF";
+        }
+        args << odd << good;
+
+        // Two slots, so a slot holding a listed document still leaves one.
+        const Outcome o = runProgram(program, args,
+                                     {"HOME=" + app.root() + "/home", "RASTERWELL_JOBS=2"}, asNobody);
+        QVERIFY2(o.status == 1, qPrintable(o.err));
+        QCOMPARE(o.out, (QStringList{"Could not create JPG on " + odd, "Done."}));
+        const QString line = o.err.section("rasterwell: " + odd + ": ", 1).section('\n', 0, 0);
+        QVERIFY2(line.contains(QString(reason).replace("%D", docs)), qPrintable(o.err));
+        QVERIFY(QFile::exists(docs + "/good-001.jpg"));
+        QVERIFY(!QFile::exists(docs + "/odd-001.jpg"));
+        if (kind == "staging") // the next document is staged elsewhere
+            QCOMPARE(AppFolder::read(odd), ConvertFixture::document("mine", 1));
+        if (kind == "clash")
+            QCOMPARE(AppFolder::read(docs + "/clash-001.jpg"), QByteArray("page 1 of first\n"));
+    }
+
+    // A name that is not valid UTF-8 is converted with its exact bytes.
+    void namesThatAreNotUtf8()
+    {
+        AppFolder app;
+        QVERIFY(app.writeToolkit() && app.writeScript());
+        const QString program = installProgram(app);
+        const QByteArray folder = QFile::encodeName(app.docs()) + "/caf\xe9";
+        QVERIFY(::mkdir(folder.constData(), 0755) == 0);
+        QFile document;
+        const int fd = ::open((folder + "/r\xe9sum\xe9.pdf").constData(), O_WRONLY | O_CREAT, 0644);
+        QVERIFY(fd >= 0 && document.open(fd, QIODevice::WriteOnly, QFile::AutoCloseHandle));
+        document.write(ConvertFixture::document("cv", 2));
+        document.close();
+
+        const Outcome o = runProgram(program, {"--convert", app.docs()});
+        QCOMPARE(o.status, 0);
+        QCOMPARE(o.out, QStringList{"Done."});
+        QStringList names;
+        for (const Platform::DirEntry &e :
+             Platform::enumerateDirectory(Platform::decodePath(folder), "*"))
+            names << e.name;
+        QCOMPARE(names, (QStringList{Platform::decodePath("r\xe9sum\xe9-001.jpg"),
+                                     Platform::decodePath("r\xe9sum\xe9-002.jpg"),
+                                     Platform::decodePath("r\xe9sum\xe9.pdf")}));
+    }
+
+    // Interrupted or killed during a long document, a run leaves no
+    // converter behind, and the next run converts exactly its own pages.
+    void interruptedRunLeavesNothingBehind_data()
+    {
+        QTest::addColumn<int>("signal");
+        QTest::addColumn<int>("jobs");
+        QTest::newRow("INT") << int(SIGINT) << 1;
+        QTest::newRow("TERM") << int(SIGTERM) << 1;
+        QTest::newRow("KILL") << int(SIGKILL) << 1;
+        QTest::newRow("TERM, two slots") << int(SIGTERM) << 2;
+        QTest::newRow("KILL, two slots") << int(SIGKILL) << 2;
+    }
+    void interruptedRunLeavesNothingBehind()
+    {
+        QFETCH(int, signal);
+        QFETCH(int, jobs);
+        const QString built = qEnvironmentVariable("RW_APP_DIR");
+        if (!QFile::exists(built + "/pdftk.exe") || !QFile::exists(built + "/ps/rwrender"))
+            QSKIP("the companion programs are not built");
+        AppFolder app;
+        const QString program = installProgram(app);
+        for (const char *name : {"pdftk.exe", "ps/rwrender"})
+            QVERIFY(QFile::link(built + "/" + name, app.path() + "/" + name));
+        // The real script at a high resolution, so each page takes a while.
+        QByteArray script = AppFolder::read(built + "/ps/pdf2tiff.bat");
+        script.replace("RESOLUTION=150", "RESOLUTION=400");
+        QVERIFY(AppFolder::writeFile(app.staging() + "/pdf2tiff.bat", script, true));
+        const QString docs = app.docs();
+        QStringList longOnes;
+        for (int i = 1; i <= jobs; ++i) {
+            longOnes << docs + QStringLiteral("/long%1.pdf").arg(i);
+            QVERIFY(PdfFixtures::writePdf(longOnes.last(), 300));
+        }
+        QVERIFY(PdfFixtures::writePdf(docs + "/one.pdf", 1));
+        const QStringList slotFolders = {app.staging(), app.path() + "/ps-2"};
+        auto pageImagesIn = [&](int slotCount) {
+            QStringList found;
+            for (int i = 0; i < slotCount; ++i)
+                found += QDir(slotFolders[i]).entryList({"current*"}, QDir::Files);
+            return found;
+        };
+
+        QProcess run;
+        run.setProcessEnvironment(runEnvironment({"RASTERWELL_JOBS=" + QString::number(jobs)}));
+        run.start(program, QStringList{"--convert"} + longOnes);
+        QVERIFY(run.waitForStarted());
+        // Every slot is at work once each shows a page image.
+        QTRY_VERIFY_WITH_TIMEOUT(
+            [&] {
+                for (int i = 0; i < jobs; ++i)
+                    if (QDir(slotFolders[i]).entryList({"current-*.jpg"}, QDir::Files).isEmpty())
+                        return false;
+                return true;
+            }(),
+            60000);
+        ::kill(pid_t(run.processId()), signal);
+        QVERIFY(run.waitForFinished(10000));
+        QCOMPARE(run.exitStatus(), QProcess::CrashExit);
+
+        const Outcome next = runProgram(program, {"--convert", docs + "/one.pdf"},
+                                        {"RASTERWELL_JOBS=" + QString::number(jobs)});
+        QCOMPARE(next.status, 0);
+        QCOMPARE(QDir(docs).entryList({"*.jpg"}, QDir::Files), QStringList{"one-001.jpg"});
+        // Nothing of the killed run still runs, and no slot holds its files.
+        QTRY_VERIFY_WITH_TIMEOUT(processesUnder(app.path()).isEmpty(), 10000);
+        QCOMPARE(pageImagesIn(jobs), QStringList{});
     }
 
     void unusableCompanionsStopBeforeAnyDocument()
