@@ -16,7 +16,7 @@ class TestConversionRun : public QObject {
     Q_OBJECT
 
     struct Run {
-        explicit Run(const AppFolder &app)
+        explicit Run(const AppFolder &app, int slotCount = 1, PDF::Limits limits = {})
             : run(ConversionServices{.appFolder = app.path(),
                                      .documents = documents,
                                      .view = view,
@@ -24,7 +24,9 @@ class TestConversionRun : public QObject {
                                      .messages = messages,
                                      .pump = pump,
                                      .processes = processes,
-                                     .programName = "rasterwell"})
+                                     .programName = "rasterwell",
+                                     .slotCount = slotCount,
+                                     .limits = limits})
         {
             messages.onMessage = [this](const Message &) { barAtMessage.push_back(view.lastProgress()); };
         }
@@ -185,6 +187,110 @@ private slots:
         QCOMPARE(run.messages.messages.back().text, QString("Done."));
         QCOMPARE(run.messages.messages.size(), size_t(1));
         verifyAtRest(run);
+    }
+
+    // Documents side by side finish out of list order ("a" waits until "c"
+    // is done); the user still sees every message in list order, one at a
+    // time, "Done." last, and a position removed meanwhile is skipped.
+    void slotsReportInListOrder_data()
+    {
+        QTest::addColumn<int>("slotCount");
+        QTest::addColumn<bool>("removeLast");
+        QTest::newRow("two slots") << 2 << false;
+        QTest::newRow("three slots") << 3 << false;
+        QTest::newRow("two slots, last item removed") << 2 << true;
+    }
+    void slotsReportInListOrder()
+    {
+        QFETCH(int, slotCount);
+        QFETCH(bool, removeLast);
+        AppFolder app;
+        QVERIFY(app.writeToolkit());
+        // "AFTER x": wait until document x is done; every document notes
+        // when it is done.
+        QVERIFY(app.writeScript("name=$(head -n 1 current.pdf)\n"
+                                "other=$(sed -n 's/^AFTER //p' current.pdf)\n"
+                                "if [ -n \"$other\" ]; then\n"
+                                "  while [ ! -e \"../$other.done\" ]; do sleep 0.01; done\n"
+                                "fi\n"
+                                + ConvertFixture::PagingScript
+                                + "echo \"$name\" >> ../done.log; touch \"../$name.done\"\n"));
+        const QString a = app.writeDocument("a.pdf", ConvertFixture::document("a", 1, "AFTER c\nNOIMAGE"));
+        const QString b = app.writeDocument("b.pdf", ConvertFixture::document("b", 1, "PROTECTED"));
+        const QString c = app.writeDocument("c.pdf", ConvertFixture::document("c", 1));
+        const QString d = app.writeDocument("d.pdf", ConvertFixture::document("d", 1, "NOIMAGE"));
+        const QString e = app.writeDocument("e.pdf", ConvertFixture::document("e", 1));
+        Run run(app, slotCount);
+        run.documents.items = {a, b, c, d, e};
+        if (removeLast)
+            run.pump.onPause = [&] {
+                if (QFile::exists(app.path() + "/c.done") && run.documents.items.size() == 5)
+                    run.documents.items.removeLast();
+            };
+
+        const RunSummary summary = run();
+        QCOMPARE(run.messages.messages,
+                 (std::vector<Message>{
+                     {"Could not create JPG on " + a, "Could not create JPG", MessageIcon::Exclamation},
+                     {b + " is password protected.", "Rasterwell", MessageIcon::None},
+                     {"Could not create JPG on " + d, "Could not create JPG", MessageIcon::Exclamation},
+                     {"Done.", "Rasterwell", MessageIcon::None}}));
+        const QStringList done = app.lines(app.path() + "/done.log");
+        QVERIFY(done.indexOf("c") < done.indexOf("a"));
+        QCOMPARE(summary.converted, removeLast ? 1 : 2);
+        QCOMPARE(summary.skipped, removeLast ? 1 : 0);
+        QCOMPARE(QFile::exists(app.docs() + "/e-001.jpg"), !removeLast);
+        QCOMPARE(app.stagingLeftovers(), QStringList());
+        verifyAtRest(run);
+    }
+
+    // One slot works exactly as one document after the other: probe,
+    // convert, message, then the next document.
+    void oneSlotIsSequential()
+    {
+        AppFolder app;
+        QVERIFY(app.writeToolkit("echo \"probe $(head -n 1 \"$1\")\" >> \"$(dirname \"$0\")/steps.log\"\n"
+                                 + ConvertFixture::ReadingToolkit));
+        QVERIFY(app.writeScript("echo \"convert $(head -n 1 current.pdf)\" >> ../steps.log\n"
+                                + ConvertFixture::PagingScript));
+        Run run(app, 1);
+        run.documents.items = {app.writeDocument("a.pdf", ConvertFixture::document("a", 1)),
+                               app.writeDocument("b.pdf", ConvertFixture::document("b", 1, "PROTECTED")),
+                               app.writeDocument("c.pdf", ConvertFixture::document("c", 1, "NOIMAGE"))};
+        run.messages.onMessage = [&](const Message &m) {
+            QFile log(app.path() + "/steps.log");
+            QVERIFY(log.open(QIODevice::Append));
+            log.write("message " + m.text.section('/', -1).toUtf8() + "\n");
+        };
+
+        run();
+        QCOMPARE(app.lines(app.path() + "/steps.log"),
+                 (QStringList{"probe a", "convert a", "probe b", "message b.pdf is password protected.",
+                              "probe c", "convert c", "message c.pdf", "message Done."}));
+        QVERIFY(sameBars(run.view.progress, {100.0 / 3, 200.0 / 3, 100, 0}));
+    }
+
+    // A converter that hangs is ended after the idle limit; its document
+    // fails with the reason and the other slot goes on.
+    void hangingConverterIsBounded()
+    {
+        AppFolder app;
+        QVERIFY(app.writeToolkit());
+        QVERIFY(app.writeScript("grep -q HANG current.pdf && exec sleep 60\n" + ConvertFixture::PagingScript));
+        const QString a = app.writeDocument("a.pdf", ConvertFixture::document("a", 1, "HANG"));
+        const QString b = app.writeDocument("b.pdf", ConvertFixture::document("b", 1));
+        PDF::Limits limits;
+        limits.converterIdleMs = 300;
+        Run run(app, 2, limits);
+        run.documents.items = {a, b};
+
+        const RunSummary summary = run();
+        QCOMPARE(run.messages.messages.size(), size_t(2));
+        QCOMPARE(run.messages.messages.front().text, "Could not create JPG on " + a);
+        QCOMPARE(summary.converted, 1);
+        QVERIFY2(summary.details.join('\n').contains("made no progress"), qPrintable(summary.details.join('\n')));
+        QVERIFY(QFile::exists(app.docs() + "/b-001.jpg"));
+        QCOMPARE(app.stagingLeftovers(), QStringList());
     }
 
     // A second "Convert!" while a run waits does nothing.
