@@ -1,0 +1,137 @@
+#!/bin/sh
+# Batch benchmark: whole conversion runs (rasterwell --convert FOLDER) against
+# what a user gets from one shell line: a plain pdftoppm loop, the same loop
+# with xargs -P<cores>, and a Ghostscript loop (2 rendering threads), all at
+# 150 dpi and JPEG quality 90. For the 117-page document also the converter
+# script alone on a staged copy. Every way runs once per round, the rounds
+# interleave the ways, and the table shows medians of RUNS rounds: wall
+# time, CPU time, peak memory (summed over the whole process tree), time per
+# document, and our whole run as a ratio of each way.
+#
+# usage: bench/batch.sh [BUILD_DIR] [RUNS] [WORKLOADS]
+#   BUILD_DIR  the build folder (default: build); run scripts/build.sh first
+#   RUNS       rounds, odd (default: 5)
+#   WORKLOADS  any of: 50 500 20x10 117 (default: all four)
+#
+# Workloads, cut from py-pdf-sample-files/009-pdflatex-geotopo/
+# GeoTopo-komprimiert.pdf of the shared corpus with qpdf: 50 one-page
+# documents (pages 11-60), 500 one-page documents (the pages in turn),
+# 20 documents of 10 pages each, and the 117-page document alone.
+# Needs: qpdf, gs, pdftoppm, xargs, and the corpus beside the repository.
+set -eu
+
+root=$(CDPATH='' cd -- "$(dirname -- "$0")/.." && pwd)
+build=${1:-$root/build}
+runs=${2:-5}
+workloads=${3:-50 500 20x10 117}
+case $build in /*) ;; *) build=$(pwd)/$build ;; esac
+source_pdf=$root/../shared/corpus/py-pdf-sample-files/009-pdflatex-geotopo/GeoTopo-komprimiert.pdf
+peakmem=$build/bench/rw_peakmem
+cores=$(nproc)
+
+for tool in qpdf gs pdftoppm xargs; do
+    command -v "$tool" >/dev/null || { echo "batch.sh: $tool is missing" >&2; exit 1; }
+done
+[ -f "$source_pdf" ] || { echo "batch.sh: the corpus is not beside the repository" >&2; exit 1; }
+[ -x "$build/rasterwell" ] && [ -x "$peakmem" ] || { echo "batch.sh: build first" >&2; exit 1; }
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/rw-bench-batch.XXXXXX")
+trap 'rm -rf "$work"' EXIT INT TERM HUP
+
+# --- workloads ----------------------------------------------------------------
+
+make_workload() {
+    dir=$work/w$1
+    mkdir -p "$dir"
+    case $1 in
+    50)
+        for p in $(seq 11 60); do
+            qpdf --empty --pages "$source_pdf" "$p" -- "$dir/p$p.pdf"
+        done ;;
+    500)
+        for i in $(seq 1 500); do
+            qpdf --empty --pages "$source_pdf" $(( (i - 1) % 117 + 1 )) -- "$dir/$(printf 'd%03d' "$i").pdf"
+        done ;;
+    20x10)
+        for i in $(seq 0 19); do
+            first=$(( i * 10 % 110 + 1 ))
+            qpdf --empty --pages "$source_pdf" "$first-$(( first + 9 ))" -- "$dir/$(printf 'd%02d' "$i").pdf"
+        done ;;
+    117)
+        cp "$source_pdf" "$dir/geotopo.pdf" ;;
+    esac
+}
+
+# --- the ways -------------------------------------------------------------------
+
+# Each way converts every PDF of folder $1; outputs land beside the documents.
+way_ours() { "$build/rasterwell" --convert "$1" >/dev/null 2>&1; }
+way_loop() {
+    for f in "$1"/*.pdf; do pdftoppm -jpeg -r 150 -jpegopt quality=90 "$f" "${f%.pdf}"; done
+}
+way_xargs() {
+    find "$1" -name '*.pdf' -print0 |
+        xargs -0 -P "$cores" -I{} sh -c 'pdftoppm -jpeg -r 150 -jpegopt quality=90 "$1" "${1%.pdf}"' sh {}
+}
+way_gs() {
+    for f in "$1"/*.pdf; do
+        gs -q -dSAFER -dBATCH -dNOPAUSE -sDEVICE=jpeg -r150 -dJPEGQ=90 -dNumRenderingThreads=2 \
+            -sOutputFile="${f%.pdf}-gs-%03d.jpg" "$f"
+    done
+}
+# The converter script alone on a staged copy (one document).
+way_converter() {
+    stage=$work/stage
+    rm -rf "$stage"; mkdir -p "$stage"
+    cp "$1"/*.pdf "$stage/current.pdf"
+    (cd "$stage" && "$build/ps/pdf2tiff.bat")
+}
+
+measure() { # workload way
+    find "$work/w$1" -name '*.jpg' -delete
+    sync
+    "$peakmem" "$work/r-$1-$2" sh -c ". \"$work/ways.sh\"; way_$2 \"$work/w$1\"" >/dev/null 2>&1 || true
+}
+
+# The ways again, in a file every measured shell sources.
+{
+    echo "build='$build'; cores=$cores; work='$work'"
+    sed -n '/^way_ours()/,/^measure()/p' "$0" | sed '$d'
+} >"$work/ways.sh"
+
+median() { sort -n | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
+column_median() { awk -v c="$2" '{ print $c }' "$1" | median; }
+
+echo "# Batch benchmark"
+echo
+echo "$(date -u '+%Y-%m-%d'), $cores cores, $(uname -r); medians of $runs interleaved rounds; 150 dpi, quality 90."
+echo
+
+for w in $workloads; do
+    make_workload "$w"
+    docs=$(find "$work/w$w" -name '*.pdf' | wc -l)
+    ways="ours loop xargs gs"
+    [ "$w" = 117 ] && ways="ours converter loop xargs gs"
+    for round in $(seq 1 "$runs"); do
+        for way in $ways; do
+            measure "$w" "$way"
+        done
+    done
+    ours=$(column_median "$work/r-$w-ours" 1)
+    echo "## $w ($docs documents)"
+    echo
+    echo "| way | wall | CPU | peak memory | per document | ours / way | failed runs |"
+    echo "|---|---:|---:|---:|---:|---:|---:|"
+    for way in $ways; do
+        f=$work/r-$w-$way
+        wall=$(column_median "$f" 1)
+        cpu=$(column_median "$f" 2)
+        peak=$(column_median "$f" 3)
+        failed=$(awk '$4 != 0' "$f" | wc -l)
+        awk -v way="$way" -v wall="$wall" -v cpu="$cpu" -v peak="$peak" -v docs="$docs" \
+            -v ours="$ours" -v failed="$failed" 'BEGIN {
+            printf "| %s | %.2f s | %.2f s | %.0f MB | %.1f ms | %.2f | %d |\n",
+                way, wall, cpu, peak / 1024, wall * 1000 / docs, ours / wall, failed }'
+    done
+    echo
+done
