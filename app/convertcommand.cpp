@@ -31,5 +31,7 @@ ConversionServices ConvertCommand::services(Form1 &form)
                               .windowPointer = form,
                               .messages = *messages,
                               .pump = *pump,
-                              .processes = *processes};
+                              .processes = *processes,
+                              .workFolder = chooseWorkFolder(app.appFolder),
+                              .slotCount = defaultSlotCount()};
 }
