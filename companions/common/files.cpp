@@ -101,4 +101,73 @@ bool renameFile(const std::string &from, const std::string &to, std::string &err
     return false;
 }
 
+namespace {
+
+const char *kindOf(mode_t mode)
+{
+    if (S_ISDIR(mode))
+        return "a folder";
+    if (S_ISFIFO(mode))
+        return "a FIFO";
+    if (S_ISCHR(mode))
+        return "a character device";
+    if (S_ISBLK(mode))
+        return "a block device";
+    if (S_ISSOCK(mode))
+        return "a socket";
+    return "not a plain file";
+}
+
+} // namespace
+
+InputFile::InputFile(const std::string &path)
+{
+    // No O_CLOEXEC: helper programs read the file through childPath().
+    int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY);
+    struct stat st {};
+    if (fd < 0) {
+        // A socket cannot be opened at all; name it rather than the errno.
+        const int openError = errno;
+        error_ = ::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)
+                     ? std::string("not a regular file (") + kindOf(st.st_mode) + ")"
+                     : std::strerror(openError);
+        return;
+    }
+    if (::fstat(fd, &st) != 0) {
+        error_ = std::strerror(errno);
+        ::close(fd);
+        return;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        error_ = std::string("not a regular file (") + kindOf(st.st_mode) + ")";
+        ::close(fd);
+        return;
+    }
+    // Reading a regular file never blocks; clear the flag all the same.
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    // Keep the standard streams' numbers free: a helper's 0, 1 and 2 are
+    // replaced before it starts.
+    if (fd < 3) {
+        const int high = ::fcntl(fd, F_DUPFD, 3);
+        ::close(fd);
+        if (high < 0) {
+            error_ = std::strerror(errno);
+            return;
+        }
+        fd = high;
+    }
+    fd_ = fd;
+}
+
+InputFile::~InputFile()
+{
+    if (fd_ >= 0)
+        ::close(fd_);
+}
+
+std::string InputFile::childPath() const
+{
+    return "/dev/fd/" + std::to_string(fd_);
+}
+
 } // namespace rw

@@ -23,4 +23,30 @@ bool replaceFileAtomically(const std::string &path, const std::string &content,
 // Renames, with the reason in `error` when it fails.
 bool renameFile(const std::string &from, const std::string &to, std::string &error);
 
+// A document opened for reading. Only a regular file (or a link to one) is
+// accepted: it is opened without blocking and checked on the open
+// descriptor, so a FIFO, device, socket or folder named like a document is
+// refused at once instead of hanging or spinning the reader, and nothing
+// can swap the file between the check and the reading.
+class InputFile {
+public:
+    explicit InputFile(const std::string &path);
+    ~InputFile();
+    InputFile(const InputFile &) = delete;
+    InputFile &operator=(const InputFile &) = delete;
+
+    bool isOpen() const { return fd_ >= 0; }
+    // Why the file was refused ("not a regular file (a FIFO)", "No such file
+    // or directory", ...).
+    const std::string &error() const { return error_; }
+    int descriptor() const { return fd_; }
+    // A name under which helper programs read exactly this file
+    // (/dev/fd/N: the descriptor is inherited by child processes).
+    std::string childPath() const;
+
+private:
+    int fd_ = -1;
+    std::string error_;
+};
+
 } // namespace rw

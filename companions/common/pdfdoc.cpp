@@ -1,9 +1,12 @@
 #include "common/pdfdoc.h"
 
+#include "common/files.h"
 #include "common/subprocess.h"
 
 #include <algorithm>
 #include <cstdio>
+#include <fcntl.h>
+#include <unistd.h>
 #include <utility>
 #include <vector>
 
@@ -21,11 +24,16 @@ void printMessage(void *, const char *message)
 // fz_try blocks live in these small functions: no C++ object with a
 // destructor may be alive across them (setjmp/longjmp).
 
-pdf_document *tryOpen(fz_context *ctx, const char *path, char *error, std::size_t errorSize)
+pdf_document *tryOpen(fz_context *ctx, std::FILE *file, char *error, std::size_t errorSize)
 {
     pdf_document *volatile doc = nullptr;
-    fz_try(ctx)
-        doc = pdf_open_document(ctx, path);
+    fz_stream *volatile stream = nullptr;
+    fz_try(ctx) {
+        stream = fz_open_file_ptr_no_close(ctx, file);
+        doc = pdf_open_document_with_stream(ctx, stream);
+    }
+    fz_always(ctx)
+        fz_drop_stream(ctx, stream); // the document keeps its own reference
     fz_catch(ctx) {
         fz_strlcpy(error, fz_caught_message(ctx), errorSize);
         return nullptr;
@@ -153,11 +161,20 @@ void setMessageOutput(fz_context *ctx, bool verbose)
     fz_set_warning_callback(ctx, verbose ? printMessage : dropMessage, nullptr);
 }
 
-OpenedDocument openDocument(fz_context *ctx, const std::string &path)
+OpenedDocument openDocument(fz_context *ctx, const InputFile &input)
 {
     OpenedDocument result;
+    // A descriptor of its own (closed with the FILE), reading from the start.
+    const int fd = ::fcntl(input.descriptor(), F_DUPFD_CLOEXEC, 3);
+    if (fd < 0 || !(result.file = FilePtr(::fdopen(fd, "rb")))) {
+        if (fd >= 0)
+            ::close(fd);
+        result.message = "cannot read the file";
+        return result;
+    }
+    std::rewind(result.file.get());
     char error[256] = "";
-    pdf_document *doc = tryOpen(ctx, path.c_str(), error, sizeof error);
+    pdf_document *doc = tryOpen(ctx, result.file.get(), error, sizeof error);
     if (!doc) {
         result.message = error[0] ? error : "cannot open document";
         return result;
@@ -175,7 +192,7 @@ OpenedDocument openDocument(fz_context *ctx, const std::string &path)
         // MuPDF: after repairing a broken file qpdf may lose the /Encrypt
         // entry and answer 2, and rendering such a file would give garbage.
         const ProcessResult qpdf = runProcess(
-            {"qpdf", "--requires-password", pathArgument(path)}, std::chrono::seconds(10));
+            {"qpdf", "--requires-password", input.childPath()}, std::chrono::seconds(10));
         result.access = (qpdf.started && !qpdf.timedOut && qpdf.exitCode == 3)
                             ? Access::DecryptWithQpdf
                             : Access::NeedsPassword;

@@ -4,8 +4,10 @@
 // and the one decision both programs must agree on: can this document be
 // read without a password?
 
+#include <cstdio>
 #include <memory>
 #include <string>
+#include <utility>
 
 extern "C" {
 #include <mupdf/fitz.h>
@@ -13,6 +15,8 @@ extern "C" {
 }
 
 namespace rw {
+
+class InputFile;
 
 struct ContextDeleter {
     void operator()(fz_context *ctx) const noexcept { fz_drop_context(ctx); }
@@ -24,6 +28,11 @@ struct DocumentDeleter {
     void operator()(pdf_document *doc) const noexcept { pdf_drop_document(ctx, doc); }
 };
 using DocumentPtr = std::unique_ptr<pdf_document, DocumentDeleter>;
+
+struct FileCloser {
+    void operator()(std::FILE *f) const noexcept { std::fclose(f); }
+};
+using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
 
 // MuPDF prints every warning and every thrown error on stderr. The
 // companions report problems themselves, one line each, so MuPDF's own
@@ -38,12 +47,25 @@ enum class Access {
 };
 
 struct OpenedDocument {
+    FilePtr file;        // what MuPDF reads; outlives the document
     DocumentPtr doc;     // null when Unreadable
     Access access = Access::Unreadable;
     std::string message; // the parser's reason when Unreadable
+
+    OpenedDocument() = default;
+    OpenedDocument(OpenedDocument &&) = default;
+    // The old document goes before the file it reads.
+    OpenedDocument &operator=(OpenedDocument &&other) noexcept
+    {
+        doc = std::move(other.doc);
+        file = std::move(other.file);
+        access = other.access;
+        message = std::move(other.message);
+        return *this;
+    }
 };
 
-// Opens `path` as PDF and classifies it:
+// Opens `input` as PDF and classifies it:
 // - the empty user password works (or there is no encryption): Readable;
 // - only embedded files are encrypted (streams and strings use the Identity
 //   crypt filter, the password guards attachments only): Readable, pages
@@ -51,7 +73,7 @@ struct OpenedDocument {
 // - MuPDF rejects the empty password but qpdf accepts it (a damaged
 //   encryption dictionary qpdf still understands): DecryptWithQpdf;
 // - otherwise NeedsPassword.
-OpenedDocument openDocument(fz_context *ctx, const std::string &path);
+OpenedDocument openDocument(fz_context *ctx, const InputFile &input);
 
 // The page count, or -1 with the reason in `error`.
 int countPages(fz_context *ctx, pdf_document *doc, std::string &error);

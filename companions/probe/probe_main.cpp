@@ -8,7 +8,9 @@
 // that cannot be parsed is not "protected": it gets a result file too (with
 // NumberOfPages: 0), and the converter then reports the failure. Never asks
 // anything. Exit status: 0 written, 1 needs a password, 2 bad command line,
-// 3 the result file could not be written.
+// 3 the result file could not be written, 4 the document cannot be read at
+// all (not a regular file, or it cannot be opened): nothing is written and
+// one line on stderr says why.
 
 #include "common/files.h"
 #include "common/pdfdoc.h"
@@ -25,6 +27,7 @@ constexpr int kWritten = 0;
 constexpr int kNeedsPassword = 1;
 constexpr int kUsage = 2;
 constexpr int kWriteFailed = 3;
+constexpr int kCannotRead = 4;
 
 using Entries = std::vector<std::pair<std::string, std::string>>;
 
@@ -134,6 +137,13 @@ int main(int argc, char **argv)
     const std::string document = argv[1];
     const std::string resultFile = argv[4];
 
+    const rw::InputFile input(document);
+    if (!input.isOpen()) {
+        std::fprintf(stderr, "pdftk.exe: %s: cannot read: %s\n", document.c_str(),
+                     input.error().c_str());
+        return kCannotRead;
+    }
+
     rw::ContextPtr ctx(fz_new_context(nullptr, nullptr, FZ_STORE_DEFAULT));
     if (!ctx) {
         std::fputs("pdftk.exe: cannot initialise MuPDF\n", stderr);
@@ -145,7 +155,7 @@ int main(int argc, char **argv)
     Entries ids;
     int pages = 0;
     std::string warning;
-    rw::OpenedDocument opened = rw::openDocument(ctx.get(), document);
+    rw::OpenedDocument opened = rw::openDocument(ctx.get(), input);
     switch (opened.access) {
     case rw::Access::NeedsPassword:
         std::fprintf(stderr, "pdftk.exe: %s: a user password is required\n", document.c_str());

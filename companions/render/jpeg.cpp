@@ -4,7 +4,6 @@
 #include <cmath>
 #include <cstring>
 #include <turbojpeg.h>
-#include <vector>
 
 namespace rw {
 
@@ -61,12 +60,6 @@ bool JpegEncoder::encode(const unsigned char *rgb, int width, int height, int st
         buffer_[15] = buffer_[17] = static_cast<unsigned char>(density & 0xFF);
     }
     return true;
-}
-
-bool JpegEncoder::encodeBlank(int width, int height, int quality, double dpi)
-{
-    std::vector<unsigned char> white(std::size_t(width) * std::size_t(height) * 3, 0xFF);
-    return encode(white.data(), width, height, width * 3, quality, dpi);
 }
 
 } // namespace rw

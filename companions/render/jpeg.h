@@ -17,8 +17,6 @@ public:
     // 4:2:0 chroma, and records `dpi` in the JFIF header.
     bool encode(const unsigned char *rgb, int width, int height, int stride, int quality,
                 double dpi);
-    // Encodes a plain white page of the given size.
-    bool encodeBlank(int width, int height, int quality, double dpi);
 
     const unsigned char *data() const { return buffer_; }
     std::size_t size() const { return size_; }

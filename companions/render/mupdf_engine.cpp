@@ -2,6 +2,7 @@
 
 #include "common/files.h"
 #include "render/jpeg.h"
+#include "render/lostcontent.h"
 #include "render/pagesize.h"
 
 #include <atomic>
@@ -141,6 +142,7 @@ struct Shared {
     PixelBudget budget{kMaxPagePixels * 1.3};
     std::atomic<int> written{0};
     std::atomic<int> failed{0};
+    std::atomic<int> lost{0};
     std::atomic<bool> timedOut{false};
 
     Shared(pdf_document *d, PageSink &s, const RenderSettings &st, int threads)
@@ -153,9 +155,6 @@ struct Shared {
 
 enum class Recorded { Ok, NoPage, Failed };
 
-// Loads page `index` and records it into a display list. `bounds` is set
-// as soon as the page is loaded (Failed with bounds known still lets the
-// caller size a stand-in page).
 // MuPDF shrinks a page whose CropBox lies outside its MediaBox to 1 x 1
 // point. Such a crop box is invalid; show the MediaBox instead, as PDF
 // viewers do. Returns true when the page object was changed.
@@ -179,9 +178,10 @@ bool tryDropInvalidCropBox(fz_context *ctx, pdf_document *doc, int index)
     return changed;
 }
 
+// Loads page `index` and records it into a display list; `bounds` is set
+// once the page is loaded.
 Recorded tryRecordPage(fz_context *ctx, pdf_document *pdf, int index, fz_cookie *cookie,
-                       fz_display_list **out, fz_rect *bounds, int *haveBounds, char *error,
-                       std::size_t errorSize)
+                       fz_display_list **out, fz_rect *bounds, char *error, std::size_t errorSize)
 {
     fz_document *doc = &pdf->super;
     fz_page *volatile page = nullptr;
@@ -189,7 +189,6 @@ Recorded tryRecordPage(fz_context *ctx, pdf_document *pdf, int index, fz_cookie 
     fz_device *volatile dev = nullptr;
     volatile Recorded result = Recorded::Failed;
     *out = nullptr;
-    *haveBounds = 0;
     fz_try(ctx) {
         result = Recorded::NoPage;
         page = fz_load_page(ctx, doc, index);
@@ -201,7 +200,6 @@ Recorded tryRecordPage(fz_context *ctx, pdf_document *pdf, int index, fz_cookie 
             page = fz_load_page(ctx, doc, index);
             *bounds = fz_bound_page(ctx, page);
         }
-        *haveBounds = 1;
         result = Recorded::Failed;
         list = fz_new_display_list(ctx, *bounds);
         dev = fz_new_list_device(ctx, list);
@@ -268,11 +266,11 @@ public:
             const int index = s_.next.fetch_add(1);
             if (index >= s_.sink.pageCount())
                 return;
-            if (renderPage(index)) {
+            if (renderPage(index) && s_.sink.pageWritten(index)) {
                 s_.written.fetch_add(1);
             } else {
                 s_.failed.fetch_add(1);
-                s_.sink.pageFailed(index, failWidth_, failHeight_);
+                s_.sink.pageFailed(index);
             }
         }
     }
@@ -293,6 +291,12 @@ private:
         return fail(index, "abandoned, over the time limit", detail);
     }
 
+    bool contentLost(int index, const std::string &what)
+    {
+        s_.lost.fetch_add(1);
+        return fail(index, "its content is lost", what.c_str());
+    }
+
     // Disarms the page timer on every way out of renderPage, before the
     // cookie it points at goes away.
     struct Disarm {
@@ -301,6 +305,8 @@ private:
         ~Disarm() { timer.disarm(slot); }
     };
 
+    // Renders page `index` to its temporary file; false (reported) when it
+    // failed.
     bool renderPage(int index)
     {
         fz_cookie cookie{};
@@ -308,21 +314,25 @@ private:
         char error[256] = "";
         fz_display_list *rawList = nullptr;
         fz_rect bounds{};
-        int haveBounds = 0;
-        Recorded recorded;
-        failWidth_ = failHeight_ = 0;
+        Recorded recorded = Recorded::Failed;
+        std::string lost;
         {
             std::lock_guard lock(s_.documentMutex);
             s_.timer.arm(slot_, &cookie);
-            recorded = tryRecordPage(ctx_, s_.doc, index, &cookie, &rawList, &bounds,
-                                     &haveBounds, error, sizeof error);
+            lost = findLostContents(ctx_, s_.doc, index);
+            if (lost.empty()) {
+                recorded = tryRecordPage(ctx_, s_.doc, index, &cookie, &rawList, &bounds, error,
+                                         sizeof error);
+                // MuPDF draws around an XObject it cannot find and counts
+                // an error; only then is it worth looking for lost ones.
+                if (recorded == Recorded::Ok && cookie.errors > 0 && !cookie.abort)
+                    lost = findLostXObjects(ctx_, s_.doc, index);
+            }
         }
         ListPtr list(rawList, ListDeleter{ctx_});
-        PixelSize size;
-        if (haveBounds) {
-            size = pagePixels(bounds.x1 - bounds.x0, bounds.y1 - bounds.y0, s_.settings.dpi);
-            failWidth_ = size.width;
-            failHeight_ = size.height;
+        if (!lost.empty()) {
+            s_.timer.disarm(slot_);
+            return contentLost(index, lost);
         }
         if (recorded != Recorded::Ok) {
             s_.timer.disarm(slot_);
@@ -336,6 +346,8 @@ private:
             s_.timer.disarm(slot_);
             return timeUp(index);
         }
+        const PixelSize size =
+            pagePixels(bounds.x1 - bounds.x0, bounds.y1 - bounds.y0, s_.settings.dpi);
         if (size.reduced)
             std::fprintf(stderr,
                          "rwrender: page %d: note: %d x %d pixels at %g dpi exceed the limit of "
@@ -368,8 +380,6 @@ private:
             ok = writeWholeFile(s_.sink.tempPath(index), encoder_.data(), encoder_.size(),
                                 writeError)
                  || fail(index, "cannot write the image", writeError.c_str());
-            if (ok)
-                s_.sink.pageWritten(index, size.width, size.height);
         }
         pix.reset();
         s_.budget.release(lease);
@@ -380,8 +390,6 @@ private:
     fz_context *ctx_;
     int slot_;
     JpegEncoder encoder_;
-    int failWidth_ = 0;
-    int failHeight_ = 0;
 };
 
 } // namespace
@@ -419,6 +427,7 @@ EngineOutcome renderWithMupdf(fz_context *base, pdf_document *doc, PageSink &sin
     EngineOutcome outcome;
     outcome.written = shared.written.load();
     outcome.failed = shared.failed.load();
+    outcome.lost = shared.lost.load();
     outcome.timedOut = shared.timedOut.load();
     return outcome;
 }

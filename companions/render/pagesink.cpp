@@ -1,7 +1,6 @@
 #include "render/pagesink.h"
 
 #include "common/files.h"
-#include "render/pagesize.h"
 
 #include <cstdio>
 #include <unistd.h>
@@ -20,12 +19,27 @@ std::string zeroPadded(int number, int digits)
 
 } // namespace
 
-PageSink::PageSink(std::string prefix, int pageCount, double dpi, int quality)
-    : folder_(folderOf(prefix)),
-      base_(fileNameOf(prefix)),
-      dpi_(dpi),
-      quality_(quality),
-      pages_(std::size_t(pageCount))
+std::string pageList(const std::vector<int> &pages)
+{
+    std::string out;
+    for (std::size_t i = 0; i < pages.size();) {
+        std::size_t end = i;
+        while (end + 1 < pages.size() && pages[end + 1] == pages[end] + 1)
+            ++end;
+        if (!out.empty())
+            out += ", ";
+        out += std::to_string(pages[i]);
+        if (end > i) {
+            out += '-';
+            out += std::to_string(pages[end]);
+        }
+        i = end + 1;
+    }
+    return out;
+}
+
+PageSink::PageSink(std::string prefix, int pageCount)
+    : folder_(folderOf(prefix)), base_(fileNameOf(prefix)), pages_(std::size_t(pageCount))
 {
     digits_ = std::max(3, int(std::to_string(pageCount).size()));
     tempStem_ = folder_ + "/.tmp-" + base_ + "-" + std::to_string(::getpid()) + "-";
@@ -34,7 +48,7 @@ PageSink::PageSink(std::string prefix, int pageCount, double dpi, int quality)
 PageSink::~PageSink()
 {
     for (int i = 0; i < pageCount(); ++i)
-        if (pages_[std::size_t(i)].state != State::Committed)
+        if (pages_[std::size_t(i)] != State::Done)
             ::unlink(tempPath(i).c_str());
 }
 
@@ -48,35 +62,33 @@ std::string PageSink::finalPath(int index) const
     return folder_ + "/" + base_ + "-" + zeroPadded(index + 1, digits_) + ".jpg";
 }
 
-void PageSink::pageWritten(int index, int width, int height)
+bool PageSink::pageWritten(int index)
 {
-    settle(index, State::Written, width, height);
-}
-
-void PageSink::pageFailed(int index, int width, int height)
-{
-    settle(index, State::Failed, width, height);
-}
-
-void PageSink::settle(int index, State state, int width, int height)
-{
+    std::string error;
+    const bool renamed = renameFile(tempPath(index), finalPath(index), error);
+    if (!renamed) {
+        std::fprintf(stderr, "rwrender: page %d: cannot rename the image to %s: %s\n", index + 1,
+                     finalPath(index).c_str(), error.c_str());
+        ::unlink(tempPath(index).c_str());
+    }
     std::lock_guard lock(mutex_);
-    Page &page = pages_[std::size_t(index)];
-    page.state = state;
-    page.width = width;
-    page.height = height;
-    if (state == State::Written)
+    pages_[std::size_t(index)] = renamed ? State::Done : State::Failed;
+    if (renamed)
         ++written_;
-    else
-        ok_ = false;
-    commitLocked(false);
+    return renamed;
 }
 
-bool PageSink::finish()
+void PageSink::pageFailed(int index)
+{
+    ::unlink(tempPath(index).c_str());
+    std::lock_guard lock(mutex_);
+    pages_[std::size_t(index)] = State::Failed;
+}
+
+bool PageSink::complete() const
 {
     std::lock_guard lock(mutex_);
-    commitLocked(true);
-    return ok_ && written_ == pageCount();
+    return written_ == pageCount();
 }
 
 int PageSink::writtenCount() const
@@ -85,72 +97,19 @@ int PageSink::writtenCount() const
     return written_;
 }
 
-void PageSink::commitLocked(bool final)
+void PageSink::reportMissing() const
 {
-    // The pages from next_ on that have finished, up to the first one still
-    // running; within them, everything up to the last rendered page can be
-    // committed. Failed pages beyond it wait for a later rendered page, or
-    // are dropped at the end.
-    int end = next_;
-    while (end < pageCount() && pages_[std::size_t(end)].state != State::Pending)
-        ++end;
-    int last = next_ - 1;
-    for (int i = next_; i < end; ++i)
-        if (pages_[std::size_t(i)].state == State::Written)
-            last = i;
-    for (int i = next_; i <= last; ++i)
-        if (!commitOne(i))
-            ok_ = false;
-    next_ = std::max(next_, last + 1);
-    if (final) {
-        for (int i = next_; i < pageCount(); ++i) {
-            if (pages_[std::size_t(i)].state != State::Committed) {
-                pages_[std::size_t(i)].state = State::Dropped;
-                ::unlink(tempPath(i).c_str());
-            }
-        }
-        next_ = pageCount();
+    std::vector<int> missing;
+    {
+        std::lock_guard lock(mutex_);
+        for (int i = 0; i < pageCount(); ++i)
+            if (pages_[std::size_t(i)] != State::Done)
+                missing.push_back(i + 1);
     }
-}
-
-bool PageSink::commitOne(int index)
-{
-    Page &page = pages_[std::size_t(index)];
-    std::string error;
-    if (page.state == State::Failed) {
-        int w = page.width > 0 ? page.width : lastWidth_;
-        int h = page.height > 0 ? page.height : lastHeight_;
-        if (w <= 0 || h <= 0) {
-            w = pixelsFor(612, dpi_); // US Letter when nothing better is known
-            h = pixelsFor(792, dpi_);
-        }
-        if (!blank_.encodeBlank(w, h, quality_, dpi_)
-            || !writeWholeFile(tempPath(index), blank_.data(), blank_.size(), error)) {
-            std::fprintf(stderr, "rwrender: page %d: cannot write a blank stand-in: %s\n",
-                         index + 1, error.empty() ? blank_.error().c_str() : error.c_str());
-            page.state = State::Dropped;
-            return false;
-        }
-        std::fprintf(stderr,
-                     "rwrender: page %d: written as a blank page so that later pages keep their "
-                     "numbers\n",
-                     index + 1);
-        page.width = w;
-        page.height = h;
-    }
-    if (!renameFile(tempPath(index), finalPath(index), error)) {
-        std::fprintf(stderr, "rwrender: page %d: cannot rename to %s: %s\n", index + 1,
-                     finalPath(index).c_str(), error.c_str());
-        ::unlink(tempPath(index).c_str());
-        page.state = State::Dropped;
-        return false;
-    }
-    page.state = State::Committed;
-    if (page.width > 0) {
-        lastWidth_ = page.width;
-        lastHeight_ = page.height;
-    }
-    return true;
+    if (missing.empty())
+        return;
+    std::fprintf(stderr, "rwrender: %d of %d pages could not be rendered: %s\n",
+                 int(missing.size()), pageCount(), pageList(missing).c_str());
 }
 
 } // namespace rw

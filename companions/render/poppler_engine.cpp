@@ -98,7 +98,7 @@ EngineOutcome renderWithPoppler(const std::string &path, const PopplerDocument &
             if (!(wPt > 0 && hPt > 0)) {
                 failed.fetch_add(1);
                 std::fprintf(stderr, "rwrender: page %d: cannot find the page\n", index + 1);
-                sink.pageFailed(index, 0, 0);
+                sink.pageFailed(index);
                 continue;
             }
             const PixelSize size = pagePixels(wPt, hPt, settings.dpi);
@@ -121,8 +121,8 @@ EngineOutcome renderWithPoppler(const std::string &path, const PopplerDocument &
             const bool ok = run.succeeded() && ::stat(sink.tempPath(index).c_str(), &st) == 0
                             && st.st_size > 0;
             if (ok) {
-                written.fetch_add(1);
-                sink.pageWritten(index, size.width, size.height);
+                // The sink renames the image, or says why it cannot.
+                (sink.pageWritten(index) ? written : failed).fetch_add(1);
                 continue;
             }
             failed.fetch_add(1);
@@ -137,7 +137,7 @@ EngineOutcome renderWithPoppler(const std::string &path, const PopplerDocument &
                 std::fprintf(stderr, "rwrender: page %d: pdftoppm failed (status %d)\n", index + 1,
                              run.signal ? 128 + run.signal : run.exitCode);
             }
-            sink.pageFailed(index, size.width, size.height);
+            sink.pageFailed(index);
         }
     };
 

@@ -4,7 +4,10 @@
 //
 // Page i goes to PREFIX-NNN.jpg, NNN zero-padded to the digit count of the
 // page count and at least 3 digits. Each image is written under a hidden
-// temporary name and renamed when complete, in page order.
+// temporary name and renamed as soon as it is complete, in whatever order
+// the pages finish. A page that fails (cannot be loaded, interpreted or
+// written, runs past the time limit, or needs content the file has lost)
+// is left out and reported; nothing stands in for it.
 //
 // MuPDF renders. A document it cannot open or finds no page in goes to
 // poppler (unless it is encrypted); when poppler finds no page either, the
@@ -13,8 +16,8 @@
 // decrypted by qpdf first. A document that needs a user password is
 // refused.
 //
-// Exit status: 0 every page written, 1 a problem (one line each on
-// stderr), 2 bad command line.
+// Exit status: 0 every page written, 1 a problem (one line each on stderr;
+// the last line names the missing pages), 2 bad command line.
 
 #include "common/files.h"
 #include "common/pdfdoc.h"
@@ -170,16 +173,15 @@ struct TemporaryFile {
     }
 };
 
-int finishWith(rw::PageSink &sink, const rw::EngineOutcome &outcome)
+// The last line names the pages that are missing; 0 when none is.
+int finishWith(const rw::PageSink &sink)
 {
-    const bool complete = sink.finish();
-    if (!complete && outcome.written > 0)
-        std::fprintf(stderr, "rwrender: %d of %d pages could not be rendered\n",
-                     sink.pageCount() - sink.writtenCount(), sink.pageCount());
-    return complete ? kOk : kFailed;
+    sink.reportMissing();
+    return sink.complete() ? kOk : kFailed;
 }
 
-// Renders through poppler; nullopt when poppler finds no page either.
+// Renders through poppler (reading `input`); nullopt when poppler finds no
+// page either.
 std::optional<int> renderWithPoppler(const Arguments &args, const std::string &input,
                                      const std::string &why, std::string &popplerError)
 {
@@ -191,23 +193,35 @@ std::optional<int> renderWithPoppler(const Arguments &args, const std::string &i
     if (args.settings.verbose)
         std::fprintf(stderr, "rwrender: %s: %s; rendering with poppler\n", args.input.c_str(),
                      why.c_str());
-    rw::PageSink sink(args.prefix, info.pageCount, args.settings.dpi, args.settings.quality);
-    return finishWith(sink, rw::renderWithPoppler(input, info, sink, args.settings));
+    rw::PageSink sink(args.prefix, info.pageCount);
+    rw::renderWithPoppler(input, info, sink, args.settings);
+    return finishWith(sink);
 }
 
+// Renders with MuPDF. Unless `lastEngine`, `worthRetrying` is set when no
+// page came out and none failed for a reason another engine would not
+// overcome (a time limit, or content the file has lost); the missing pages
+// are not reported then.
 int renderWithMupdf(const Arguments &args, fz_context *ctx, pdf_document *doc, int pages,
-                    bool &nothingRendered)
+                    bool lastEngine, bool &worthRetrying)
 {
-    rw::PageSink sink(args.prefix, pages, args.settings.dpi, args.settings.quality);
+    rw::PageSink sink(args.prefix, pages);
     const rw::EngineOutcome outcome = rw::renderWithMupdf(ctx, doc, sink, args.settings);
-    nothingRendered = outcome.written == 0 && !outcome.timedOut;
-    return finishWith(sink, outcome);
+    worthRetrying = !lastEngine && sink.writtenCount() == 0 && !outcome.timedOut
+                    && outcome.lost == 0;
+    if (worthRetrying)
+        return kFailed;
+    return finishWith(sink);
 }
 
-int cannotRender(const Arguments &args, const std::string &why, const std::string &popplerError)
+int cannotRender(const Arguments &args, const std::string &why, const std::string &popplerError,
+                 int pages)
 {
     std::fprintf(stderr, "rwrender: %s: cannot render: %s; %s\n", args.input.c_str(),
                  why.c_str(), popplerError.c_str());
+    if (pages > 0)
+        std::fprintf(stderr, "rwrender: %d of %d pages could not be rendered: %s\n", pages,
+                     pages, pages == 1 ? "1" : ("1-" + std::to_string(pages)).c_str());
     return kFailed;
 }
 
@@ -227,10 +241,14 @@ int main(int argc, char **argv)
     ::prctl(PR_SET_PDEATHSIG, SIGTERM);
     if (::getppid() != parent)
         return kFailed;
+    // A page image over the file size limit is a page that cannot be
+    // written (EFBIG), not a reason to die.
+    std::signal(SIGXFSZ, SIG_IGN);
 
-    if (::access(args.input.c_str(), R_OK) != 0) {
+    std::optional<rw::InputFile> input(std::in_place, args.input);
+    if (!input->isOpen()) {
         std::fprintf(stderr, "rwrender: %s: cannot read: %s\n", args.input.c_str(),
-                     std::strerror(errno));
+                     input->error().c_str());
         return kFailed;
     }
     const std::string outputFolder = rw::folderOf(args.prefix);
@@ -259,9 +277,8 @@ int main(int argc, char **argv)
     mallopt(M_MMAP_THRESHOLD, 64 << 20);
     mallopt(M_TRIM_THRESHOLD, 128 << 20);
 
-    std::string input = args.input;
     TemporaryFile decrypted;
-    rw::OpenedDocument opened = rw::openDocument(ctx.get(), input);
+    rw::OpenedDocument opened = rw::openDocument(ctx.get(), *input);
     if (opened.access == rw::Access::NeedsPassword) {
         std::fprintf(stderr, "rwrender: %s: a user password is required\n", args.input.c_str());
         return kFailed;
@@ -273,7 +290,7 @@ int main(int argc, char **argv)
         decrypted.path = outputFolder + "/.tmp-" + rw::fileNameOf(args.prefix) + "-"
                          + std::to_string(::getpid()) + "-decrypted.pdf";
         const rw::ProcessResult qpdf =
-            rw::runProcess({"qpdf", "--decrypt", rw::pathArgument(input),
+            rw::runProcess({"qpdf", "--decrypt", input->childPath(),
                             rw::pathArgument(decrypted.path)},
                            std::chrono::seconds(120));
         // qpdf exits with 3 when it succeeded with warnings.
@@ -282,14 +299,19 @@ int main(int argc, char **argv)
                          args.input.c_str());
             return kFailed;
         }
-        input = decrypted.path;
-        opened = rw::openDocument(ctx.get(), input);
-        if (opened.access != rw::Access::Readable && opened.access != rw::Access::Unreadable) {
+        input.emplace(decrypted.path);
+        if (input->isOpen())
+            opened = rw::openDocument(ctx.get(), *input);
+        if (!input->isOpen()
+            || (opened.access != rw::Access::Readable && opened.access != rw::Access::Unreadable)) {
             std::fprintf(stderr, "rwrender: %s: cannot decrypt the document\n",
                          args.input.c_str());
             return kFailed;
         }
     }
+    // Helper programs read the very file checked above.
+    const std::string helperInput = input->childPath();
+
     // Second engine: poppler, for documents MuPDF cannot open or finds no
     // page in (unless MuPDF saw encryption: poppler might miss it in a
     // damaged file and render undecrypted content); when poppler finds no
@@ -298,17 +320,18 @@ int main(int argc, char **argv)
     std::string popplerError;
     if (opened.access == rw::Access::Unreadable) {
         const std::string why = "MuPDF cannot open it (" + opened.message + ")";
-        const std::optional<int> status = renderWithPoppler(args, input, why, popplerError);
-        return status ? *status : cannotRender(args, why, popplerError);
+        const std::optional<int> status =
+            renderWithPoppler(args, helperInput, why, popplerError);
+        return status ? *status : cannotRender(args, why, popplerError, 0);
     }
 
     std::string error;
     int pages = rw::countPages(ctx.get(), opened.doc.get(), error);
-    bool nothingRendered = false;
+    bool worthRetrying = true;
     if (pages > 0) {
-        const int status = renderWithMupdf(args, ctx.get(), opened.doc.get(), pages,
-                                           nothingRendered);
-        if (!nothingRendered)
+        const int status = renderWithMupdf(args, ctx.get(), opened.doc.get(), pages, false,
+                                           worthRetrying);
+        if (!worthRetrying)
             return status;
     }
     const std::string why = pages < 0     ? "MuPDF cannot read its page tree (" + error + ")"
@@ -317,21 +340,22 @@ int main(int argc, char **argv)
     if (rw::isEncrypted(opened.doc.get())) {
         popplerError = "not handed to poppler: it is encrypted";
     } else if (const std::optional<int> status =
-                   renderWithPoppler(args, input, why, popplerError)) {
+                   renderWithPoppler(args, helperInput, why, popplerError)) {
         return *status;
     }
     if (pages <= 0) {
-        pages = rw::rebuildPageTree(ctx.get(), opened.doc.get());
-        if (pages > 0) {
+        const int found = rw::rebuildPageTree(ctx.get(), opened.doc.get());
+        if (found > 0) {
             // Pages whose objects are gone cannot be counted: the result
             // may be incomplete, so the status stays a failure.
             std::fprintf(stderr,
                          "rwrender: %s: the page tree is lost; rendering the %d page(s) still "
                          "in the file, in file order; some may be missing\n",
-                         args.input.c_str(), pages);
-            renderWithMupdf(args, ctx.get(), opened.doc.get(), pages, nothingRendered);
+                         args.input.c_str(), found);
+            bool ignored = false;
+            renderWithMupdf(args, ctx.get(), opened.doc.get(), found, true, ignored);
             return kFailed;
         }
     }
-    return cannotRender(args, why, popplerError);
+    return cannotRender(args, why, popplerError, pages);
 }

@@ -14,6 +14,7 @@ struct RenderSettings {
 struct EngineOutcome {
     int written = 0;        // pages rendered and stored
     int failed = 0;         // pages that failed
+    int lost = 0;           // of which pages whose content the file has lost
     bool timedOut = false;  // at least one page hit the time limit
 };
 

@@ -6,6 +6,7 @@
 #include <QByteArray>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QList>
 #include <QProcess>
 #include <QSize>
@@ -13,6 +14,7 @@
 #include <QString>
 #include <QStringList>
 #include <QThread>
+#include <unistd.h>
 
 namespace CompanionTest {
 
@@ -66,6 +68,48 @@ inline bool haveTool(const char *name)
     return !QStandardPaths::findExecutable(QString::fromLatin1(name)).isEmpty();
 }
 
+// Documents that are no regular file or cannot be opened.
+enum class NotReadable { Fifo, LinkToDevZero, Folder, NoPermission, Missing };
+
+// Makes `path` such a document. NoPermission is a file of mode 0000 in a
+// folder everyone may enter; it must be read through asUser().
+inline bool makeNotReadable(NotReadable kind, const QString &path)
+{
+    const QByteArray native = QFile::encodeName(path);
+    switch (kind) {
+    case NotReadable::Fifo:
+        return run("mkfifo", {path}).exitCode == 0;
+    case NotReadable::LinkToDevZero:
+        return QFile::link("/dev/zero", path);
+    case NotReadable::Folder:
+        return QDir().mkdir(path);
+    case NotReadable::NoPermission: {
+        QFile f(path);
+        if (!f.open(QIODevice::WriteOnly) || f.write("%PDF-1.4\n") < 0)
+            return false;
+        f.close();
+        return f.setPermissions({})
+               && QFile::setPermissions(QFileInfo(path).path(),
+                                        QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner
+                                            | QFile::ReadOther | QFile::ExeOther);
+    }
+    case NotReadable::Missing:
+        return !QFile::exists(path);
+    }
+    return false;
+}
+
+// `program` and `args` as run by an unprivileged user: as root (where file
+// modes do not bite) through setpriv as nobody, otherwise unchanged.
+inline QStringList asUser(const QString &program, const QStringList &args)
+{
+    QStringList command{program};
+    if (::geteuid() == 0)
+        command = QStringList{"setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups",
+                              "--"} + command;
+    return command + args;
+}
+
 // Encrypts `in` into `out` with qpdf: bits 128 (RC4 unless args say
 // otherwise) or 256 (AES-256).
 inline bool qpdfEncrypt(const QString &in, const QString &out, const QString &user,
@@ -105,6 +149,20 @@ public:
         pages_.append(page);
         return page;
     }
+    // A page whose /Contents entry is `contents` as written ("7 0 R",
+    // "[7 0 R 8 0 R]"), or none at all when it is empty.
+    int addPageWithContents(const QByteArray &box, const QByteArray &contents,
+                            const QByteArray &resources = "<< >>")
+    {
+        const QByteArray entry = contents.isEmpty() ? QByteArray() : " /Contents " + contents;
+        const int page = add("<< /Type /Page /Parent 2 0 R /MediaBox " + box + " /Resources "
+                             + resources + entry + " >>");
+        pages_.append(page);
+        return page;
+    }
+    // The number the next object will get.
+    int nextNumber() const { return int(objects_.size()) + 3; }
+
     QByteArray build() const
     {
         QByteArray kids;

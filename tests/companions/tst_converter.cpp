@@ -25,8 +25,8 @@ private slots:
     void pageSizeMatchesPdftoppm();
     void failingInput_data();
     void failingInput();
-    void failedPageKeepsLaterNumbers_data();
-    void failedPageKeepsLaterNumbers();
+    void rendererOutcome_data();
+    void rendererOutcome();
     void oversizedPageIsScaledDown();
     void lostPageTreeIsRebuilt();
     void interruptedScriptLeavesNothing();
@@ -210,43 +210,146 @@ void TestConverter::failingInput()
     QCOMPARE(left, QStringList{}); // no images, no temporary files, no current.pdf
 }
 
-void TestConverter::failedPageKeepsLaterNumbers_data()
+enum class Document { TruncatedContent, MissingImage, NoContents, EmptyContents, EndlessPage,
+                      HugeImage };
+Q_DECLARE_METATYPE(Document)
+
+// Three pages; the middle one is special. Page 2's image or content is
+// what the row is about; pages 1 and 3 show a blue square.
+static QByteArray threePages(Document kind)
 {
-    QTest::addColumn<QString>("layout"); // n: normal page, E: endless page
-    QTest::addColumn<QStringList>("images");
-    QTest::newRow("middle page fails")
-        << "nEn" << QStringList{"current-001.jpg", "current-002.jpg", "current-003.jpg"};
-    QTest::newRow("last page fails") << "nE" << QStringList{"current-001.jpg"};
+    const QByteArray box = "[0 0 612 792]";
+    const QByteArray square = "0 0 1 rg 10 10 20 20 re f";
+    PdfBuilder pdf;
+    switch (kind) {
+    case Document::TruncatedContent: {
+        // The page objects first, their content streams after them (pages
+        // 1, 3, 2), and the file cut after page 3's stream: page 2's
+        // content and the cross-reference table are gone.
+        const int first = pdf.nextNumber() + 3;
+        pdf.addPageWithContents(box, QByteArray::number(first) + " 0 R");
+        pdf.addPageWithContents(box, QByteArray::number(first + 2) + " 0 R");
+        pdf.addPageWithContents(box, QByteArray::number(first + 1) + " 0 R");
+        pdf.addStream({}, square);
+        pdf.addStream({}, square + " % page 3");
+        pdf.addStream({}, "1 0 0 rg 0 0 612 792 re f % page 2, lost");
+        const QByteArray whole = pdf.build();
+        const QByteArray end = "endobj\n";
+        return whole.left(whole.indexOf(end, whole.indexOf("% page 3")) + end.size());
+    }
+    case Document::MissingImage:
+        pdf.addPage(box);
+        pdf.addPage(box, "q 612 0 0 792 0 0 cm /Im Do Q", "<< /XObject << /Im 99 0 R >> >>");
+        pdf.addPage(box);
+        break;
+    case Document::NoContents:
+    case Document::EmptyContents:
+        pdf.addPage(box);
+        if (kind == Document::NoContents)
+            pdf.addPageWithContents(box, {});
+        else
+            pdf.addPage(box, {});
+        pdf.addPage(box);
+        break;
+    case Document::EndlessPage:
+        pdf.addPage(box);
+        pdf.addEndlessPage();
+        pdf.addPage(box);
+        break;
+    case Document::HugeImage: {
+        // Noise over the whole page: a JPEG of well over 150 kB.
+        QByteArray noise(256 * 256 * 3, Qt::Uninitialized);
+        quint32 state = 12345;
+        for (char &c : noise) {
+            state = state * 1664525u + 1013904223u;
+            c = char(state >> 24);
+        }
+        const int image = pdf.addStream("/Type /XObject /Subtype /Image /Width 256 /Height 256 "
+                                        "/ColorSpace /DeviceRGB /BitsPerComponent 8",
+                                        noise);
+        pdf.addPage(box);
+        pdf.addPage(box, "q 612 0 0 792 0 0 cm /Im Do Q",
+                    "<< /XObject << /Im " + QByteArray::number(image) + " 0 R >> >>");
+        pdf.addPage(box);
+        break;
+    }
+    }
+    return pdf.build();
 }
 
-void TestConverter::failedPageKeepsLaterNumbers()
+static bool isWhite(const QImage &image)
 {
-    QFETCH(QString, layout);
+    for (int y = 0; y < image.height(); ++y)
+        for (int x = 0; x < image.width(); ++x)
+            if (qGray(image.pixel(x, y)) < 250)
+                return false;
+    return true;
+}
+
+void TestConverter::rendererOutcome_data()
+{
+    QTest::addColumn<Document>("document");
+    QTest::addColumn<QStringList>("images");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QString>("problem"); // the line about page 2
+
+    const QStringList all{"current-001.jpg", "current-002.jpg", "current-003.jpg"};
+    const QStringList withoutPage2{"current-001.jpg", "current-003.jpg"};
+    // A page whose content the file lost is missing, never a white page.
+    QTest::newRow("truncated: content stream lost")
+        << Document::TruncatedContent << withoutPage2 << 1
+        << "page 2: its content is lost: content stream";
+    QTest::newRow("image object missing")
+        << Document::MissingImage << withoutPage2 << 1 << "page 2: its content is lost: XObject /Im";
+    // A page without content is a real blank page.
+    QTest::newRow("no /Contents") << Document::NoContents << all << 0 << QString();
+    QTest::newRow("empty content stream") << Document::EmptyContents << all << 0 << QString();
+    QTest::newRow("over the time limit")
+        << Document::EndlessPage << withoutPage2 << 1 << "page 2: abandoned";
+    // Run with a file size limit of 150 kB: page 2's image cannot be written.
+    QTest::newRow("image cannot be written")
+        << Document::HugeImage << withoutPage2 << 1
+        << "page 2: cannot write the image: File too large";
+}
+
+void TestConverter::rendererOutcome()
+{
+    QFETCH(Document, document);
     QFETCH(QStringList, images);
-    PdfBuilder pdf;
-    for (QChar c : layout) {
-        if (c == 'E')
-            pdf.addEndlessPage();
-        else
-            pdf.addPage("[0 0 612 792]");
-    }
+    QFETCH(int, status);
+    QFETCH(QString, problem);
     const QString in = stage() + "/in.pdf";
-    QVERIFY(PdfFixtures::writeBytes(in, pdf.build()));
+    QVERIFY(PdfFixtures::writeBytes(in, threePages(document)));
 
-    const Result r = run(renderer(), {"-t", "1", in, stage() + "/current"});
+    QStringList args{"-t", "1", in, stage() + "/current"};
+    QString program = renderer();
+    if (document == Document::HugeImage) {
+        if (!haveTool("prlimit"))
+            QSKIP("prlimit (util-linux) sets the file size limit");
+        args.prepend(program);
+        args.prepend("--fsize=150000");
+        program = "prlimit";
+    }
+    const Result r = run(program, args);
     QVERIFY(r.finished);
-    QCOMPARE(r.exitCode, 1);
-    QVERIFY2(r.err.contains("page 2: abandoned"), r.err.constData());
+    QCOMPARE(r.exitCode, status);
     images << "in.pdf";
-    QCOMPARE(entries(stage()), images);
+    QCOMPARE(entries(stage()), images); // no temporary files either
 
-    // A page that failed before a rendered one is a blank page of its size.
-    if (layout == "nEn") {
-        const QImage rendered(stage() + "/current-001.jpg");
-        const QImage blank(stage() + "/current-002.jpg");
-        QCOMPARE(blank.size(), rendered.size());
-        QVERIFY(rendered.pixelColor(pixels(20), rendered.height() - pixels(20)).blue() > 200);
-        QVERIFY(blank.pixelColor(pixels(20), blank.height() - pixels(20)).red() > 245);
+    const QList<QByteArray> lines = r.err.trimmed().split('\n');
+    if (status == 0) {
+        QVERIFY2(r.err.isEmpty(), r.err.constData());
+        QVERIFY(isWhite(QImage(stage() + "/current-002.jpg")));
+        QCOMPARE(QImage(stage() + "/current-002.jpg").size(), QSize(pixels(612), pixels(792)));
+    } else {
+        QVERIFY2(r.err.contains("rwrender: " + problem.toUtf8()), r.err.constData());
+        QCOMPARE(lines.last(), QByteArray("rwrender: 1 of 3 pages could not be rendered: 2"));
+    }
+    // The pages around it are there under their own numbers, drawn.
+    for (const char *name : {"current-001.jpg", "current-003.jpg"}) {
+        const QImage page(stage() + "/" + name);
+        QVERIFY2(page.pixelColor(pixels(20), page.height() - pixels(20)).blue() > 200,
+                 qPrintable(name));
     }
 }
 
@@ -344,14 +447,17 @@ void TestConverter::killedRendererLeavesOnlyCompletePages()
     p.kill(); // SIGKILL: no chance to clean up
     QVERIFY(p.waitForFinished(30000));
 
-    // The final names are pages 1..k without a gap, each one complete;
-    // anything else is a hidden temporary name that cannot match current*.jpg.
+    // Every final name is a complete image of the page it names (pages
+    // finish in any order); anything else is a hidden temporary name that
+    // cannot match current*.jpg.
     const QStringList images = QDir(stage()).entryList({"current*.jpg"}, QDir::Files, QDir::Name);
     QVERIFY(images.size() >= 3);
     QVERIFY(images.size() < 150);
-    QCOMPARE(images, pageNames(int(images.size())));
-    for (const QString &name : images)
+    const QStringList all = pageNames(150);
+    for (const QString &name : images) {
+        QVERIFY2(all.contains(name), qPrintable(name));
         QVERIFY2(inspectJpegFile(stage() + "/" + name).valid, qPrintable(name));
+    }
     for (const QString &name : entries(stage()))
         QVERIFY2(name == "in.pdf" || name.startsWith("current-") || name.startsWith(".tmp-"),
                  qPrintable(name));

@@ -1,5 +1,6 @@
 // The password probe pdftk.exe: which documents get a result file, what the
-// file says, and how bad command lines are refused.
+// file says, how bad command lines are refused; and how the probe and the
+// renderer refuse documents that are no regular file.
 
 #include "tests/companions/companiontest.h"
 #include "tests/support/pdffixtures.h"
@@ -19,6 +20,8 @@ private slots:
     void resultFileContent();
     void badCommandLine_data();
     void badCommandLine();
+    void notReadable_data();
+    void notReadable();
 
 private:
     QTemporaryDir dir_;
@@ -175,6 +178,52 @@ void TestProbe::badCommandLine()
     QCOMPARE(r.exitCode, 2);
     QVERIFY(r.err.contains("usage"));
     QVERIFY(!QFile::exists(result));
+}
+
+Q_DECLARE_METATYPE(NotReadable)
+
+void TestProbe::notReadable_data()
+{
+    QTest::addColumn<NotReadable>("kind");
+    QTest::addColumn<bool>("probe"); // else the renderer
+    const QList<std::pair<const char *, NotReadable>> kinds{
+        {"FIFO", NotReadable::Fifo},
+        {"link to /dev/zero", NotReadable::LinkToDevZero},
+        {"folder", NotReadable::Folder},
+        {"no read permission", NotReadable::NoPermission},
+        {"missing", NotReadable::Missing}};
+    for (const auto &[name, kind] : kinds) {
+        QTest::addRow("probe: %s", name) << kind << true;
+        QTest::addRow("renderer: %s", name) << kind << false;
+    }
+}
+
+void TestProbe::notReadable()
+{
+    // A FIFO would block a reader that opens it normally, /dev/zero would
+    // feed it forever: both must be refused at once, with exit 4 from the
+    // probe (1 from the renderer), one line saying why and nothing written.
+    QFETCH(NotReadable, kind);
+    QFETCH(bool, probe);
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString doc = dir.filePath("x.pdf");
+    QVERIFY(makeNotReadable(kind, doc));
+    const QString result = dir.filePath("2348239bbb.txt");
+    const QStringList args = probe ? QStringList{doc, "data_dump", "output", result, "dont_ask"}
+                                   : QStringList{doc, dir.filePath("current")};
+    QStringList command = kind == NotReadable::NoPermission
+                              ? asUser(probe ? CompanionTest::probe() : renderer(), args)
+                              : QStringList{probe ? CompanionTest::probe() : renderer()} + args;
+
+    const Result r = run(command.takeFirst(), command, {}, 20000);
+    QVERIFY(r.finished);
+    QCOMPARE(r.exitCode, probe ? 4 : 1);
+    QCOMPARE(r.err.count('\n'), 1);
+    QVERIFY2(r.err.contains(QFile::encodeName(doc) + ": cannot read: "), r.err.constData());
+    QStringList left = entries(dir.path());
+    left.removeAll("x.pdf");
+    QCOMPARE(left, QStringList{});
 }
 
 QTEST_GUILESS_MAIN(TestProbe)
