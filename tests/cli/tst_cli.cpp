@@ -5,6 +5,7 @@
 #include "platform/direnum.h"
 #include "platform/pathcodec.h"
 
+#include <QDirIterator>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -255,6 +256,83 @@ private slots:
             QCOMPARE(AppFolder::read(odd), ConvertFixture::document("mine", 1));
         if (kind == "clash")
             QCOMPARE(AppFolder::read(docs + "/clash-001.jpg"), QByteArray("page 1 of first\n"));
+    }
+
+    // Where the working files go: the application folder when its user can
+    // write it; otherwise a folder of the user's own, where a copy of the
+    // converter script, if the user made one, is used instead and still
+    // finds the installed renderer. Run as nobody, with a root-owned
+    // application folder for the read-only rows.
+    void workingFolder_data()
+    {
+        QTest::addColumn<bool>("appWritable");
+        QTest::addColumn<bool>("homeWritable");
+        QTest::addColumn<bool>("ownScript");
+        QTest::addColumn<int>("status");
+        QTest::newRow("writable application folder") << true << true << false << 0;
+        QTest::newRow("read-only application folder") << false << true << false << 0;
+        QTest::newRow("read-only, the user's own script") << false << true << true << 0;
+        QTest::newRow("nothing writable") << false << false << false << 2;
+    }
+    void workingFolder()
+    {
+        QFETCH(bool, appWritable);
+        QFETCH(bool, homeWritable);
+        QFETCH(bool, ownScript);
+        QFETCH(int, status);
+        AppFolder app;
+        // The fake converter notes which script ran and where it was told
+        // the renderer is.
+        QVERIFY(app.writeToolkit() && app.writeScript("echo \"installed $RASTERWELL_RENDERER\" >> ../script.log\n"
+                                                      + ConvertFixture::PagingScript));
+        const QString program = installProgram(app);
+        const QString home = app.root() + "/home";
+        const QString state = home + "/.local/state/rasterwell";
+        QVERIFY(QDir().mkpath(home));
+        if (ownScript) {
+            QVERIFY(QDir().mkpath(state + "/ps"));
+            QVERIFY(AppFolder::writeFile(state + "/ps/pdf2tiff.bat",
+                                         "#!/bin/sh\necho \"own $RASTERWELL_RENDERER\" >> ../script.log\n"
+                                             + ConvertFixture::PagingScript, true));
+        }
+        const QString doc = app.writeDocument("a.pdf", ConvertFixture::document("a", 2));
+        // Everything readable by nobody; writable as the row says.
+        QVERIFY(QProcess::execute("chmod", {"-R", "a+rX", app.root()}) == 0);
+        QVERIFY(QProcess::execute("chmod", {"a+w", app.docs()}) == 0);
+        if (appWritable)
+            QVERIFY(QProcess::execute("chmod", {"-R", "a+w", app.path()}) == 0);
+        if (homeWritable)
+            QVERIFY(QProcess::execute("chmod", {"-R", "a+w", home}) == 0);
+        auto listing = [&] {
+            QStringList names;
+            QDirIterator it(app.path(), QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot,
+                            QDirIterator::Subdirectories);
+            while (it.hasNext())
+                names << it.next();
+            names.sort();
+            return names;
+        };
+        const QStringList before = listing();
+
+        const Outcome o = runProgram(program, {"--convert", doc}, {"HOME=" + home, "XDG_STATE_HOME="}, true);
+        QVERIFY2(o.status == status, qPrintable(o.err));
+        if (status != 0) {
+            QVERIFY2(o.err.contains("is writable"), qPrintable(o.err));
+            QVERIFY(!QFile::exists(app.docs() + "/a-001.jpg"));
+            return;
+        }
+        QVERIFY(QFile::exists(app.docs() + "/a-002.jpg"));
+        const QString renderer = app.path() + "/ps/rwrender";
+        if (appWritable) {
+            QVERIFY(QFile::exists(app.path() + "/rasterwell.lock"));
+            QVERIFY(!QFile::exists(state));
+            QCOMPARE(app.scriptRuns().value(0), "installed " + renderer);
+        } else {
+            QCOMPARE(listing(), before);
+            QVERIFY(QFile::exists(state + "/rasterwell.lock"));
+            QCOMPARE(AppFolder::lines(home + "/.local/state/rasterwell/script.log").value(0),
+                     (ownScript ? "own " : "installed ") + renderer);
+        }
     }
 
     // A name that is not valid UTF-8 is converted with its exact bytes.
