@@ -23,6 +23,10 @@ QStringList PathsFromFileDialog(const QString &result)
     for (qsizetype i = 1; i < parts.size(); ++i) {
         if (parts[i].isEmpty())
             continue; // a stray separator names no file
+        if (folder.isEmpty()) {
+            paths << parts[i]; // a full path of its own
+            continue;
+        }
         QString path = folder + QLatin1Char('/') + parts[i];
         path.replace(QStringLiteral("//"), QStringLiteral("/")); // left to right, no overlap
         paths << path;

@@ -22,8 +22,9 @@ inline const QString FolderPrompt = QStringLiteral("Please select folder to add:
 
 // The paths a file-dialog result names: one full path as it stands, or a
 // folder followed by NUL-separated names, each joined as folder + "/" + name
-// with every doubled separator collapsed (a folder "/" gives "/name").
-// Empty for a cancelled dialog.
+// with every doubled separator collapsed (a folder "/" gives "/name"). An
+// empty folder means the names are full paths, taken as they stand (files
+// chosen from several folders). Empty for a cancelled dialog.
 QStringList PathsFromFileDialog(const QString &result);
 
 // "Add PDF File(s)": the multi-selection file dialog over `owner`; appends

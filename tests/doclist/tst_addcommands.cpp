@@ -117,6 +117,33 @@ private slots:
         QCOMPARE(AddCommands::PathsFromFileDialog(result), paths);
     }
 
+    // The real dialog's picks, through the result form and back.
+    void dialogPicksArriveExactly_data()
+    {
+        QTest::addColumn<QStringList>("picks");
+        QTest::addColumn<bool>("folderForm"); // the result starts with the shared folder
+        QTest::newRow("two folders") << QStringList{"/a/x.pdf", "/b/y.pdf"} << false;
+        QTest::newRow("a folder and its sub-folder") << QStringList{"/a/x.pdf", "/a/b/y.pdf"} << false;
+        QTest::newRow("root and a folder") << QStringList{"/x.pdf", "/d/y.pdf"} << false;
+        QTest::newRow("one folder") << QStringList{"/d/e/z.pdf", "/d/e/a.pdf"} << true;
+        QTest::newRow("root folder") << QStringList{"/a.pdf", "/b.pdf"} << true;
+        QTest::newRow("doubled separator kept") << QStringList{"/a//x.pdf", "/a//y.pdf"} << false;
+        QTest::newRow("one file") << QStringList{"/my docs/x.pdf"} << false;
+    }
+    void dialogPicksArriveExactly()
+    {
+        QFETCH(QStringList, picks);
+        QFETCH(bool, folderForm);
+        const QString result = Platform::fileDialogResult(picks);
+        QCOMPARE(AddCommands::PathsFromFileDialog(result), picks);
+        QCOMPARE(result.size() > 1 && result.front() != QChar(0) && result.contains(QChar(0)), folderForm);
+
+        Form1 form(services());
+        dialogs.scripted.fileResult = result;
+        form.check1()->click();
+        QCOMPARE(texts(*form.listView1()), picks);
+    }
+
     void addFilesButton()
     {
         Form1 form(services());
