@@ -4,13 +4,12 @@
 #include <QStringList>
 
 class ListView1;
+class PathIntake;
 class QWidget;
 
 namespace Platform {
 class Dialogs;
-class EventPump;
-class PointerSetting;
-} // namespace Platform
+}
 
 // The two commands that fill the document list besides drops.
 namespace AddCommands {
@@ -32,11 +31,11 @@ QStringList PathsFromFileDialog(const QString &result);
 void AddFiles(ListView1 &list, Platform::Dialogs &dialogs, QWidget *owner);
 
 // "Add All PDF File(s) In Folder": the folder picker over `owner`, then every
-// PDF file of the chosen folder and the folders below it is appended (see
-// AddFolder::CollectDocuments). The window shows the hourglass from the
-// confirmed folder to the last append. While a walk fills the list a second
-// press is ignored. `pump` (may be null) keeps the window responsive.
-void AddAllInFolder(ListView1 &list, Platform::Dialogs &dialogs, Platform::PointerSetting &window,
-                    Platform::EventPump *pump, QWidget *owner);
+// PDF file of the chosen folder and the folders below it is appended through
+// `intake` (see AddFolder::CollectDocuments); folders that could not be
+// entered are named in one message box. The window shows the hourglass from
+// the confirmed folder to the last append. While the intake fills the list a
+// press is ignored.
+void AddAllInFolder(ListView1 &list, Platform::Dialogs &dialogs, PathIntake &intake, QWidget *owner);
 
 } // namespace AddCommands
