@@ -183,6 +183,68 @@ private slots:
         QCOMPARE(form.listView1()->count(), 0);
     }
 
+    // Where the channel's socket may live: only in a folder of this user
+    // that nobody else can enter, whoever made it.
+    void runtimeFolder_data()
+    {
+        QTest::addColumn<QString>("runtime"); // XDG_RUNTIME_DIR: "" unset, "private", "open"
+        QTest::addColumn<QString>("planted"); // what stands at TMPDIR/rasterwell-<uid> beforehand
+        QTest::addColumn<QString>("expected"); // "runtime", "own" (made 0700), "" (none)
+        QTest::newRow("the user's runtime folder") << "private" << "" << "runtime";
+        QTest::newRow("no runtime folder: one of our own") << "" << "" << "own";
+        QTest::newRow("runtime folder open to others") << "open" << "" << "own";
+        QTest::newRow("our own folder from before") << "" << "ours" << "own";
+        QTest::newRow("a folder open to others") << "" << "open" << "";
+        QTest::newRow("a link in its place") << "" << "link" << "";
+        QTest::newRow("a folder of another user") << "" << "foreign" << "";
+    }
+    void runtimeFolder()
+    {
+        QFETCH(QString, runtime);
+        QFETCH(QString, planted);
+        QFETCH(QString, expected);
+        QTemporaryDir tmp;
+        const QString runtimeDir = tmp.filePath("run");
+        const QString own = tmp.filePath(QStringLiteral("rasterwell-%1").arg(::geteuid()));
+        QVERIFY(QDir().mkdir(runtimeDir));
+        QVERIFY(QFile::setPermissions(runtimeDir, runtime == "open" ? QFile::Permissions(0x7755)
+                                                                    : QFile::Permissions(0x7700)));
+        if (planted == "link") {
+            QVERIFY(QFile::link(runtimeDir, own));
+        } else if (!planted.isEmpty()) {
+            QVERIFY(QDir().mkdir(own));
+            QVERIFY(QFile::setPermissions(own, planted == "open" ? QFile::Permissions(0x7777)
+                                                                 : QFile::Permissions(0x7700)));
+            if (planted == "foreign") {
+                if (::geteuid() != 0)
+                    QSKIP("only root can give a folder to another user");
+                QVERIFY(::chown(QFile::encodeName(own).constData(), 65534, 65534) == 0);
+            }
+        }
+        const QByteArray oldRuntime = qgetenv("XDG_RUNTIME_DIR"), oldTmp = qgetenv("TMPDIR");
+        if (runtime.isEmpty())
+            qunsetenv("XDG_RUNTIME_DIR");
+        else
+            qputenv("XDG_RUNTIME_DIR", QFile::encodeName(runtimeDir));
+        qputenv("TMPDIR", QFile::encodeName(tmp.path()));
+        QString why;
+        const std::optional<QString> folder = Platform::privateRuntimeFolder(&why);
+        qputenv("TMPDIR", oldTmp);
+        if (oldRuntime.isNull())
+            qunsetenv("XDG_RUNTIME_DIR");
+        else
+            qputenv("XDG_RUNTIME_DIR", oldRuntime);
+
+        if (expected.isEmpty()) {
+            QVERIFY2(!folder, qPrintable(folder.value_or(QString())));
+            QVERIFY(why.contains(own));
+            return;
+        }
+        QVERIFY2(folder, qPrintable(why));
+        QCOMPARE(*folder, expected == "runtime" ? runtimeDir : own);
+        QCOMPARE(QFileInfo(*folder).permissions() & 0x0077, QFile::Permissions());
+    }
+
     // This test is the open window; the built program is the later start.
     void laterStartAppendsToTheOpenWindow_data()
     {
