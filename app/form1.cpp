@@ -6,6 +6,7 @@
 #include "app/startup.h"
 #include "doclist/addcommands.h"
 #include "doclist/listview1.h"
+#include "doclist/pathintake.h"
 #include "platform/gui/cursors.h"
 #include "platform/gui/units.h"
 
@@ -62,11 +63,13 @@ Form1::Form1(AppServices services, QWidget *parent)
     setWindowTitle(QStringLiteral("Form1"));
     setFixedSize(Platform::twipsToPixels(ClientWidthTwips), Platform::twipsToPixels(ClientHeightTwips));
     whiteBackground(this);
-    QPixmap blank(32, 32);
-    blank.fill(Qt::transparent);
-    setWindowIcon(QIcon(blank));
+    // Taskbars and window switchers show the window's own icon.
+    setWindowIcon(QIcon(QStringLiteral(":/art/rasterwell.png")));
     setMouseTracking(true);
     buildControls();
+    intake_ = std::make_unique<PathIntake>(*listView1_, *this, services_.pump, services_.messages);
+    // After the drop has finished: a folder walk may take a while.
+    connect(listView1_, &ListView1::pathsDropped, this, &Form1::addPaths, Qt::QueuedConnection);
 }
 
 Form1::~Form1() = default;
@@ -131,6 +134,21 @@ void Form1::load()
     Startup::run(*this);
 }
 
+void Form1::addPaths(const QStringList &paths)
+{
+    intake_->add(paths);
+}
+
+void Form1::takeHandedOverPaths(const QStringList &paths)
+{
+    if (isMinimized())
+        setWindowState((windowState() & ~Qt::WindowMinimized) | Qt::WindowActive);
+    show();
+    raise();
+    activateWindow();
+    addPaths(paths);
+}
+
 void Form1::setPointer(int code)
 {
     pointer_ = code;
@@ -175,7 +193,7 @@ void Form1::check4Click()
         return;
     check4_->setChecked(false);
     if (services_.dialogs)
-        AddCommands::AddAllInFolder(*listView1_, *services_.dialogs, *this, services_.pump, this);
+        AddCommands::AddAllInFolder(*listView1_, *services_.dialogs, *intake_, this);
 }
 
 bool Form1::eventFilter(QObject *watched, QEvent *event)

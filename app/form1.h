@@ -10,6 +10,7 @@
 
 class ConvertCommand;
 class ListView1;
+class PathIntake;
 class PictureButton;
 class ProgressBar1;
 class QPushButton;
@@ -40,6 +41,14 @@ public:
     QPushButton *command1() const { return command1_; }
     ProgressBar1 *progressBar1() const { return progressBar1_; }
 
+    // Adds paths as a drop does: a file as given, a folder searched like
+    // "Add All PDF File(s) In Folder", a path that does not exist left out
+    // and named in a message box.
+    void addPaths(const QStringList &paths);
+    // Paths a later start of the program handed over: the window comes to
+    // the front (restored if minimised), then adds them.
+    void takeHandedOverPaths(const QStringList &paths);
+
     // Pointer feedback: over a command button, and over the bare window.
     void buttonPointerMoved();
     void surfacePointerMoved();
@@ -69,6 +78,8 @@ private:
     PictureButton *check2_ = nullptr;
     PictureButton *check1_ = nullptr;
 
+    // Serves drops, handed-over paths and the add-folder command in turn.
+    std::unique_ptr<PathIntake> intake_;
     // The conversion run behind "Convert!", made on the first press.
     std::unique_ptr<ConvertCommand> convert_;
 };

@@ -1,5 +1,6 @@
 #include "app/form1.h"
 #include "app/version.h"
+#include "app/windowstart.h"
 #include "cli/commandline.h"
 #include "cli/convertcommand.h"
 #include "platform/appfolder.h"
@@ -8,11 +9,13 @@
 #include "platform/eventpump.h"
 #include "platform/gui/dialogs.h"
 #include "platform/gui/messagebox.h"
+#include "platform/gui/singleinstance.h"
 #include "platform/homepage.h"
 #include "platform/pathcodec.h"
 #include "platform/process.h"
 
 #include <QApplication>
+#include <QDir>
 #include <cstdio>
 #include <cstdlib>
 
@@ -50,7 +53,7 @@ void holdStartupMessages(QtMsgType type, const QMessageLogContext &, const QStri
     startupMessages() << message;
 }
 
-int runWindow(int argc, char *argv[])
+int runWindow(int argc, char *argv[], const QStringList &paths)
 {
     if (!Platform::displayConfigured())
         noDisplay();
@@ -71,6 +74,7 @@ int runWindow(int argc, char *argv[])
     Platform::QtDialogs dialogs;
     Platform::QtEventPump pump;
     Platform::QMessageBoxSink messages;
+    Platform::LocalInstanceChannel channel;
 
     AppServices services;
     services.appFolder = Platform::applicationFolder();
@@ -81,8 +85,10 @@ int runWindow(int argc, char *argv[])
     services.homePage = &homePage;
     services.dialogs = &dialogs;
     services.pump = &pump;
-    services.endProgram = [&processes] {
-        // Closing the window ends everything at once, our children first.
+    services.endProgram = [&processes, &channel] {
+        // Closing the window ends everything at once, our children first;
+        // later starts no longer look for this window.
+        channel.stop();
         processes.terminateAll();
         std::fflush(nullptr);
         std::_Exit(0);
@@ -90,8 +96,14 @@ int runWindow(int argc, char *argv[])
 
     Form1 form(services);
     messages.setParent(&form);
-    form.load();
-    form.show();
+    // Relative paths are taken from this start's working folder, also when
+    // they are handed to a window started elsewhere.
+    const WindowStart::Result result =
+        WindowStart::start(form, channel, WindowStart::absolutePaths(paths, QDir::currentPath()));
+    if (!channel.problem().isEmpty())
+        std::fprintf(stderr, "rasterwell: %s\n", qPrintable(channel.problem()));
+    if (result == WindowStart::Result::HandedOver)
+        return 0;
     return app.exec();
 }
 
@@ -122,5 +134,5 @@ int main(int argc, char *argv[])
     case CommandLine::Mode::Window:
         break;
     }
-    return runWindow(argc, argv);
+    return runWindow(argc, argv, request.paths);
 }

@@ -10,30 +10,54 @@
 #include "platform/homepage.h"
 
 #include <QProgressBar>
+#include <QTimer>
 #include <QTreeWidget>
 #include <QWidget>
 #include <cmath>
 
 namespace Startup {
 
-QPointF centredPosition(QSizeF screen, QSizeF window)
+QPointF centredPosition(QRectF screen, QSizeF window)
 {
     // Halves in single precision, as the window measures its position.
     const float left = (float(screen.width()) - float(window.width())) / 2.0f;
     const float top = (float(screen.height()) - float(window.height())) / 2.0f;
-    return {left, top};
+    return {screen.x() + double(left), screen.y() + double(top)};
 }
 
-void CenterOnScreen(QWidget &window)
+QSize CenterOnScreen(QWidget &window)
 {
     window.winId(); // make the native window, so the frame is known where it can be
     const QSize outer = window.frameGeometry().size();
     const QPointF twips = centredPosition(
-        Platform::primaryScreenSizeTwips(),
+        Platform::primaryScreenRectTwips(),
         QSizeF(Platform::pixelsToTwips(outer.width()), Platform::pixelsToTwips(outer.height())));
     const double perPixel = Platform::twipsPerPixel();
     // move() places the frame's top-left corner.
     window.move(int(std::lround(twips.x() / perPixel)), int(std::lround(twips.y() / perPixel)));
+    return outer;
+}
+
+void RecentreWhenFrameKnown(QWidget &window, QSize usedOuter)
+{
+    // The frame arrives without an event of its own: look a few times
+    // during the first two seconds.
+    constexpr int IntervalMs = 50;
+    constexpr int Checks = 40;
+    auto *watch = new QTimer(&window); // owned by the window, ends itself
+    watch->setInterval(IntervalMs);
+    QObject::connect(watch, &QTimer::timeout, &window,
+                     [&window, watch, usedOuter, left = Checks]() mutable {
+                         const bool framed = window.isVisible()
+                                             && window.frameGeometry().size() != usedOuter;
+                         if (framed)
+                             CenterOnScreen(window);
+                         if (framed || --left <= 0) {
+                             watch->stop();
+                             watch->deleteLater();
+                         }
+                     });
+    watch->start();
 }
 
 int drawVisitNumber(const Platform::Clock &clock, Platform::RandomSource &random)
@@ -63,7 +87,7 @@ void run(Form1 &form)
 {
     const AppServices &s = form.services();
 
-    CenterOnScreen(form);
+    RecentreWhenFrameKnown(form, CenterOnScreen(form));
 
     const QString hand = s.appFolder + QStringLiteral("/HAND-M.CUR");
     if (FileUtil::FileExists(hand))

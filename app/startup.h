@@ -1,6 +1,8 @@
 #pragma once
 
 #include <QPointF>
+#include <QRectF>
+#include <QSize>
 #include <QSizeF>
 
 class Form1;
@@ -17,13 +19,20 @@ namespace Startup {
 
 inline constexpr char HomePageUrl[] = "https://rasterwell.org/";
 
-// Top-left corner, in twips, that puts a window of `window` outer size in
-// the middle of a screen of `screen` size; not clamped, so a window larger
-// than the screen gets negative coordinates.
-QPointF centredPosition(QSizeF screen, QSizeF window);
+// Top-left corner, in twips on the virtual desktop, that puts a window of
+// `window` outer size in the middle of `screen` (its origin included); not
+// clamped, so a window larger than the screen starts before the screen's
+// origin.
+QPointF centredPosition(QRectF screen, QSizeF window);
 
-// Places the window (its frame included) in the middle of the primary screen.
-void CenterOnScreen(QWidget &window);
+// Places the window (its frame included, as far as the window system has
+// told it) in the middle of the primary screen. Returns the outer size used.
+QSize CenterOnScreen(QWidget &window);
+
+// Under a window manager the frame is known only once the window is shown:
+// for a short while after it first shows, the window is centred again as
+// soon as its outer size differs from `usedOuter`.
+void RecentreWhenFrameKnown(QWidget &window, QSize usedOuter);
 
 // Draws a whole number from 1 to 100 from a generator seeded by the clock.
 int drawVisitNumber(const Platform::Clock &clock, Platform::RandomSource &random);

@@ -22,10 +22,19 @@ Request parse(const QStringList &arguments)
         r.mode = first == QLatin1String("--version") ? Mode::Version : Mode::Help;
         return r;
     }
-    if (first != QLatin1String("--convert"))
-        return fail(first.startsWith(QLatin1Char('-'))
-                        ? QStringLiteral("unknown option %1").arg(first)
-                        : QStringLiteral("unexpected argument %1 (use --convert PATH...)").arg(first));
+    if (first != QLatin1String("--convert")) {
+        // The window, with paths for its list; options end at "--".
+        bool optionsEnded = false;
+        for (const QString &a : arguments) {
+            if (!optionsEnded && a == QLatin1String("--"))
+                optionsEnded = true;
+            else if (!optionsEnded && a.startsWith(QLatin1Char('-')) && a.size() > 1)
+                return fail(QStringLiteral("unknown option %1").arg(a));
+            else
+                r.paths << a;
+        }
+        return r;
+    }
 
     r.mode = Mode::Convert;
     bool optionsEnded = false;
@@ -47,7 +56,7 @@ Request parse(const QStringList &arguments)
 QString usage()
 {
     return QStringLiteral(
-        "usage: rasterwell                       open the window\n"
+        "usage: rasterwell [PATH...]             open the window, PATHs in its list\n"
         "       rasterwell --convert PATH...     convert without a window\n"
         "       rasterwell --help | --version\n");
 }
@@ -57,11 +66,16 @@ QString help()
     return QStringLiteral(
         "Rasterwell turns PDF documents into JPG images, one image per page.\n"
         "\n"
-        "rasterwell\n"
+        "rasterwell [PATH...]\n"
         "    Opens the window. Build a list of documents with \"Add PDF File(s)\",\n"
-        "    \"Add All PDF File(s) In Folder\" or by dropping files on the list;\n"
-        "    drag an item to move it, double-click it to remove it; then press\n"
-        "    \"Convert!\".\n"
+        "    \"Add All PDF File(s) In Folder\" or by dropping files or folders on\n"
+        "    the list; drag an item to move it, double-click it to remove it; then\n"
+        "    press \"Convert!\". Each PATH goes into the list: a file as given, a\n"
+        "    folder searched like \"Add All PDF File(s) In Folder\"; a PATH that\n"
+        "    does not exist is left out and named in a message. When a Rasterwell\n"
+        "    window of yours is open already, the PATHs are added to its list, it\n"
+        "    comes to the front and no second window opens. Use -- before paths\n"
+        "    that start with a dash.\n"
         "\n"
         "rasterwell --convert PATH...\n"
         "    Converts without a window and without a display. A PATH that is a file\n"

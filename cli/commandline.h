@@ -10,7 +10,7 @@ enum class Mode { Window, Version, Help, Convert, UsageError };
 
 struct Request {
     Mode mode = Mode::Window;
-    QStringList paths;  // for Convert, in the order given
+    QStringList paths;  // for Convert and Window, in the order given
     QString error;      // for UsageError, one line
 };
 

@@ -1,12 +1,9 @@
 #include "doclist/addcommands.h"
 
-#include "doclist/addfolder.h"
 #include "doclist/choosefolder.h"
 #include "doclist/listview1.h"
+#include "doclist/pathintake.h"
 #include "platform/gui/dialogs.h"
-#include "platform/pointer.h"
-
-#include <QPointer>
 
 namespace AddCommands {
 
@@ -23,6 +20,10 @@ QStringList PathsFromFileDialog(const QString &result)
     for (qsizetype i = 1; i < parts.size(); ++i) {
         if (parts[i].isEmpty())
             continue; // a stray separator names no file
+        if (folder.isEmpty()) {
+            paths << parts[i]; // a full path of its own
+            continue;
+        }
         QString path = folder + QLatin1Char('/') + parts[i];
         path.replace(QStringLiteral("//"), QStringLiteral("/")); // left to right, no overlap
         paths << path;
@@ -37,31 +38,15 @@ void AddFiles(ListView1 &list, Platform::Dialogs &dialogs, QWidget *owner)
         list.append(path);
 }
 
-void AddAllInFolder(ListView1 &list, Platform::Dialogs &dialogs, Platform::PointerSetting &window,
-                    Platform::EventPump *pump, QWidget *owner)
+void AddAllInFolder(ListView1 &list, Platform::Dialogs &dialogs, PathIntake &intake, QWidget *owner)
 {
-    if (list.folderWalkRunning())
+    if (intake.busy() || list.folderWalkRunning())
         return; // a walk already fills the list: leave it undisturbed
 
     const QString folder = AddFolder::ChooseFolder(dialogs, owner, FolderPrompt);
-    if (folder.isEmpty() || list.folderWalkRunning())
+    if (folder.isEmpty())
         return;
-
-    // Another long command (a conversion) may already show the hourglass and
-    // is still under way when this walk ends: it clears its own mark.
-    const bool busyBefore = window.pointer() == Platform::PointerHourglass;
-    window.setPointer(Platform::PointerHourglass);
-    list.setFolderWalkRunning(true);
-
-    const QPointer<ListView1> alive(&list);
-    const QStringList documents = AddFolder::CollectDocuments(folder, pump);
-    if (!alive)
-        return; // the window went away while events were processed
-    for (const QString &path : documents)
-        list.append(path);
-    list.setFolderWalkRunning(false);
-    if (!busyBefore)
-        window.setPointer(Platform::PointerDefault);
+    intake.add({folder}); // waits its turn if a drop arrived meanwhile
 }
 
 } // namespace AddCommands

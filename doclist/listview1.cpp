@@ -11,7 +11,9 @@
 #include <QHeaderView>
 #include <QMimeData>
 #include <QMouseEvent>
+#include <QPainter>
 #include <QScreen>
+#include <QStyleOptionFocusRect>
 
 #include <utility>
 
@@ -216,6 +218,21 @@ QStringList ListView1::droppedPaths(const QMimeData *data)
     return paths;
 }
 
+void ListView1::paintEvent(QPaintEvent *event)
+{
+    QTreeWidget::paintEvent(event);
+    // The view marks focus on its current item only; without one (an empty
+    // list) a list reached with Tab would look unfocused.
+    if (!hasFocus() || currentIndex().isValid())
+        return;
+    QPainter painter(viewport());
+    QStyleOptionFocusRect option;
+    option.initFrom(this);
+    option.rect = viewport()->rect().adjusted(1, 1, -1, -1);
+    option.backgroundColor = palette().color(QPalette::Base);
+    style()->drawPrimitive(QStyle::PE_FrameFocusRect, &option, &painter, this);
+}
+
 void ListView1::mousePressEvent(QMouseEvent *event)
 {
     QTreeWidget::mousePressEvent(event); // selects the item under the pointer
@@ -275,10 +292,9 @@ void ListView1::dropEvent(QDropEvent *event)
         event->ignore();
         return;
     }
-    for (const QString &path : paths)
-        append(path);
     chooseDropAction(event);
     event->accept();
+    emit pathsDropped(paths);
 }
 
 QModelIndex ListView1::indexAtPosition(int position) const

@@ -12,10 +12,12 @@ class PointerSetting;
 // The document list: one column of document paths, in conversion order.
 // Positions are 1-based. An item holds only its text.
 //
-// Editing with the mouse: files dropped from another program are appended;
+// Editing with the mouse: files and folders dropped from another program
+// are handed on in order through pathsDropped (the window appends them);
 // holding a button and moving the pointer carries the text of the item last
 // clicked along with the pointer (reorder); a double-click removes the
-// selected item.
+// selected item. With keyboard focus and no current item (an empty list)
+// the list draws a focus frame.
 class ListView1 : public QTreeWidget {
     Q_OBJECT
 public:
@@ -69,7 +71,12 @@ public:
     // local file (such a drag is refused).
     static QStringList droppedPaths(const QMimeData *data);
 
+signals:
+    // The local paths of an accepted drop, in the drag's order.
+    void pathsDropped(const QStringList &paths);
+
 protected:
+    void paintEvent(QPaintEvent *event) override;
     void mousePressEvent(QMouseEvent *event) override;
     void mouseMoveEvent(QMouseEvent *event) override;
     void mouseReleaseEvent(QMouseEvent *event) override;

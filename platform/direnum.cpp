@@ -76,7 +76,7 @@ std::vector<DirEntry> enumerateDirectory(const QString &folder, const QString &p
     }
 
     std::sort(entries.begin(), entries.end(), [](const DirEntry &a, const DirEntry &b) {
-        const int c = QString::compare(a.name, b.name, Qt::CaseInsensitive);
+        const int c = a.name.toUpper().compare(b.name.toUpper());
         return c != 0 ? c < 0 : a.name < b.name;
     });
     return entries;

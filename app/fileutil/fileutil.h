@@ -15,7 +15,8 @@ bool FileExists(const QString &path);
 void DeleteQuietly(const QString &path);
 
 // Bare names of the files (hidden ones too, never folders) in `folder`
-// matching `pattern`, in enumeration order (by name, case-insensitively).
+// matching `pattern`, in enumeration order (by upper-cased name, so "_x" and
+// "[b]" come after the letters).
 // Empty for a folder that does not exist or cannot be read.
 QStringList ListFiles(const QString &folder, const QString &pattern);
 

@@ -5,17 +5,36 @@
 
 namespace Platform {
 
+namespace {
+
+// Folder + "/" + name with doubled separators collapsed, as the adding
+// command joins them.
+QString joined(const QString &folder, const QString &name)
+{
+    QString path = folder + QLatin1Char('/') + name;
+    path.replace(QStringLiteral("//"), QStringLiteral("/"));
+    return path;
+}
+
+} // namespace
+
 QString fileDialogResult(const QStringList &paths)
 {
     if (paths.isEmpty())
         return {};
     if (paths.size() == 1)
         return paths.first();
-    // Several files of one folder: the folder, then the bare names.
-    QString folder = QFileInfo(paths.first()).path();
-    QString result = folder;
+
+    const QString folder = QFileInfo(paths.first()).path();
+    bool oneFolder = true;
+    for (const QString &p : paths) {
+        const QFileInfo info(p);
+        if (info.path() != folder || joined(folder, info.fileName()) != p)
+            oneFolder = false;
+    }
+    QString result = oneFolder ? folder : QString();
     for (const QString &p : paths)
-        result += QChar(0) + QFileInfo(p).fileName();
+        result += QChar(0) + (oneFolder ? QFileInfo(p).fileName() : p);
     return result;
 }
 

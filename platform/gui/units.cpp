@@ -23,11 +23,12 @@ double pixelsToTwips(double pixels)
     return pixels * twipsPerPixel();
 }
 
-QSizeF primaryScreenSizeTwips()
+QRectF primaryScreenRectTwips()
 {
     const QScreen *screen = QGuiApplication::primaryScreen();
-    const QSize px = screen ? screen->geometry().size() : QSize(0, 0);
-    return {pixelsToTwips(px.width()), pixelsToTwips(px.height())};
+    const QRect px = screen ? screen->geometry() : QRect();
+    return {pixelsToTwips(px.x()), pixelsToTwips(px.y()), pixelsToTwips(px.width()),
+            pixelsToTwips(px.height())};
 }
 
 } // namespace Platform

@@ -1,6 +1,6 @@
 #pragma once
 
-#include <QSizeF>
+#include <QRectF>
 
 namespace Platform {
 
@@ -10,7 +10,9 @@ double twipsPerPixel();
 int twipsToPixels(double twips);
 double pixelsToTwips(double pixels);
 
-// The primary screen's full size (taskbars not subtracted), in twips.
-QSizeF primaryScreenSizeTwips();
+// The primary screen's full rectangle (taskbars not subtracted) on the
+// virtual desktop, its origin included (a primary screen right of or above another one does not start
+// at 0,0), in twips.
+QRectF primaryScreenRectTwips();
 
 } // namespace Platform

@@ -84,6 +84,12 @@ private slots:
         QTest::newRow("case-insensitive match, sorted by name")
             << QStringList{"b.pdf", "c.PDF", "A.pdf", "d.pdfx"} << QStringList{} << "*.pdf"
             << QStringList{"A.pdf", "b.pdf", "c.PDF"};
+        // Upper-cased names compare, so "_" and "[" sort after the letters;
+        // names equal but for case keep a fixed order.
+        QTest::newRow("punctuation after letters")
+            << QStringList{"b.pdf", "_x.pdf", "[b].pdf", "a.pdf", "A.pdf", "Z.pdf", "0.pdf"}
+            << QStringList{} << "*.pdf"
+            << QStringList{"0.pdf", "A.pdf", "a.pdf", "b.pdf", "Z.pdf", "[b].pdf", "_x.pdf"};
         QTest::newRow("hidden files listed") << QStringList{".hidden.pdf", "v.pdf"} << QStringList{}
                                              << "*.pdf" << QStringList{".hidden.pdf", "v.pdf"};
         QTest::newRow("folders never listed") << QStringList{"x.pdf"} << QStringList{"folder.pdf"}

@@ -117,6 +117,36 @@ private slots:
         QCOMPARE(b->palette().color(QPalette::Button), QColor(Qt::white));
     }
 
+    void windowShowsTheApplicationIcon()
+    {
+        Form1 form(services(builtAppFolder()));
+        const QImage icon = form.windowIcon().pixmap(32, 32).toImage();
+        QVERIFY(!icon.isNull());
+        int opaque = 0;
+        for (int y = 0; y < icon.height(); ++y)
+            for (int x = 0; x < icon.width(); ++x)
+                opaque += qAlpha(icon.pixel(x, y)) > 0;
+        QVERIFY2(opaque > 32 * 32 / 4, qPrintable(QString::number(opaque)));
+    }
+
+    void emptyListShowsKeyboardFocus()
+    {
+        Form1 form(services(builtAppFolder()));
+        form.load();
+        form.show();
+        QVERIFY(QTest::qWaitForWindowActive(&form));
+        ListView1 *list = form.listView1();
+        const QImage unfocused = list->viewport()->grab().toImage();
+        for (int i = 0; i < 3 && QApplication::focusWidget() != list; ++i)
+            QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+        QCOMPARE(QApplication::focusWidget(), list);
+        const QImage focused = list->viewport()->grab().toImage();
+        QVERIFY(focused != unfocused);
+        QTest::keyClick(list, Qt::Key_Tab); // on to the next control
+        QVERIFY(QApplication::focusWidget() != list);
+        QCOMPARE(list->viewport()->grab().toImage(), unfocused);
+    }
+
     void listFontAndTooltip()
     {
         Form1 form(services(builtAppFolder()));
@@ -165,19 +195,28 @@ private slots:
 
     void centredPosition_data()
     {
-        QTest::addColumn<QSizeF>("screen");
+        QTest::addColumn<QRectF>("screen"); // the primary screen on the desktop, in twips
         QTest::addColumn<QSizeF>("window");
         QTest::addColumn<QPointF>("expected");
-        QTest::newRow("fits") << QSizeF(19200, 14400) << QSizeF(7050, 3555) << QPointF(6075, 5422.5);
-        QTest::newRow("exact fit") << QSizeF(7050, 3555) << QSizeF(7050, 3555) << QPointF(0, 0);
-        QTest::newRow("wider than screen") << QSizeF(6000, 9000) << QSizeF(7050, 3555)
+        const QSizeF window(7050, 3555);
+        QTest::newRow("fits") << QRectF(0, 0, 19200, 14400) << window << QPointF(6075, 5422.5);
+        QTest::newRow("exact fit") << QRectF(0, 0, 7050, 3555) << window << QPointF(0, 0);
+        QTest::newRow("wider than screen") << QRectF(0, 0, 6000, 9000) << window
                                            << QPointF(-525, 2722.5);
-        QTest::newRow("larger than screen") << QSizeF(3000, 2000) << QSizeF(7050, 3555)
+        QTest::newRow("larger than screen") << QRectF(0, 0, 3000, 2000) << window
                                             << QPointF(-2025, -777.5);
+        QTest::newRow("right of another screen") << QRectF(28800, 0, 19200, 14400) << window
+                                                 << QPointF(34875, 5422.5);
+        QTest::newRow("below another screen") << QRectF(0, 16200, 19200, 14400) << window
+                                              << QPointF(6075, 21622.5);
+        QTest::newRow("left of and above another screen")
+            << QRectF(-19200, -14400, 19200, 14400) << window << QPointF(-13125, -8977.5);
+        QTest::newRow("off origin, larger than screen") << QRectF(15000, 300, 3000, 2000) << window
+                                                        << QPointF(12975, -477.5);
     }
     void centredPosition()
     {
-        QFETCH(QSizeF, screen);
+        QFETCH(QRectF, screen);
         QFETCH(QSizeF, window);
         QFETCH(QPointF, expected);
         QCOMPARE(Startup::centredPosition(screen, window), expected);

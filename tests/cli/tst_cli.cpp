@@ -104,7 +104,14 @@ private slots:
         QTest::newRow("unknown option") << QStringList{"--bogus"} << int(M::UsageError) << QStringList{};
         QTest::newRow("unknown option after convert") << QStringList{"--convert", "a.pdf", "--fast"}
                                                       << int(M::UsageError) << QStringList{};
-        QTest::newRow("bare path") << QStringList{"a.pdf"} << int(M::UsageError) << QStringList{};
+        QTest::newRow("paths open the window with them") << QStringList{"b.pdf", "dir", "a.pdf"}
+                                                         << int(M::Window) << QStringList{"b.pdf", "dir", "a.pdf"};
+        QTest::newRow("window: dash path after --") << QStringList{"--", "-x.pdf"} << int(M::Window)
+                                                    << QStringList{"-x.pdf"};
+        QTest::newRow("window: dash name is an option") << QStringList{"a.pdf", "-x.pdf"}
+                                                        << int(M::UsageError) << QStringList{};
+        QTest::newRow("window: unknown option") << QStringList{"a.pdf", "--fast"} << int(M::UsageError)
+                                                << QStringList{};
         QTest::newRow("version with extra") << QStringList{"--version", "x"} << int(M::UsageError) << QStringList{};
     }
     void parse()

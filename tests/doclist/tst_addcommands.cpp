@@ -9,6 +9,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QMimeData>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -53,6 +54,7 @@ class TestAddCommands : public QObject {
 
     QTemporaryDir dir;
     QString tree; // T: a.pdf ~a.pdf x.txt  sub/b.PDF
+    QString wide; // W: a.pdf _u.pdf ~skip.pdf  sub/b.PDF  sub/deeper/c.pdf  Z/z.pdf
     RecordingDialogs dialogs;
     Fakes::WatchingPump pump;
     Fakes::MessageRecorder messages;
@@ -77,9 +79,17 @@ private slots:
             QFile file(tree + QLatin1Char('/') + QLatin1String(f));
             QVERIFY(file.open(QIODevice::WriteOnly));
         }
+        wide = dir.path() + QStringLiteral("/W");
+        for (const char *d : {"sub/deeper", "Z"})
+            QVERIFY(QDir(wide).mkpath(QLatin1String(d)));
+        for (const char *f : {"a.pdf", "_u.pdf", "~skip.pdf", "sub/b.PDF", "sub/deeper/c.pdf", "Z/z.pdf"}) {
+            QFile file(wide + QLatin1Char('/') + QLatin1String(f));
+            QVERIFY(file.open(QIODevice::WriteOnly));
+        }
     }
     void init()
     {
+        messages.messages.clear();
         dialogs.scripted = Fakes::ScriptedDialogs();
         dialogs.owners.clear();
         dialogs.buttonCheckedAtOpen.clear();
@@ -115,6 +125,33 @@ private slots:
         QFETCH(QString, result);
         QFETCH(QStringList, paths);
         QCOMPARE(AddCommands::PathsFromFileDialog(result), paths);
+    }
+
+    // The real dialog's picks, through the result form and back.
+    void dialogPicksArriveExactly_data()
+    {
+        QTest::addColumn<QStringList>("picks");
+        QTest::addColumn<bool>("folderForm"); // the result starts with the shared folder
+        QTest::newRow("two folders") << QStringList{"/a/x.pdf", "/b/y.pdf"} << false;
+        QTest::newRow("a folder and its sub-folder") << QStringList{"/a/x.pdf", "/a/b/y.pdf"} << false;
+        QTest::newRow("root and a folder") << QStringList{"/x.pdf", "/d/y.pdf"} << false;
+        QTest::newRow("one folder") << QStringList{"/d/e/z.pdf", "/d/e/a.pdf"} << true;
+        QTest::newRow("root folder") << QStringList{"/a.pdf", "/b.pdf"} << true;
+        QTest::newRow("doubled separator kept") << QStringList{"/a//x.pdf", "/a//y.pdf"} << false;
+        QTest::newRow("one file") << QStringList{"/my docs/x.pdf"} << false;
+    }
+    void dialogPicksArriveExactly()
+    {
+        QFETCH(QStringList, picks);
+        QFETCH(bool, folderForm);
+        const QString result = Platform::fileDialogResult(picks);
+        QCOMPARE(AddCommands::PathsFromFileDialog(result), picks);
+        QCOMPARE(result.size() > 1 && result.front() != QChar(0) && result.contains(QChar(0)), folderForm);
+
+        Form1 form(services());
+        dialogs.scripted.fileResult = result;
+        form.check1()->click();
+        QCOMPARE(texts(*form.listView1()), picks);
     }
 
     void addFilesButton()
@@ -164,6 +201,87 @@ private slots:
         QCOMPARE(texts(*form.listView1()), once + once);
     }
 
+    void addFolderNamesFoldersItCouldNotEnter()
+    {
+        QTemporaryDir tmp;
+        const QString v = tmp.path();
+        for (const char *d : {"A", "B"})
+            QVERIFY(QDir(v).mkpath(QLatin1String(d)));
+        for (const char *f : {"a.pdf", "A/x.pdf", "B/b.pdf"}) {
+            QFile file(v + QLatin1Char('/') + QLatin1String(f));
+            QVERIFY(file.open(QIODevice::WriteOnly));
+        }
+        Form1 form(services());
+        dialogs.scripted.folderResult = v;
+        // A disappears once the first level is collected.
+        pump.onEvents = [&] {
+            if (pump.calls == 3)
+                QVERIFY(QDir(v + QStringLiteral("/A")).removeRecursively());
+        };
+        form.check4()->click();
+        QCOMPARE(texts(*form.listView1()), (QStringList{v + "/a.pdf", v + "/B/b.pdf"}));
+        QCOMPARE(messages.messages,
+                 (std::vector<Fakes::Message>{
+                     {"These folders could not be opened; PDF files in them were not added:\n" + v
+                          + "/A: no such file or directory",
+                      "Rasterwell", Platform::MessageIcon::Exclamation}}));
+        QCOMPARE(form.pointer(), int(Platform::PointerDefault));
+    }
+
+    // Drops on the window's list: files as given, folders walked in place.
+    void dropsOnTheWindow_data()
+    {
+        QTest::addColumn<QStringList>("dropped"); // %W, %T: the trees
+        QTest::addColumn<QStringList>("added");
+        QTest::addColumn<QString>("message"); // "" when none
+        const QStringList walkW{"%W/a.pdf", "%W/_u.pdf", "%W/sub/b.PDF", "%W/Z/z.pdf",
+                                "%W/sub/deeper/c.pdf"};
+        QTest::newRow("a folder, in walk order") << QStringList{"%W"} << walkW << QString();
+        QTest::newRow("a folder with a trailing separator") << QStringList{"%W/"} << walkW << QString();
+        QTest::newRow("a mixed drop keeps its order")
+            << QStringList{"%T/x.txt", "%W/sub", "%T/~a.pdf", "%T"}
+            << QStringList{"%T/x.txt", "%W/sub/b.PDF", "%W/sub/deeper/c.pdf", "%T/~a.pdf",
+                           "%T/a.pdf", "%T/sub/b.PDF"}
+            << QString();
+        QTest::newRow("missing paths left out and named once")
+            << QStringList{"%T/gone.pdf", "%T/a.pdf", "%T/gone"} << QStringList{"%T/a.pdf"}
+            << "Not found, so not added:\n%T/gone.pdf\n%T/gone";
+    }
+    void dropsOnTheWindow()
+    {
+        QFETCH(QStringList, dropped);
+        QFETCH(QStringList, added);
+        QFETCH(QString, message);
+        auto fill = [&](QString text) { return text.replace("%W", wide).replace("%T", tree); };
+        QList<QUrl> urls;
+        for (const QString &p : std::as_const(dropped))
+            urls << QUrl::fromLocalFile(fill(p));
+        QStringList expected;
+        for (const QString &p : std::as_const(added))
+            expected << fill(p);
+
+        Form1 form(services());
+        form.listView1()->append(QStringLiteral("/before.pdf"));
+        QMimeData data;
+        data.setUrls(urls);
+        QWidget *vp = form.listView1()->viewport();
+        const QPoint at(20, 20);
+        QDragEnterEvent enter(at, Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(vp, &enter);
+        QDragMoveEvent move(at, Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(vp, &move);
+        QVERIFY(move.isAccepted());
+        QDropEvent drop(at, Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(vp, &drop);
+        QVERIFY(drop.isAccepted());
+        QTRY_COMPARE(texts(*form.listView1()), QStringList{"/before.pdf"} + expected);
+        QCOMPARE(messages.messages.size(), message.isEmpty() ? size_t(0) : size_t(1));
+        if (!message.isEmpty())
+            QCOMPARE(messages.messages.front(),
+                     (Fakes::Message{fill(message), "Rasterwell", Platform::MessageIcon::Exclamation}));
+        QCOMPARE(form.pointer(), int(Platform::PointerDefault));
+    }
+
     void addFolderCancelledChangesNothing()
     {
         Form1 form(services());
@@ -185,20 +303,21 @@ private slots:
             if (pump.calls == 1) {
                 form.check4()->click(); // pressed again while the walk runs
                 QVERIFY(!form.check4()->isChecked());
-                form.listView1()->append(QStringLiteral("/dropped.pdf")); // a drop meanwhile
+                form.listView1()->append(QStringLiteral("/appended.pdf")); // straight into the list
+                form.addPaths({tree + "/x.txt"}); // a drop meanwhile waits for the walk
             }
         };
         form.check4()->click();
         QCOMPARE(dialogs.scripted.folderPrompts.size(), 1);
-        QCOMPARE(texts(*form.listView1()),
-                 (QStringList{"/dropped.pdf", tree + "/a.pdf", tree + "/sub/b.PDF"}));
+        QCOMPARE(texts(*form.listView1()), (QStringList{"/appended.pdf", tree + "/a.pdf",
+                                                        tree + "/sub/b.PDF", tree + "/x.txt"}));
         QCOMPARE(pointers.count(int(Platform::PointerHourglass)), pointers.size());
         QCOMPARE(form.pointer(), int(Platform::PointerDefault));
         QVERIFY(!form.listView1()->folderWalkRunning());
 
         form.check4()->click(); // once finished, the command works again
         QCOMPARE(dialogs.scripted.folderPrompts.size(), 2);
-        QCOMPARE(form.listView1()->count(), 5);
+        QCOMPARE(form.listView1()->count(), 6);
     }
 
     void walkInsideAnotherBusyCommandKeepsItsHourglass()

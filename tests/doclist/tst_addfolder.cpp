@@ -4,10 +4,13 @@
 
 #include <QDir>
 #include <QFile>
+#include <QProcess>
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <climits>
 #include <functional>
+#include <pwd.h>
 #include <unistd.h>
 
 namespace {
@@ -23,6 +26,74 @@ int openFoldersUnder(const QString &root)
             ++open;
     }
     return open;
+}
+
+struct WalkOutput {
+    bool ran = false;
+    QString error;
+    QStringList documents, unentered;
+};
+
+// Runs the walk program on `folder`: as "nobody" when this test runs as
+// root (root is never refused a folder), as this user otherwise. The program
+// is copied into `reachable` first, since the build folder may be closed to
+// other users.
+WalkOutput walkAsUnprivilegedUser(const QString &reachable, const QString &folder)
+{
+    WalkOutput out;
+    const QString program = reachable + QStringLiteral("/rw_walkfolder");
+    if (!QFile::copy(QCoreApplication::applicationDirPath() + QStringLiteral("/rw_walkfolder"), program)) {
+        out.error = QStringLiteral("cannot copy rw_walkfolder");
+        return out;
+    }
+    QProcess p;
+    if (::geteuid() == 0) {
+        const passwd *nobody = ::getpwnam("nobody");
+        if (!nobody) {
+            out.error = QStringLiteral("no user \"nobody\" to run the walk as");
+            return out;
+        }
+        p.start(QStringLiteral("setpriv"),
+                {QStringLiteral("--reuid=%1").arg(nobody->pw_uid),
+                 QStringLiteral("--regid=%1").arg(nobody->pw_gid), QStringLiteral("--clear-groups"),
+                 QStringLiteral("--"), program, folder});
+    } else {
+        p.start(program, {folder});
+    }
+    if (!p.waitForFinished(60000) || p.exitStatus() != QProcess::NormalExit || p.exitCode() != 0) {
+        out.error = QStringLiteral("the walk program failed: ") + QString::fromUtf8(p.readAllStandardError());
+        return out;
+    }
+    const QStringList lines = QString::fromUtf8(p.readAllStandardOutput()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    for (const QString &line : lines) {
+        if (line.startsWith(QLatin1String("D\t")))
+            out.documents << line.mid(2);
+        else if (line.startsWith(QLatin1String("U\t")))
+            out.unentered << line.mid(2);
+    }
+    out.ran = true;
+    return out;
+}
+
+// Makes a chain of folders below `base` that reaches past the longest path
+// the system opens, one step at a time from the working folder. Returns the
+// first folder of the chain that the walk cannot open ("" on failure).
+QString makeChainBeyondPathLimit(const QString &base)
+{
+    const QString previous = QDir::currentPath();
+    const QString name(200, QLatin1Char('n'));
+    QString path = base;
+    QString firstTooLong;
+    bool ok = QDir::setCurrent(base);
+    // The walk opens each folder with a trailing separator.
+    while (ok && path.toUtf8().size() < 2 * PATH_MAX) {
+        ok = QDir().mkdir(name) && QDir::setCurrent(name);
+        path += QLatin1Char('/') + name;
+        if (firstTooLong.isEmpty() && path.toUtf8().size() + 1 >= PATH_MAX)
+            firstTooLong = path;
+    }
+    QDir::setCurrent(previous);
+    return ok ? firstTooLong : QString();
 }
 
 } // namespace
@@ -126,15 +197,85 @@ private slots:
         QVERIFY2(pump.calls >= 20, qPrintable(QString::number(pump.calls)));
     }
 
-    void skipsUnreadableFolders_data()
+    // The walk as the user it runs for: root reads every folder, so rows
+    // that need an unreadable one run the walk program as "nobody".
+    void reportsFoldersItCannotEnter_data()
     {
-        QTest::addColumn<bool>("vanish");
-        QTest::newRow("no permission") << false;
-        QTest::newRow("vanished during the walk") << true;
+        QTest::addColumn<QString>("tree");
+        QTest::addColumn<QStringList>("documents"); // relative to the chosen folder
+        QTest::addColumn<QStringList>("unentered"); // relative; "" is the chosen folder
+        QTest::newRow("unreadable sub-folder")
+            << "unreadable sub-folder" << QStringList{"top.pdf", "Z/z.pdf"}
+            << QStringList{"A: permission denied"};
+        QTest::newRow("unreadable chosen folder")
+            << "unreadable chosen folder" << QStringList{} << QStringList{": permission denied"};
+        QTest::newRow("hidden folders and links are not entered, not reported")
+            << "hidden and linked" << QStringList{"ok.pdf"} << QStringList{};
+        QTest::newRow("path too long") << "path too long" << QStringList{"L/a.pdf"}
+                                       << QStringList{"%LONG: path too long"};
     }
-    void skipsUnreadableFolders()
+    void reportsFoldersItCannotEnter()
     {
-        QFETCH(bool, vanish);
+        QFETCH(QString, tree);
+        QFETCH(QStringList, documents);
+        QFETCH(QStringList, unentered);
+        QTemporaryDir tmp;
+        // Reachable by the unprivileged user: the tree and the walk program.
+        QVERIFY(QFile::setPermissions(tmp.path(), QFile::Permissions(0x7755)));
+        const QString r = tmp.path() + QStringLiteral("/R");
+        auto make = [&](const QStringList &folders, const QStringList &files) {
+            for (const QString &d : folders)
+                QVERIFY(QDir(r).mkpath(d));
+            for (const QString &f : files) {
+                QFile file(r + QLatin1Char('/') + f);
+                QVERIFY(file.open(QIODevice::WriteOnly));
+            }
+        };
+        QVERIFY(QDir().mkpath(r));
+        QString closed; // the folder made unreadable, opened again afterwards
+        QString longFolder;
+        if (tree == "unreadable sub-folder") {
+            make({"A/A1", "Z"}, {"top.pdf", "A/a.pdf", "A/A1/deep.pdf", "Z/z.pdf"});
+            closed = r + QStringLiteral("/A");
+        } else if (tree == "unreadable chosen folder") {
+            make({"S"}, {"a.pdf", "S/b.pdf"});
+            closed = r;
+        } else if (tree == "hidden and linked") {
+            make({".hid", "outside"}, {"ok.pdf", ".hid/x.pdf", "outside/y.pdf"});
+            QVERIFY(QFile::rename(r + "/outside", tmp.path() + "/outside"));
+            QVERIFY(QFile::link(tmp.path() + "/outside", r + "/link"));
+            QVERIFY(QFile::setPermissions(tmp.path() + "/outside", QFile::Permissions()));
+            closed = r + QStringLiteral("/.hid");
+        } else {
+            make({"L"}, {"L/a.pdf"});
+            longFolder = makeChainBeyondPathLimit(r + QStringLiteral("/L"));
+            QVERIFY(!longFolder.isEmpty());
+        }
+        if (!closed.isEmpty())
+            QVERIFY(QFile::setPermissions(closed, QFile::Permissions()));
+
+        const WalkOutput out = walkAsUnprivilegedUser(tmp.path(), r);
+        if (!closed.isEmpty())
+            QFile::setPermissions(closed, QFile::Permissions(0x7700));
+        QFile::setPermissions(tmp.path() + "/outside", QFile::Permissions(0x7700));
+        if (!longFolder.isEmpty())
+            QProcess::execute(QStringLiteral("rm"), {QStringLiteral("-rf"), QStringLiteral("--"), r + "/L"});
+        QVERIFY2(out.ran, qPrintable(out.error));
+
+        for (QString &d : documents)
+            d = r + QLatin1Char('/') + d;
+        for (QString &u : unentered) {
+            if (u.startsWith(QLatin1String("%LONG")))
+                u.replace(0, 5, longFolder);
+            else
+                u = (u.startsWith(QLatin1Char(':')) ? r : r + QLatin1Char('/')) + u;
+        }
+        QCOMPARE(out.documents, documents);
+        QCOMPARE(out.unentered, unentered);
+    }
+
+    void reportsFolderThatVanishesDuringTheWalk()
+    {
         QTemporaryDir tmp;
         const QString r = tmp.path();
         for (const char *d : {"A/A1", "Z"})
@@ -144,22 +285,15 @@ private slots:
             QVERIFY(file.open(QIODevice::WriteOnly));
         }
         Fakes::WatchingPump pump;
-        if (vanish) {
-            // Once the first level is collected, A disappears.
-            pump.onEvents = [&] {
-                if (pump.calls == 3)
-                    QVERIFY(QDir(r + QStringLiteral("/A")).removeRecursively());
-            };
-        } else {
-            QVERIFY(QFile::setPermissions(r + QStringLiteral("/A"), QFileDevice::Permissions()));
-            if (::access(QFile::encodeName(r + QStringLiteral("/A")).constData(), R_OK) == 0) {
-                QFile::setPermissions(r + QStringLiteral("/A"), QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
-                QSKIP("permissions do not restrict this user (root)");
-            }
-        }
-        const QStringList docs = AddFolder::CollectDocuments(r, &pump);
-        QFile::setPermissions(r + QStringLiteral("/A"), QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+        // Once the first level is collected, A disappears.
+        pump.onEvents = [&] {
+            if (pump.calls == 3)
+                QVERIFY(QDir(r + QStringLiteral("/A")).removeRecursively());
+        };
+        QStringList unentered;
+        const QStringList docs = AddFolder::CollectDocuments(r, &pump, &unentered);
         QCOMPARE(docs, (QStringList{r + "/top.pdf", r + "/Z/z.pdf"}));
+        QCOMPARE(unentered, QStringList{r + "/A: no such file or directory"});
     }
 
     void linkCycleTerminates()

@@ -1,0 +1,112 @@
+#include "doclist/pathintake.h"
+
+#include "doclist/addfolder.h"
+#include "doclist/listview1.h"
+#include "platform/fileops.h"
+#include "platform/messages.h"
+#include "platform/pointer.h"
+
+namespace {
+
+const QString MessageTitle = QStringLiteral("Rasterwell");
+
+// Lines beyond this many are summed up in one "... and N more" line.
+constexpr qsizetype MaxListedLines = 20;
+
+QString listed(const QStringList &lines)
+{
+    QStringList shown = lines.mid(0, MaxListedLines);
+    if (lines.size() > MaxListedLines)
+        shown << QStringLiteral("... and %1 more").arg(lines.size() - MaxListedLines);
+    return shown.join(QLatin1Char('\n'));
+}
+
+// The folder as the folder picker gives it: no trailing separator except "/".
+QString withoutTrailingSeparators(QString folder)
+{
+    while (folder.size() > 1 && folder.endsWith(QLatin1Char('/')))
+        folder.chop(1);
+    return folder;
+}
+
+} // namespace
+
+namespace AddCommands {
+
+QString LeftOutMessage(const QStringList &missing, const QStringList &unentered)
+{
+    QStringList parts;
+    if (!missing.isEmpty())
+        parts << QStringLiteral("Not found, so not added:\n") + listed(missing);
+    if (!unentered.isEmpty())
+        parts << QStringLiteral("These folders could not be opened; PDF files in them were not added:\n")
+                     + listed(unentered);
+    return parts.join(QStringLiteral("\n\n"));
+}
+
+} // namespace AddCommands
+
+PathIntake::PathIntake(ListView1 &list, Platform::PointerSetting &window, Platform::EventPump *pump,
+                       Platform::MessageSink *messages)
+    : list_(list), window_(window), pump_(pump), messages_(messages)
+{
+}
+
+PathIntake::~PathIntake()
+{
+    *alive_ = false;
+}
+
+void PathIntake::add(const QStringList &paths)
+{
+    pending_.push_back(paths);
+    if (running_)
+        return; // the request being served takes this one up when it is done
+    const std::shared_ptr<bool> alive = alive_;
+    running_ = true;
+    while (!pending_.empty()) {
+        const QStringList next = std::move(pending_.front());
+        pending_.pop_front();
+        serve(next);
+        if (!*alive)
+            return;
+    }
+    running_ = false;
+}
+
+void PathIntake::serve(const QStringList &paths)
+{
+    const std::shared_ptr<bool> alive = alive_;
+    QStringList documents, missing, unentered;
+    bool walking = false;
+    // Another long command (a conversion) may already show the hourglass
+    // and still be under way when this walk ends: it clears its own mark.
+    bool busyBefore = false;
+    for (const QString &path : paths) {
+        if (!Platform::pathExists(path)) {
+            missing << path;
+        } else if (Platform::isFolder(path)) {
+            if (!walking) {
+                walking = true;
+                busyBefore = window_.pointer() == Platform::PointerHourglass;
+                window_.setPointer(Platform::PointerHourglass);
+                list_.setFolderWalkRunning(true);
+            }
+            documents += AddFolder::CollectDocuments(withoutTrailingSeparators(path), pump_, &unentered);
+            if (!*alive)
+                return; // the window went away while events were processed
+        } else {
+            documents << path; // as given, like a dropped file
+        }
+    }
+    for (const QString &path : std::as_const(documents))
+        list_.append(path);
+    if (walking) {
+        list_.setFolderWalkRunning(false);
+        if (!busyBefore)
+            window_.setPointer(Platform::PointerDefault);
+    }
+    const QString message = AddCommands::LeftOutMessage(missing, unentered);
+    if (!message.isEmpty() && messages_)
+        messages_->showMessage(message, MessageTitle, Platform::MessageIcon::Exclamation);
+}
