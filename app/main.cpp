@@ -75,6 +75,8 @@ int runWindow(int argc, char *argv[], const QStringList &paths)
     Platform::QtEventPump pump;
     Platform::QMessageBoxSink messages;
     Platform::LocalInstanceChannel channel;
+    // Ended by a signal, the window takes its companions with it.
+    Platform::endChildrenOnTerminationSignals();
 
     AppServices services;
     services.appFolder = Platform::applicationFolder();
@@ -129,7 +131,7 @@ int main(int argc, char *argv[])
         return UsageStatus;
     case CommandLine::Mode::Convert: {
         QCoreApplication app(argc, argv);
-        return Cli::convert(request.paths, Platform::applicationFolder());
+        return Cli::convert(request, Platform::applicationFolder());
     }
     case CommandLine::Mode::Window:
         break;

@@ -1,6 +1,29 @@
 #include "cli/commandline.h"
 
+#include <cmath>
+#include <optional>
+
 namespace CommandLine {
+
+namespace {
+
+// The ranges the renderer accepts; a number outside them is a usage error
+// here, before anything is converted.
+constexpr double MaxResolution = 2400;
+constexpr int MaxQuality = 100;
+constexpr int MaxJobs = 64;
+
+std::optional<double> number(const QString &text, double low, double high, bool whole)
+{
+    bool ok = false;
+    const double value = text.toDouble(&ok);
+    if (!ok || !std::isfinite(value) || value < low || value > high
+        || (whole && value != std::floor(value)))
+        return std::nullopt;
+    return value;
+}
+
+} // namespace
 
 Request parse(const QStringList &arguments)
 {
@@ -40,12 +63,51 @@ Request parse(const QStringList &arguments)
     bool optionsEnded = false;
     for (qsizetype i = 1; i < arguments.size(); ++i) {
         const QString &a = arguments[i];
-        if (!optionsEnded && a == QLatin1String("--")) {
-            optionsEnded = true;
-        } else if (!optionsEnded && a.startsWith(QLatin1String("--"))) {
-            return fail(QStringLiteral("unknown option %1").arg(a));
-        } else {
+        if (optionsEnded) {
             r.paths << a;
+            continue;
+        }
+        if (a == QLatin1String("--")) {
+            optionsEnded = true;
+            continue;
+        }
+        // -r N, --resolution N, --resolution=N (and the same for -q, -j).
+        QString name = a;
+        std::optional<QString> value;
+        if (a.startsWith(QLatin1String("--")) && a.contains(QLatin1Char('='))) {
+            name = a.section(QLatin1Char('='), 0, 0);
+            value = a.section(QLatin1Char('='), 1);
+        }
+        const bool resolution = name == QLatin1String("-r") || name == QLatin1String("--resolution");
+        const bool quality = name == QLatin1String("-q") || name == QLatin1String("--quality");
+        const bool jobs = name == QLatin1String("-j") || name == QLatin1String("--jobs");
+        if (!resolution && !quality && !jobs) {
+            if (a.startsWith(QLatin1String("--")))
+                return fail(QStringLiteral("unknown option %1").arg(a));
+            r.paths << a;
+            continue;
+        }
+        if (!value) {
+            if (i + 1 >= arguments.size())
+                return fail(QStringLiteral("%1 needs a value").arg(name));
+            value = arguments[++i];
+        }
+        if (resolution) {
+            if (!number(*value, 1, MaxResolution, false))
+                return fail(QStringLiteral("%1 must be a number of dots per inch from 1 to %2, not %3")
+                                .arg(name).arg(MaxResolution).arg(*value));
+            r.resolution = value->trimmed();
+        } else if (quality) {
+            if (!number(*value, 1, MaxQuality, true))
+                return fail(QStringLiteral("%1 must be a whole number from 1 to %2, not %3")
+                                .arg(name).arg(MaxQuality).arg(*value));
+            r.quality = QString::number(int(*number(*value, 1, MaxQuality, true)));
+        } else {
+            const std::optional<double> n = number(*value, 1, MaxJobs, true);
+            if (!n)
+                return fail(QStringLiteral("%1 must be a whole number from 1 to %2, not %3")
+                                .arg(name).arg(MaxJobs).arg(*value));
+            r.jobs = int(*n);
         }
     }
     if (r.paths.isEmpty())
@@ -57,7 +119,8 @@ QString usage()
 {
     return QStringLiteral(
         "usage: rasterwell [PATH...]             open the window, PATHs in its list\n"
-        "       rasterwell --convert PATH...     convert without a window\n"
+        "       rasterwell --convert [-r DPI] [-q QUALITY] [-j JOBS] PATH...\n"
+        "                                        convert without a window\n"
         "       rasterwell --help | --version\n");
 }
 
@@ -77,16 +140,28 @@ QString help()
         "    comes to the front and no second window opens. Use -- before paths\n"
         "    that start with a dash.\n"
         "\n"
-        "rasterwell --convert PATH...\n"
+        "rasterwell --convert [-r DPI] [-q QUALITY] [-j JOBS] PATH...\n"
         "    Converts without a window and without a display. A PATH that is a file\n"
         "    is converted as given; a PATH that is a folder is searched with all its\n"
         "    sub-folders for *.pdf files (any case; names starting with \"~\", hidden\n"
         "    folders and links to folders are skipped). Use -- before paths that\n"
-        "    start with a dash. Messages go to standard output, progress to\n"
-        "    standard error. Exit status: 0 when every document produced its\n"
-        "    images, 1 when any document was password protected or failed or\n"
-        "    nothing was found, 2 for a usage error or when the companion programs\n"
-        "    or the application folder cannot be used.\n"
+        "    start with a dash. Messages go to standard output; progress, why a\n"
+        "    document was not converted (which pages are missing, what the\n"
+        "    converter said) and folders that could not be searched go to standard\n"
+        "    error.\n"
+        "    -r, --resolution DPI  dots per inch, 1 to 2400 (default: the converter\n"
+        "                          script's RESOLUTION, 150)\n"
+        "    -q, --quality QUALITY JPEG quality, 1 to 100 (default: the script's\n"
+        "                          QUALITY, 90)\n"
+        "    -j, --jobs JOBS       documents converted side by side, 1 to 64\n"
+        "                          (default: $RASTERWELL_JOBS, else one per core)\n"
+        "    A value out of range is a usage error and nothing is converted.\n"
+        "    Exit status: 0 when every document produced all its pages; 1 when any\n"
+        "    document was password protected or failed, or is only partly\n"
+        "    converted (the pages written stay under their page numbers), when a\n"
+        "    folder could not be searched, or nothing was found; 2 for a usage\n"
+        "    error, a path that does not exist, or when the companion programs or\n"
+        "    the working folder cannot be used.\n"
         "\n"
         "Output\n"
         "    One JPG per page beside each document, named after the document less\n"
@@ -94,12 +169,18 @@ QString help()
         "    digits: /docs/report.pdf gives /docs/report-001.jpg, report-002.jpg, ...\n"
         "    Existing images of the same names are replaced.\n"
         "\n"
-        "Companion programs (in the program's folder, which must be writable)\n"
+        "Companion programs (in the program's folder)\n"
         "    pdftk.exe          tells whether a document needs a password\n"
         "    ps/pdf2tiff.bat    the converter script; it renders through ps/rwrender\n"
         "    Resolution (RESOLUTION, default 150 dpi), JPEG quality (QUALITY,\n"
         "    default 90) and the time limit per page are variables at the top of\n"
         "    ps/pdf2tiff.bat.\n"
+        "\n"
+        "Working folder\n"
+        "    The probe's result, the locks and the staging folders live in the\n"
+        "    program's folder when it is writable, otherwise in\n"
+        "    $XDG_STATE_HOME/rasterwell (~/.local/state/rasterwell). A copy of\n"
+        "    pdf2tiff.bat in its ps/ folder is used instead of the installed one.\n"
         "\n"
         "rasterwell --help       this text\n"
         "rasterwell --version    the version\n");

@@ -12,6 +12,11 @@ struct Request {
     Mode mode = Mode::Window;
     QStringList paths;  // for Convert and Window, in the order given
     QString error;      // for UsageError, one line
+    // For Convert: settings that override the converter script's for this
+    // run (as given, checked for range), and the documents side by side.
+    QString resolution; // -r, --resolution: 1 to 2400 dots per inch
+    QString quality;    // -q, --quality: 1 to 100
+    int jobs = 0;       // -j, --jobs: 1 or more; 0: the default
 };
 
 // Parses the arguments after the program name.

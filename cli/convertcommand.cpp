@@ -23,7 +23,8 @@ void complain(const QString &line)
 
 } // namespace
 
-std::optional<QStringList> collectDocuments(const QStringList &paths, Platform::EventPump &pump)
+std::optional<QStringList> collectDocuments(const QStringList &paths, Platform::EventPump &pump,
+                                            QStringList *unentered)
 {
     // Every path is checked before anything is converted, so a typing error
     // never leaves a half-done batch.
@@ -39,7 +40,7 @@ std::optional<QStringList> collectDocuments(const QStringList &paths, Platform::
             QString folder = path;
             while (folder.size() > 1 && folder.endsWith(QLatin1Char('/')))
                 folder.chop(1);
-            documents += AddFolder::CollectDocuments(folder, &pump);
+            documents += AddFolder::CollectDocuments(folder, &pump, unentered);
         } else {
             documents << path; // as a drop appends it
         }
@@ -47,12 +48,16 @@ std::optional<QStringList> collectDocuments(const QStringList &paths, Platform::
     return documents;
 }
 
-int convert(const QStringList &paths, const QString &appFolder)
+int convert(const CommandLine::Request &request, const QString &appFolder)
 {
     Platform::QtEventPump pump;
-    const std::optional<QStringList> documents = collectDocuments(paths, pump);
+    QStringList unentered;
+    const std::optional<QStringList> documents = collectDocuments(request.paths, pump, &unentered);
     if (!documents)
         return CannotRun;
+    // Nothing is passed over without a word.
+    for (const QString &folder : std::as_const(unentered))
+        complain(QStringLiteral("cannot search %1").arg(folder));
 
     // The run checks this too; here it goes to the error stream and no
     // document is touched.
@@ -68,6 +73,11 @@ int convert(const QStringList &paths, const QString &appFolder)
     Platform::PosixProcessApi processes;
     // Interrupted, the run ends its companions with it.
     Platform::endChildrenOnTerminationSignals();
+    QStringList settings;
+    if (!request.resolution.isEmpty())
+        settings << QStringLiteral("RASTERWELL_RESOLUTION=") + request.resolution;
+    if (!request.quality.isEmpty())
+        settings << QStringLiteral("RASTERWELL_QUALITY=") + request.quality;
     ConversionRun run({.appFolder = appFolder,
                        .documents = source,
                        .view = view,
@@ -76,10 +86,12 @@ int convert(const QStringList &paths, const QString &appFolder)
                        .pump = pump,
                        .processes = processes,
                        .workFolder = workFolder,
-                       .slotCount = defaultSlotCount()});
+                       .slotCount = request.jobs > 0 ? request.jobs : defaultSlotCount(),
+                       .environment = settings});
     const RunSummary summary = run.run();
     view.clearBar();
-    return summary.exitStatus();
+    const int status = summary.exitStatus();
+    return status == AllConverted && !unentered.isEmpty() ? int(SomeNotConverted) : status;
 }
 
 } // namespace Cli

@@ -1,6 +1,6 @@
 #include "platform/folderaccess.h"
 
-#include <QFile>
+#include "platform/pathcodec.h"
 
 #include <cerrno>
 #include <cstring>
@@ -10,7 +10,7 @@ namespace Platform {
 
 FolderOpenCheck checkFolderOpens(const QString &folder)
 {
-    const QByteArray native = QFile::encodeName(folder.isEmpty() ? QStringLiteral("/") : folder);
+    const QByteArray native = encodePath(folder.isEmpty() ? QStringLiteral("/") : folder);
     const int error = [&] {
         DIR *dir = opendir(native.constData());
         if (!dir)

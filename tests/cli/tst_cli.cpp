@@ -74,6 +74,23 @@ class TestCli : public QObject {
         return found;
     }
 
+    // The pixel size a JPEG's frame header gives.
+    static QSize jpegSize(const QString &path)
+    {
+        const QByteArray data = AppFolder::read(path);
+        for (qsizetype i = 2; i + 9 < data.size();) {
+            if (uchar(data[i]) != 0xFF)
+                return {};
+            const uchar marker = uchar(data[i + 1]);
+            const int length = (uchar(data[i + 2]) << 8) | uchar(data[i + 3]);
+            if (marker >= 0xC0 && marker <= 0xC3)
+                return QSize((uchar(data[i + 7]) << 8) | uchar(data[i + 8]),
+                             (uchar(data[i + 5]) << 8) | uchar(data[i + 6]));
+            i += 2 + length;
+        }
+        return {};
+    }
+
     static QString builtProgram() { return qEnvironmentVariable("RW_APP_DIR") + "/rasterwell"; }
 
     // A copy of the program in a fake application folder, so it finds the
@@ -125,6 +142,52 @@ private slots:
         QCOMPARE(r.error.isEmpty(), mode != int(CommandLine::Mode::UsageError));
     }
 
+    // Settings for one command-line run: the renderer's ranges, checked
+    // before anything is converted.
+    void settings_data()
+    {
+        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<QString>("resolution"); // "!" : a usage error
+        QTest::addColumn<QString>("quality");
+        QTest::addColumn<int>("jobs");
+        QTest::newRow("none") << QStringList{"--convert", "a.pdf"} << "" << "" << 0;
+        QTest::newRow("short forms") << QStringList{"--convert", "-r", "72", "-q", "80", "-j", "3", "a.pdf"}
+                                     << "72" << "80" << 3;
+        QTest::newRow("long forms") << QStringList{"--convert", "--resolution", "300", "--quality=100",
+                                                   "--jobs=1", "a.pdf"}
+                                    << "300" << "100" << 1;
+        QTest::newRow("fractional resolution") << QStringList{"--convert", "-r", "72.5", "a.pdf"}
+                                               << "72.5" << "" << 0;
+        QTest::newRow("after --, a path") << QStringList{"--convert", "--", "-r"} << "" << "" << 0;
+        QTest::newRow("resolution 0") << QStringList{"--convert", "-r", "0", "a.pdf"} << "!" << "" << 0;
+        QTest::newRow("resolution 2401") << QStringList{"--convert", "-r", "2401", "a.pdf"} << "!" << "" << 0;
+        QTest::newRow("resolution text") << QStringList{"--convert", "-r", "high", "a.pdf"} << "!" << "" << 0;
+        QTest::newRow("quality 101") << QStringList{"--convert", "-q", "101", "a.pdf"} << "!" << "" << 0;
+        QTest::newRow("quality 0") << QStringList{"--convert", "--quality=0", "a.pdf"} << "!" << "" << 0;
+        QTest::newRow("fractional quality") << QStringList{"--convert", "-q", "5.5", "a.pdf"} << "!" << "" << 0;
+        QTest::newRow("jobs 0") << QStringList{"--convert", "-j", "0", "a.pdf"} << "!" << "" << 0;
+        QTest::newRow("missing value") << QStringList{"--convert", "a.pdf", "-q"} << "!" << "" << 0;
+        QTest::newRow("settings without --convert") << QStringList{"-r", "72", "a.pdf"} << "!" << "" << 0;
+    }
+    void settings()
+    {
+        QFETCH(QStringList, args);
+        QFETCH(QString, resolution);
+        QFETCH(QString, quality);
+        QFETCH(int, jobs);
+        const CommandLine::Request r = CommandLine::parse(args);
+        if (resolution == "!") {
+            QCOMPARE(r.mode, CommandLine::Mode::UsageError);
+            QVERIFY(!r.error.isEmpty());
+            return;
+        }
+        QCOMPARE(r.mode, CommandLine::Mode::Convert);
+        QCOMPARE(r.paths, QStringList{args.last()});
+        QCOMPARE(r.resolution, resolution);
+        QCOMPARE(r.quality, quality);
+        QCOMPARE(r.jobs, jobs);
+    }
+
     // Invocations against fake companions: "a" has two pages, "b" is
     // protected, "c" yields no image.
     void invocations_data()
@@ -156,6 +219,12 @@ private slots:
             << QStringList{} << QStringList{};
         QTest::newRow("unknown option") << QStringList{"--convert", "%D/a.pdf", "--quick"} << 2
                                         << QStringList{} << QStringList{} << QStringList{};
+        QTest::newRow("resolution out of range converts nothing")
+            << QStringList{"--convert", "-r", "5000", "%D/a.pdf"} << 2 << QStringList{} << QStringList{}
+            << QStringList{};
+        QTest::newRow("quality out of range converts nothing")
+            << QStringList{"--convert", "%D/a.pdf", "--quality=0"} << 2 << QStringList{} << QStringList{}
+            << QStringList{};
     }
     void invocations()
     {
@@ -342,6 +411,27 @@ private slots:
         }
     }
 
+    // A folder the search cannot enter is named on the error stream and the
+    // run ends with status 1; everything else is converted. As nobody, so
+    // that the folder's mode bites.
+    void unenteredFoldersAreReported()
+    {
+        AppFolder app;
+        QVERIFY(app.writeToolkit() && app.writeScript());
+        const QString program = installProgram(app);
+        app.writeDocument("tree/open/a.pdf", ConvertFixture::document("a", 1));
+        app.writeDocument("tree/closed/b.pdf", ConvertFixture::document("b", 1));
+        QVERIFY(QProcess::execute("chmod", {"-R", "a+rwX", app.root()}) == 0);
+        QVERIFY(::chmod(QFile::encodeName(app.docs() + "/tree/closed").constData(), 0700) == 0);
+
+        const Outcome o = runProgram(program, {"--convert", app.docs() + "/tree"}, {}, true);
+        QCOMPARE(o.status, 1);
+        QCOMPARE(o.out, QStringList{"Done."});
+        QVERIFY2(o.err.contains("rasterwell: cannot search " + app.docs() + "/tree/closed: permission denied"),
+                 qPrintable(o.err));
+        QVERIFY(QFile::exists(app.docs() + "/tree/open/a-001.jpg"));
+    }
+
     // A name that is not valid UTF-8 is converted with its exact bytes.
     void namesThatAreNotUtf8()
     {
@@ -470,6 +560,30 @@ private slots:
         QCOMPARE(o.status, 2);
         QCOMPARE(o.err.count('\n'), 1);
         QVERIFY(o.err.contains("--convert"));
+    }
+
+    // -r and -q reach the real converter: a US Letter page at 72 dpi is 612
+    // x 792 pixels; a lower quality gives a smaller file.
+    void settingsReachTheConverter()
+    {
+        const QString built = qEnvironmentVariable("RW_APP_DIR");
+        if (!QFile::exists(built + "/pdftk.exe") || !QFile::exists(built + "/ps/rwrender"))
+            QSKIP("the companion programs are not built");
+        AppFolder app;
+        const QString program = installProgram(app);
+        for (const char *name : {"pdftk.exe", "ps/pdf2tiff.bat", "ps/rwrender"})
+            QVERIFY(QFile::link(built + "/" + name, app.path() + "/" + name));
+        QVERIFY(PdfFixtures::writePdf(app.docs() + "/a.pdf", 1));
+        QVERIFY(PdfFixtures::writePdf(app.docs() + "/b.pdf", 1));
+
+        QCOMPARE(runProgram(program, {"--convert", "-r", "72", app.docs() + "/a.pdf"}).status, 0);
+        QCOMPARE(jpegSize(app.docs() + "/a-001.jpg"), QSize(612, 792));
+        QCOMPARE(runProgram(program, {"--convert", "-r", "72", "-q", "10", app.docs() + "/b.pdf"}).status, 0);
+        QCOMPARE(jpegSize(app.docs() + "/b-001.jpg"), QSize(612, 792));
+        QVERIFY(QFileInfo(app.docs() + "/b-001.jpg").size() < QFileInfo(app.docs() + "/a-001.jpg").size());
+        // The script's own settings stay the defaults.
+        QCOMPARE(runProgram(program, {"--convert", app.docs() + "/a.pdf"}).status, 0);
+        QCOMPARE(jpegSize(app.docs() + "/a-001.jpg"), QSize(1275, 1650));
     }
 
     // The real companions on generated documents: a plain one, a protected
