@@ -150,15 +150,7 @@ void ProbeJob::finish(int exitCode, bool timedOut)
 ProbeResult IsPasswordProtected(Context &context, const QString &documentPath)
 {
     ProbeJob job(context, documentPath);
-    if (job.start()) {
-        for (;;) {
-            const bool done = job.poll();
-            context.pump.processEvents();
-            if (done)
-                break;
-            context.pump.waitForEvents(PollMilliseconds);
-        }
-    }
+    runToEnd(job, context);
     return job.result();
 }
 

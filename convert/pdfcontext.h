@@ -44,4 +44,28 @@ struct Context {
 // The last lines a companion wrote on its error stream (at most `maxLines`).
 QStringList companionMessages(const QString &messagesFile, int maxLines = 20);
 
+// Starts a job (ProbeJob, RasteriseJob) and waits for its end, letting the
+// window process its events: each pass reads first, then processes events;
+// while the job runs, the next event (a companion's end among them) or at
+// most 100 ms wakes the wait.
+template <typename Job>
+void runToEnd(Job &job, Context &context);
+
 } // namespace PDF
+
+#include "platform/eventpump.h"
+
+template <typename Job>
+void PDF::runToEnd(Job &job, Context &context)
+{
+    constexpr int WakeMilliseconds = 100;
+    if (!job.start())
+        return;
+    for (;;) {
+        const bool done = job.poll();
+        context.pump.processEvents();
+        if (done)
+            return;
+        context.pump.waitForEvents(WakeMilliseconds);
+    }
+}

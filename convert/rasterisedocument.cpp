@@ -19,7 +19,6 @@ namespace PDF {
 namespace {
 
 constexpr int HiddenStyle = 0;
-constexpr int PollMilliseconds = 100;
 // How often a running converter's progress is looked at.
 constexpr int ProgressCheckMilliseconds = 1000;
 const QString PageImages = QStringLiteral("current*.jpg");
@@ -230,15 +229,7 @@ RasteriseResult RasteriseDocument(Context &context, const QString &documentPath)
     const auto restorePointer = qScopeGuard(
         [&context] { context.pointer.setApplicationPointer(Platform::PointerDefault); });
     RasteriseJob job(context, documentPath);
-    if (job.start()) {
-        for (;;) {
-            const bool done = job.poll();
-            context.pump.processEvents();
-            if (done)
-                break;
-            context.pump.waitForEvents(PollMilliseconds);
-        }
-    }
+    runToEnd(job, context);
     return job.result();
 }
 
