@@ -2,6 +2,7 @@
 
 #include "common/files.h"
 #include "render/jpeg.h"
+#include "render/jpegimages.h"
 #include "render/lostcontent.h"
 #include "render/pagesize.h"
 
@@ -187,6 +188,7 @@ Recorded tryRecordPage(fz_context *ctx, pdf_document *pdf, int index, fz_cookie 
     fz_page *volatile page = nullptr;
     fz_display_list *volatile list = nullptr;
     fz_device *volatile dev = nullptr;
+    fz_device *volatile jpegs = nullptr;
     volatile Recorded result = Recorded::Failed;
     *out = nullptr;
     fz_try(ctx) {
@@ -203,11 +205,14 @@ Recorded tryRecordPage(fz_context *ctx, pdf_document *pdf, int index, fz_cookie 
         result = Recorded::Failed;
         list = fz_new_display_list(ctx, *bounds);
         dev = fz_new_list_device(ctx, list);
-        fz_run_page(ctx, page, dev, fz_identity, cookie);
+        jpegs = newFastJpegDevice(ctx, dev);
+        fz_run_page(ctx, page, jpegs, fz_identity, cookie);
+        fz_close_device(ctx, jpegs);
         fz_close_device(ctx, dev);
         result = Recorded::Ok;
     }
     fz_always(ctx) {
+        fz_drop_device(ctx, jpegs);
         fz_drop_device(ctx, dev);
         fz_drop_page(ctx, page);
     }
