@@ -263,7 +263,10 @@ using PixmapPtr = std::unique_ptr<fz_pixmap, PixmapDeleter>;
 
 class Worker {
 public:
-    Worker(Shared &shared, fz_context *ctx, int slot) : s_(shared), ctx_(ctx), slot_(slot) {}
+    Worker(Shared &shared, fz_context *ctx, int slot)
+        : s_(shared), ctx_(ctx), slot_(slot), tokens_(shared.settings.tokens, slot)
+    {
+    }
 
     void run()
     {
@@ -271,6 +274,7 @@ public:
             const int index = s_.next.fetch_add(1);
             if (index >= s_.sink.pageCount())
                 return;
+            const TokenLease token(tokens_);
             if (renderPage(index) && s_.sink.pageWritten(index)) {
                 s_.written.fetch_add(1);
             } else {
@@ -394,6 +398,7 @@ private:
     Shared &s_;
     fz_context *ctx_;
     int slot_;
+    TokenHolder tokens_;
     JpegEncoder encoder_;
 };
 

@@ -8,6 +8,7 @@
 #include <QElapsedTimer>
 #include <QImage>
 #include <QPainter>
+#include <QProcessEnvironment>
 #include <QTemporaryDir>
 #include <QtTest>
 #include <cmath>
@@ -29,6 +30,10 @@ private slots:
     void failingInput();
     void rendererOutcome_data();
     void rendererOutcome();
+    void environmentOverrides_data();
+    void environmentOverrides();
+    void sharedTokens_data();
+    void sharedTokens();
     void jpegImages_data();
     void jpegImages();
     void oversizedPageIsScaledDown();
@@ -44,6 +49,10 @@ private:
     Result convert(const QString &script = CompanionTest::script())
     {
         return run(script, {}, stage());
+    }
+    Result convertWith(const QProcessEnvironment &env)
+    {
+        return run(script(), {}, stage(), 120000, env);
     }
     QStringList pageNames(int count, int digits = 3) const
     {
@@ -354,6 +363,102 @@ void TestConverter::rendererOutcome()
         const QImage page(stage() + "/" + name);
         QVERIFY2(page.pixelColor(pixels(20), page.height() - pixels(20)).blue() > 200,
                  qPrintable(name));
+    }
+}
+
+void TestConverter::environmentOverrides_data()
+{
+    QTest::addColumn<QString>("resolution"); // "-": not set
+    QTest::addColumn<QString>("quality");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QSize>("size");        // of the US Letter page's image
+    QTest::addColumn<int>("dcQuantizer");   // 3 at quality 90, 80 at quality 10
+
+    const QSize at150(1275, 1650);
+    QTest::newRow("not set: the script's values") << "-" << "-" << 0 << at150 << 3;
+    QTest::newRow("empty: the script's values") << "" << "" << 0 << at150 << 3;
+    QTest::newRow("72 dpi") << "72" << "-" << 0 << QSize(612, 792) << 3;
+    QTest::newRow("quality 10") << "-" << "10" << 0 << at150 << 80;
+    // The renderer checks the range: a usage error, nothing written.
+    QTest::newRow("0 dpi") << "0" << "-" << 2 << QSize() << 0;
+    QTest::newRow("quality 101") << "-" << "101" << 2 << QSize() << 0;
+    QTest::newRow("quality not a number") << "-" << "best" << 2 << QSize() << 0;
+}
+
+void TestConverter::environmentOverrides()
+{
+    QFETCH(QString, resolution);
+    QFETCH(QString, quality);
+    QFETCH(int, status);
+    QFETCH(QSize, size);
+    QFETCH(int, dcQuantizer);
+    QVERIFY(PdfFixtures::writePdf(stage() + "/current.pdf", 1));
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.remove("RASTERWELL_RESOLUTION");
+    env.remove("RASTERWELL_QUALITY");
+    if (resolution != "-")
+        env.insert("RASTERWELL_RESOLUTION", resolution);
+    if (quality != "-")
+        env.insert("RASTERWELL_QUALITY", quality);
+
+    const Result r = convertWith(env);
+    QVERIFY(r.finished);
+    QCOMPARE(r.exitCode, status);
+    if (status != 0) {
+        QCOMPARE(entries(stage()), QStringList{}); // current.pdf deleted all the same
+        return;
+    }
+    QCOMPARE(entries(stage()), QStringList{"current-001.jpg"});
+    const JpegInfo info = inspectJpegFile(stage() + "/current-001.jpg");
+    QCOMPARE(QSize(info.width, info.height), size);
+    QCOMPARE(info.dcQuantizer, dcQuantizer);
+}
+
+void TestConverter::sharedTokens_data()
+{
+    QTest::addColumn<bool>("folderExists");
+    QTest::newRow("token folder") << true;
+    // A folder that cannot hold tokens costs the tokens, not the pages.
+    QTest::newRow("token folder missing") << false;
+}
+
+void TestConverter::sharedTokens()
+{
+    // Two converters side by side, each in its own staging folder, sharing
+    // one token folder: every page of both documents arrives.
+    QFETCH(bool, folderExists);
+    const QString tokens = stage() + "/tokens";
+    if (folderExists)
+        QVERIFY(QDir().mkdir(tokens));
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("RASTERWELL_RENDER_TOKENS", tokens);
+    const QStringList folders{stage() + "/slot1", stage() + "/slot2"};
+    std::vector<std::unique_ptr<QProcess>> converters;
+    for (const QString &slot : folders) {
+        QVERIFY(QDir().mkdir(slot));
+        QVERIFY(PdfFixtures::writePdf(slot + "/current.pdf", 30));
+        auto p = std::make_unique<QProcess>();
+        p->setWorkingDirectory(slot);
+        p->setProcessEnvironment(env);
+        p->start(script(), {});
+        QVERIFY(p->waitForStarted());
+        converters.push_back(std::move(p));
+    }
+    for (std::size_t i = 0; i < converters.size(); ++i) {
+        QProcess &p = *converters[i];
+        QVERIFY(p.waitForFinished(120000));
+        QCOMPARE(p.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(p.exitCode(), 0);
+        QCOMPARE(entries(folders[int(i)]), pageNames(30));
+        const QByteArray err = p.readAllStandardError();
+        QCOMPARE(err.isEmpty(), folderExists);
+    }
+    if (folderExists) {
+        // One token per core.
+        const QStringList files = entries(tokens);
+        QVERIFY(!files.isEmpty());
+        QCOMPARE(files.size(), QThread::idealThreadCount());
+        QVERIFY(files.contains("token-0"));
     }
 }
 
