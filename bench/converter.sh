@@ -1,25 +1,34 @@
 #!/bin/sh
 # Converter benchmark: the converter script (ps/pdf2tiff.bat, i.e. rwrender)
 # against pdftoppm, pdftocairo and Ghostscript on the same files in one run,
-# all at 150 dpi and JPEG quality 90. Prints a Markdown table: median wall
-# time of RUNS runs, CPU time, peak memory (largest resident set of any run), total
-# size of the page images, our time as a ratio of each peer's, and whether
-# our page sizes equal pdftoppm's.
+# all at 150 dpi and JPEG quality 90. Prints Markdown tables:
+# - per file and tool: median wall time of RUNS runs, median CPU time, peak
+#   memory (largest resident set of any run), total size of the page images,
+#   our time as a ratio of each peer's, and whether our page sizes equal
+#   pdftoppm's;
+# - start-up: rwrender --help, and the script against the renderer alone on
+#   a one-page document (the difference is the script's own start);
+# - two converters side by side on the 300 dpi scans, with and without
+#   shared rendering tokens: wall time and the sum of their peak memory;
+# - with REFERENCE_BUILD: our page images against that build's, pixel by
+#   pixel (largest and mean difference, PSNR).
 #
-# usage: bench/converter.sh [BUILD_DIR] [RUNS]
-#   BUILD_DIR  the build folder holding ps/pdf2tiff.bat and ps/rwrender (default: build)
-#   RUNS       runs per tool and file, odd (default: 3)
+# usage: bench/converter.sh [BUILD_DIR] [RUNS] [REFERENCE_BUILD_DIR]
+#   BUILD_DIR            holds ps/pdf2tiff.bat and ps/rwrender (default: build)
+#   RUNS                 runs per tool and file, odd (default: 3)
+#   REFERENCE_BUILD_DIR  an earlier build to compare the page images with
 #
 # Files: the 117-page GeoTopo-komprimiert.pdf from the shared corpus (skipped
-# when the corpus is absent), a generated 300-page text document and a
-# generated 24-page document of full-page photo-like images (200 dpi JPEG).
+# when the corpus is absent) and the documents of bench/make-documents.sh.
 # Needs: gs, pdftoppm, pdftocairo, /usr/bin/time (package time).
 set -eu
 
 root=$(CDPATH='' cd -- "$(dirname -- "$0")/.." && pwd)
 build=${1:-$root/build}
 runs=${2:-3}
+reference=${3:-}
 case $build in /*) ;; *) build=$(pwd)/$build ;; esac
+case $reference in /* | '') ;; *) reference=$(pwd)/$reference ;; esac
 script=$build/ps/pdf2tiff.bat
 corpus=$root/../shared/corpus
 
@@ -31,70 +40,19 @@ if [ ! -x "$script" ] || [ ! -x "$build/ps/rwrender" ]; then
     echo "converter.sh: no converter in $build/ps; build first" >&2
     exit 1
 fi
+if [ -n "$reference" ] && [ ! -x "$build/bench/bench_imagediff" ]; then
+    echo "converter.sh: $build/bench/bench_imagediff is missing; build first" >&2
+    exit 1
+fi
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/rw-bench-converter.XXXXXX")
 trap 'rm -rf "$work"' EXIT INT TERM HUP
 
-# --- test documents ---------------------------------------------------------
-
-cat >"$work/text.ps" <<'EOF'
-%!PS
-% 300 A4 pages of running text, 50 lines each.
-/words [(lorem) (ipsum) (dolor) (sit) (amet) (consectetur) (adipiscing) (elit) (sed) (do)
-        (eiusmod) (tempor) (incididunt) (ut) (labore) (et) (dolore) (magna) (aliqua) (enim)
-        (minim) (veniam) (quis) (nostrud) (exercitation) (ullamco) (laboris) (nisi) (aliquip)
-        (commodo) (consequat) (duis) (aute) (irure) (reprehenderit) (voluptate) (velit)] def
-/n words length def
-<< /PageSize [595.276 841.89] >> setpagedevice
-1 srand
-1 1 300 {
-  /pg exch def
-  72 760 moveto /Helvetica-Bold findfont 14 scalefont setfont (Chapter ) show pg 10 string cvs show
-  /Times-Roman findfont 10.5 scalefont setfont
-  0 1 49 {
-    /ln exch def
-    72 740 ln 13.5 mul sub moveto
-    { currentpoint pop 500 gt { exit } if words rand n mod get show ( ) show } loop
-  } for
-  300 40 moveto pg 10 string cvs show
-  showpage
-} for
-EOF
-
-cat >"$work/images.ps" <<'EOF'
-%!PS
-% 24 A4 pages, each one full-page RGB image of 1654 x 2339 pixels (200 dpi):
-% colour gradients with a little noise, stored as JPEG like a scan.
-/W 1654 def /H 2339 def
-/pool W 3 mul H 3 mul add string def
-<< /PageSize [595.276 841.89] >> setpagedevice
-1 srand
-1 1 24 {
-  /pg exch def
-  0 1 pool length 1 sub {
-    /i exch def
-    pool i
-      i 3 mod 0 eq { i pg 37 mul add 9 idiv 256 mod }
-      { i 3 mod 1 eq { i 13 idiv pg 91 mul add 200 mod 40 add } { 255 i 17 idiv 256 mod sub } ifelse } ifelse
-      rand 15 and add 255 min put
-  } for
-  /y 0 def
-  gsave 595.276 841.89 scale
-  W H 8 [W 0 0 H neg 0 H] { pool y 3 mul W 3 mul getinterval /y y 1 add def } false 3 colorimage
-  grestore
-  showpage
-} for
-EOF
-
-gs -q -dNOPAUSE -dBATCH -dSAFER -sDEVICE=pdfwrite -o "$work/text-300.pdf" "$work/text.ps"
-gs -q -dNOPAUSE -dBATCH -dSAFER -sDEVICE=pdfwrite -dAutoFilterColorImages=false \
-    -dColorImageFilter=/DCTEncode -dDownsampleColorImages=false \
-    -o "$work/images-24.pdf" "$work/images.ps"
-
+"$root/bench/make-documents.sh" "$work/docs"
 files=""
 geotopo=$corpus/py-pdf-sample-files/009-pdflatex-geotopo/GeoTopo-komprimiert.pdf
 [ -f "$geotopo" ] && files="$geotopo"
-files="$files $work/text-300.pdf $work/images-24.pdf"
+files="$files $work/docs/text-300.pdf $work/docs/images-24.pdf $work/docs/scans-300dpi.pdf"
 
 # --- measuring ----------------------------------------------------------------
 
@@ -111,6 +69,14 @@ jpeg_size() {
             }
             print "?"
         }'
+}
+
+# Runs the converter script of build $2 on $1 in the staging folder $3.
+convert() {
+    rm -rf "$3"
+    mkdir -p "$3"
+    cp "$1" "$3/current.pdf"
+    (cd "$3" && "$2/ps/pdf2tiff.bat" >/dev/null 2>&1) || true
 }
 
 # Runs one tool RUNS times on $1 into a fresh folder; sets seconds, kb,
@@ -158,7 +124,23 @@ sizes_of() {
 
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b > 0) printf "%.2f (%.1fx faster)", a / b, b / a; else print "-" }'; }
 
+# Milliseconds per run of the command "$@", over $reps runs (after one
+# run to warm the caches).
+reps=100
+per_run() {
+    "$@" >/dev/null 2>&1 || true
+    start=$(date +%s%N)
+    n=0
+    while [ "$n" -lt "$reps" ]; do
+        "$@" >/dev/null 2>&1 || true
+        n=$((n + 1))
+    done
+    end=$(date +%s%N)
+    awk -v a="$start" -v b="$end" -v n="$reps" 'BEGIN { printf "%.1f", (b - a) / n / 1e6 }'
+}
+
 echo "Converter benchmark: $(nproc) cores, $runs runs each, median wall time; $(date -u +%Y-%m-%d)"
+echo "Load average at the start: $(cut -d' ' -f1-3 /proc/loadavg)"
 echo
 echo "| file | tool | pages | time (s) | CPU (s) | peak memory (MB) | output (MB) | our time / this tool's |"
 echo "|---|---|---:|---:|---:|---:|---:|---|"
@@ -179,3 +161,77 @@ for input in $files; do
         echo "| $name | page sizes | | DIFFER from pdftoppm's | | | | |"
     fi
 done
+
+# --- start-up -----------------------------------------------------------------
+
+one=$work/one
+mkdir -p "$one"
+gs -q -dNOPAUSE -dBATCH -dSAFER -sDEVICE=pdfwrite -o "$one/one.pdf" -c showpage
+# The converter of build $1 on the one-page document; then its renderer
+# alone, as the script starts it (and the rm the script does).
+script_once() { cp "$one/one.pdf" "$one/current.pdf" && (cd "$one" && "$1/ps/pdf2tiff.bat"); }
+renderer_once() {
+    cp "$one/one.pdf" "$one/current.pdf" \
+        && (cd "$one" && "$1/ps/rwrender" -r 150 -q 90 -t 60 -- ./current.pdf ./current) \
+        && rm -f "$one/current.pdf"
+}
+startup_row() {
+    help=$(per_run "$1/ps/rwrender" --help)
+    with_script=$(per_run script_once "$1")
+    alone=$(per_run renderer_once "$1")
+    echo "| $2 | $help | $with_script | $alone | $(awk -v a="$with_script" -v b="$alone" 'BEGIN { printf "%.1f", a - b }') |"
+}
+echo
+echo "Start-up, mean of $reps runs (ms):"
+echo
+echo "| build | rwrender --help | one-page document: script | renderer alone (and rm) | the script's own start |"
+echo "|---|---:|---:|---:|---:|"
+startup_row "$build" "this one"
+if [ -n "$reference" ]; then
+    startup_row "$reference" "reference"
+fi
+
+# --- side by side -------------------------------------------------------------
+
+scans=$work/docs/scans-300dpi.pdf
+# Two converters on the scans at once, each in its own staging folder;
+# $1 is the token folder ("" for none). Sets pair_seconds and pair_mb.
+side_by_side() {
+    for slot in 1 2; do
+        rm -rf "$work/slot$slot"
+        mkdir -p "$work/slot$slot"
+        cp "$scans" "$work/slot$slot/current.pdf"
+    done
+    start=$(date +%s%N)
+    for slot in 1 2; do
+        (cd "$work/slot$slot" && RASTERWELL_RENDER_TOKENS=$1 /usr/bin/time -f "%M" -o "$work/t$slot" \
+            "$script" >/dev/null 2>&1) &
+    done
+    wait
+    end=$(date +%s%N)
+    pair_seconds=$(awk -v a="$start" -v b="$end" 'BEGIN { printf "%.2f", (b - a) / 1e9 }')
+    pair_mb=$(( ($(tail -n 1 "$work/t1") + $(tail -n 1 "$work/t2")) / 1024 ))
+}
+echo
+echo "Two converters side by side on scans-300dpi.pdf (sum of the two peak resident sets, an upper bound of the peak together):"
+echo
+echo "| tokens | both done (s) | peak memory, sum (MB) |"
+echo "|---|---:|---:|"
+mkdir -p "$work/tokens"
+side_by_side "$work/tokens"
+echo "| shared (RASTERWELL_RENDER_TOKENS) | $pair_seconds | $pair_mb |"
+side_by_side ""
+echo "| none | $pair_seconds | $pair_mb |"
+
+# --- against a reference build --------------------------------------------------
+
+if [ -n "$reference" ]; then
+    echo
+    echo "Page images against $reference (same files, same settings):"
+    echo
+    for input in $files; do
+        convert "$input" "$build" "$work/new"
+        convert "$input" "$reference" "$work/old"
+        echo "- $(basename "$input"): $(QT_QPA_PLATFORM=offscreen "$build/bench/bench_imagediff" "$work/old" "$work/new" | sed "s|$work/||")"
+    done
+fi

@@ -7,6 +7,10 @@
 # also when rendering fails or the script is interrupted; an interrupted
 # conversion leaves no page images behind.
 # Exit status: the renderer's (0 when every page was written).
+#
+# The script starts once per document, so it starts no program it can do
+# without: no subshells, no dirname, rm only when there is something to
+# remove.
 
 # (The cleanup functions run from traps, which shellcheck cannot follow.)
 # shellcheck disable=SC2317
@@ -18,16 +22,29 @@ QUALITY=90
 # Seconds after which the renderer gives up on a single page (0: no limit).
 PAGE_TIME_LIMIT=60
 
+# The program may set these for one run; unset or empty, the values above
+# hold. The renderer checks their range (status 2 when out of range).
+RESOLUTION=${RASTERWELL_RESOLUTION:-$RESOLUTION}
+QUALITY=${RASTERWELL_QUALITY:-$QUALITY}
+
 renderer_pid=
 
 # Temporary files of a renderer that was killed; they never match current*.jpg.
 remove_partial() {
-    rm -rf ./.tmp-current-*
+    for partial in ./.tmp-current-*; do
+        # Without a match the pattern stays as it is.
+        if [ -e "$partial" ] || [ -L "$partial" ]; then
+            rm -rf ./.tmp-current-*
+        fi
+        break
+    done
 }
 
 on_exit() {
     remove_partial
-    rm -f ./current.pdf
+    if [ -e ./current.pdf ] || [ -L ./current.pdf ]; then
+        rm -f ./current.pdf
+    fi
 }
 
 on_signal() {
@@ -47,9 +64,12 @@ trap 'on_signal 129' HUP
 trap 'on_signal 130' INT
 trap 'on_signal 143' TERM
 
-# The renderer lives beside this script, wherever the script is started from.
-here=$(CDPATH='' cd -- "$(dirname -- "$0")" && pwd -P) || exit 1
-renderer=$here/rwrender
+# The renderer lives beside this script, wherever the script is started
+# from (a script run through PATH gets its full path as $0).
+case $0 in
+*/*) renderer=${0%/*}/rwrender ;;
+*) renderer=./rwrender ;;
+esac
 if [ ! -x "$renderer" ]; then
     echo "pdf2tiff.bat: renderer not found: $renderer" >&2
     exit 127

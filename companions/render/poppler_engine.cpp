@@ -89,11 +89,13 @@ EngineOutcome renderWithPoppler(const std::string &path, const PopplerDocument &
     std::atomic<bool> timedOut{false};
     const std::string input = pathArgument(path);
 
-    auto work = [&] {
+    auto work = [&](int slot) {
+        TokenHolder tokens(settings.tokens, slot);
         for (;;) {
             const int index = next.fetch_add(1);
             if (index >= sink.pageCount())
                 return;
+            const TokenLease token(tokens);
             const auto [wPt, hPt] = info.sizes[std::size_t(index)];
             if (!(wPt > 0 && hPt > 0)) {
                 failed.fetch_add(1);
@@ -145,8 +147,8 @@ EngineOutcome renderWithPoppler(const std::string &path, const PopplerDocument &
     {
         std::vector<std::jthread> running;
         for (int i = 1; i < threads; ++i)
-            running.emplace_back(work);
-        work();
+            running.emplace_back(work, i);
+        work(0);
     }
     return EngineOutcome{written.load(), failed.load(), timedOut.load()};
 }

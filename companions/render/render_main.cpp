@@ -16,6 +16,9 @@
 // decrypted by qpdf first. A document that needs a user password is
 // refused.
 //
+// With RASTERWELL_RENDER_TOKENS naming a folder, the renderers of one run
+// share one rendering token per core (see render/tokens.h).
+//
 // Exit status: 0 every page written, 1 a problem (one line each on stderr;
 // the last line names the missing pages), 2 bad command line.
 
@@ -139,6 +142,7 @@ std::optional<Arguments> parse(int argc, char **argv, const char *&problem)
     }
     args.input = positional[0];
     args.prefix = positional[1];
+    args.settings.tokens = rw::RenderTokens::fromEnvironment();
     return args;
 }
 

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "render/tokens.h"
+
 namespace rw {
 
 struct RenderSettings {
@@ -8,6 +10,7 @@ struct RenderSettings {
     double pageSeconds = 60; // 0: no limit
     int threads = 1;
     bool verbose = false;
+    RenderTokens tokens{"", 1}; // shared with other renderers (none by default)
 };
 
 // What an engine achieved on one document.

@@ -9,6 +9,7 @@
 #include <QFileInfo>
 #include <QList>
 #include <QProcess>
+#include <QProcessEnvironment>
 #include <QSize>
 #include <QStandardPaths>
 #include <QString>
@@ -43,11 +44,13 @@ struct Result {
 };
 
 inline Result run(const QString &program, const QStringList &args, const QString &workDir = {},
-                  int timeoutMs = 120000)
+                  int timeoutMs = 120000,
+                  const QProcessEnvironment &env = QProcessEnvironment::systemEnvironment())
 {
     QProcess p;
     if (!workDir.isEmpty())
         p.setWorkingDirectory(workDir);
+    p.setProcessEnvironment(env);
     p.start(program, args);
     Result r;
     if (!p.waitForStarted(10000))
@@ -216,6 +219,7 @@ struct JpegInfo {
     int height = 0;
     int components = 0;
     int dpi = 0;           // JFIF density when given in dots per inch
+    int dcQuantizer = 0;   // first quantization table's DC entry (shows the quality)
 };
 
 inline JpegInfo inspectJpeg(const QByteArray &d)
@@ -229,6 +233,8 @@ inline JpegInfo inspectJpeg(const QByteArray &d)
     while (i + 4 <= d.size() && byte(i) == 0xFF) {
         const int marker = byte(i + 1);
         const int length = (byte(i + 2) << 8) | byte(i + 3);
+        if (marker == 0xDB && info.dcQuantizer == 0 && i + 5 < d.size())
+            info.dcQuantizer = (byte(i + 4) >> 4) ? (byte(i + 5) << 8) | byte(i + 6) : byte(i + 5);
         if (marker == 0xE0 && i + 18 <= d.size() && d.mid(i + 4, 5) == QByteArray("JFIF\0", 5)
             && byte(i + 11) == 1)
             info.dpi = (byte(i + 12) << 8) | byte(i + 13);

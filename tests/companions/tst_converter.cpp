@@ -4,8 +4,11 @@
 #include "tests/companions/companiontest.h"
 #include "tests/support/pdffixtures.h"
 
+#include <QBuffer>
 #include <QElapsedTimer>
 #include <QImage>
+#include <QPainter>
+#include <QProcessEnvironment>
 #include <QTemporaryDir>
 #include <QtTest>
 #include <cmath>
@@ -27,6 +30,12 @@ private slots:
     void failingInput();
     void rendererOutcome_data();
     void rendererOutcome();
+    void environmentOverrides_data();
+    void environmentOverrides();
+    void sharedTokens_data();
+    void sharedTokens();
+    void jpegImages_data();
+    void jpegImages();
     void oversizedPageIsScaledDown();
     void lostPageTreeIsRebuilt();
     void interruptedScriptLeavesNothing();
@@ -40,6 +49,10 @@ private:
     Result convert(const QString &script = CompanionTest::script())
     {
         return run(script, {}, stage());
+    }
+    Result convertWith(const QProcessEnvironment &env)
+    {
+        return run(script(), {}, stage(), 120000, env);
     }
     QStringList pageNames(int count, int digits = 3) const
     {
@@ -350,6 +363,190 @@ void TestConverter::rendererOutcome()
         const QImage page(stage() + "/" + name);
         QVERIFY2(page.pixelColor(pixels(20), page.height() - pixels(20)).blue() > 200,
                  qPrintable(name));
+    }
+}
+
+void TestConverter::environmentOverrides_data()
+{
+    QTest::addColumn<QString>("resolution"); // "-": not set
+    QTest::addColumn<QString>("quality");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QSize>("size");        // of the US Letter page's image
+    QTest::addColumn<int>("dcQuantizer");   // 3 at quality 90, 80 at quality 10
+
+    const QSize at150(1275, 1650);
+    QTest::newRow("not set: the script's values") << "-" << "-" << 0 << at150 << 3;
+    QTest::newRow("empty: the script's values") << "" << "" << 0 << at150 << 3;
+    QTest::newRow("72 dpi") << "72" << "-" << 0 << QSize(612, 792) << 3;
+    QTest::newRow("quality 10") << "-" << "10" << 0 << at150 << 80;
+    // The renderer checks the range: a usage error, nothing written.
+    QTest::newRow("0 dpi") << "0" << "-" << 2 << QSize() << 0;
+    QTest::newRow("quality 101") << "-" << "101" << 2 << QSize() << 0;
+    QTest::newRow("quality not a number") << "-" << "best" << 2 << QSize() << 0;
+}
+
+void TestConverter::environmentOverrides()
+{
+    QFETCH(QString, resolution);
+    QFETCH(QString, quality);
+    QFETCH(int, status);
+    QFETCH(QSize, size);
+    QFETCH(int, dcQuantizer);
+    QVERIFY(PdfFixtures::writePdf(stage() + "/current.pdf", 1));
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.remove("RASTERWELL_RESOLUTION");
+    env.remove("RASTERWELL_QUALITY");
+    if (resolution != "-")
+        env.insert("RASTERWELL_RESOLUTION", resolution);
+    if (quality != "-")
+        env.insert("RASTERWELL_QUALITY", quality);
+
+    const Result r = convertWith(env);
+    QVERIFY(r.finished);
+    QCOMPARE(r.exitCode, status);
+    if (status != 0) {
+        QCOMPARE(entries(stage()), QStringList{}); // current.pdf deleted all the same
+        return;
+    }
+    QCOMPARE(entries(stage()), QStringList{"current-001.jpg"});
+    const JpegInfo info = inspectJpegFile(stage() + "/current-001.jpg");
+    QCOMPARE(QSize(info.width, info.height), size);
+    QCOMPARE(info.dcQuantizer, dcQuantizer);
+}
+
+void TestConverter::sharedTokens_data()
+{
+    QTest::addColumn<bool>("folderExists");
+    QTest::newRow("token folder") << true;
+    // A folder that cannot hold tokens costs the tokens, not the pages.
+    QTest::newRow("token folder missing") << false;
+}
+
+void TestConverter::sharedTokens()
+{
+    // Two converters side by side, each in its own staging folder, sharing
+    // one token folder: every page of both documents arrives.
+    QFETCH(bool, folderExists);
+    const QString tokens = stage() + "/tokens";
+    if (folderExists)
+        QVERIFY(QDir().mkdir(tokens));
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("RASTERWELL_RENDER_TOKENS", tokens);
+    const QStringList folders{stage() + "/slot1", stage() + "/slot2"};
+    std::vector<std::unique_ptr<QProcess>> converters;
+    for (const QString &slot : folders) {
+        QVERIFY(QDir().mkdir(slot));
+        QVERIFY(PdfFixtures::writePdf(slot + "/current.pdf", 30));
+        auto p = std::make_unique<QProcess>();
+        p->setWorkingDirectory(slot);
+        p->setProcessEnvironment(env);
+        p->start(script(), {});
+        QVERIFY(p->waitForStarted());
+        converters.push_back(std::move(p));
+    }
+    for (std::size_t i = 0; i < converters.size(); ++i) {
+        QProcess &p = *converters[i];
+        QVERIFY(p.waitForFinished(120000));
+        QCOMPARE(p.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(p.exitCode(), 0);
+        QCOMPARE(entries(folders[int(i)]), pageNames(30));
+        const QByteArray err = p.readAllStandardError();
+        QCOMPARE(err.isEmpty(), folderExists);
+    }
+    if (folderExists) {
+        // One token per core.
+        const QStringList files = entries(tokens);
+        QVERIFY(!files.isEmpty());
+        QCOMPARE(files.size(), QThread::idealThreadCount());
+        QVERIFY(files.contains("token-0"));
+    }
+}
+
+enum class Jpeg { Rgb, Gray, Inverted, CutShort, Reduced };
+Q_DECLARE_METATYPE(Jpeg)
+
+// A JPEG of four quadrants (top left, top right, bottom left, bottom
+// right), as a scanner or camera writes it: 4:2:0 for colour.
+static QByteArray quadrantJpeg(const QList<QColor> &colors, bool gray, int side)
+{
+    QImage image(side, side, gray ? QImage::Format_Grayscale8 : QImage::Format_RGB888);
+    QPainter painter(&image);
+    const int half = side / 2;
+    painter.fillRect(0, 0, half, half, colors[0]);
+    painter.fillRect(half, 0, side - half, half, colors[1]);
+    painter.fillRect(0, half, half, side - half, colors[2]);
+    painter.fillRect(half, half, side - half, side - half, colors[3]);
+    painter.end();
+    QByteArray bytes;
+    QBuffer buffer(&bytes);
+    buffer.open(QIODevice::WriteOnly);
+    image.save(&buffer, "JPG", 92);
+    return bytes;
+}
+
+void TestConverter::jpegImages_data()
+{
+    QTest::addColumn<Jpeg>("kind");
+    QTest::addColumn<QList<QColor>>("expected"); // the four quadrants on the page
+    const QList<QColor> colors{Qt::red, QColor(0, 160, 0), Qt::blue, QColor(240, 200, 40)};
+    const QList<QColor> grays{QColor(20, 20, 20), QColor(90, 90, 90), QColor(170, 170, 170),
+                              QColor(235, 235, 235)};
+    QList<QColor> inverted;
+    for (const QColor &c : colors)
+        inverted << QColor(255 - c.red(), 255 - c.green(), 255 - c.blue());
+    QTest::newRow("RGB") << Jpeg::Rgb << colors;
+    QTest::newRow("gray") << Jpeg::Gray << grays;
+    QTest::newRow("/Decode inverts") << Jpeg::Inverted << inverted;
+    // Decoded at a quarter of its size: drawn far smaller than it is.
+    QTest::newRow("reduced while decoding") << Jpeg::Reduced << colors;
+    // Only the top half is checked: the rest of the data is gone.
+    QTest::newRow("cut short") << Jpeg::CutShort << colors;
+}
+
+void TestConverter::jpegImages()
+{
+    // Each page is one JPEG image filling a 200 x 200 point box.
+    QFETCH(Jpeg, kind);
+    QFETCH(QList<QColor>, expected);
+    const bool gray = kind == Jpeg::Gray;
+    QList<QColor> colors = expected;
+    if (kind == Jpeg::Inverted)
+        for (QColor &c : colors)
+            c = QColor(255 - c.red(), 255 - c.green(), 255 - c.blue());
+    QByteArray jpeg = quadrantJpeg(colors, gray, kind == Jpeg::Reduced ? 1600 : 400);
+    if (kind == Jpeg::CutShort)
+        jpeg.truncate(jpeg.size() * 3 / 4);
+    const int side = kind == Jpeg::Reduced ? 1600 : 400;
+    QByteArray dict = "/Type /XObject /Subtype /Image /Width " + QByteArray::number(side)
+                      + " /Height " + QByteArray::number(side) + " /BitsPerComponent 8 /ColorSpace "
+                      + (gray ? "/DeviceGray" : "/DeviceRGB") + " /Filter /DCTDecode";
+    if (kind == Jpeg::Inverted)
+        dict += " /Decode [1 0 1 0 1 0]";
+    PdfBuilder pdf;
+    const int image = pdf.addStream(dict, jpeg);
+    pdf.addPage("[0 0 200 200]", "q 200 0 0 200 0 0 cm /Im Do Q",
+                "<< /XObject << /Im " + QByteArray::number(image) + " 0 R >> >>");
+    const QString in = stage() + "/in.pdf";
+    QVERIFY(PdfFixtures::writeBytes(in, pdf.build()));
+
+    const Result r = run(renderer(), {"-r", kind == Jpeg::Reduced ? "50" : "150", in,
+                                      stage() + "/current"});
+    QVERIFY(r.finished);
+    QCOMPARE(r.exitCode, 0);
+    const QImage page(stage() + "/current-001.jpg");
+    QVERIFY(!page.isNull());
+    const int w = page.width();
+    const QList<QPoint> centres{{w / 4, w / 4}, {3 * w / 4, w / 4}, {w / 4, 3 * w / 4},
+                                {3 * w / 4, 3 * w / 4}};
+    const int checked = kind == Jpeg::CutShort ? 2 : 4;
+    for (int i = 0; i < checked; ++i) {
+        const QColor got = page.pixelColor(centres[i]);
+        const int distance = std::abs(got.red() - expected[i].red())
+                             + std::abs(got.green() - expected[i].green())
+                             + std::abs(got.blue() - expected[i].blue());
+        QVERIFY2(distance < 40, qPrintable(QString("quadrant %1: %2, expected %3")
+                                               .arg(i)
+                                               .arg(got.name(), expected[i].name())));
     }
 }
 

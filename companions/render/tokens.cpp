@@ -1,0 +1,104 @@
+#include "render/tokens.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <thread>
+#include <unistd.h>
+
+namespace rw {
+
+RenderTokens::RenderTokens(std::string folder, int count)
+    : folder_(std::move(folder)), count_(std::max(1, count))
+{
+}
+
+RenderTokens RenderTokens::fromEnvironment()
+{
+    const char *folder = std::getenv("RASTERWELL_RENDER_TOKENS");
+    const unsigned cores = std::thread::hardware_concurrency();
+    return RenderTokens(folder ? folder : "", cores > 0 ? int(cores) : 1);
+}
+
+std::string RenderTokens::tokenPath(int index) const
+{
+    return folder_ + "/token-" + std::to_string(index);
+}
+
+TokenHolder::TokenHolder(const RenderTokens &tokens, int slot) : slot_(slot)
+{
+    if (!tokens.enabled())
+        return;
+    for (int i = 0; i < tokens.count(); ++i) {
+        const std::string path = tokens.tokenPath(i);
+        const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+        if (fd < 0) {
+            // Only the first thread says it; the others fail the same way.
+            if (slot == 0)
+                std::fprintf(stderr, "rwrender: cannot use the rendering token %s: %s; "
+                                     "rendering without tokens\n",
+                             path.c_str(), std::strerror(errno));
+            for (const int open : fds_)
+                ::close(open);
+            fds_.clear();
+            return;
+        }
+        fds_.push_back(fd);
+    }
+}
+
+TokenHolder::~TokenHolder()
+{
+    for (const int fd : fds_)
+        ::close(fd); // also gives up a lock still held
+}
+
+void TokenHolder::acquire()
+{
+    if (fds_.empty() || held_ >= 0)
+        return;
+    // Try every token without waiting, starting at a place of this
+    // thread's own so that threads spread over the tokens; when all are
+    // taken, look again shortly. A page takes milliseconds or more, so a
+    // short poll costs nothing measurable and needs no waiting on one
+    // token while another is free.
+    const int n = int(fds_.size());
+    const int start = (slot_ + int(::getpid())) % n;
+    auto pause = std::chrono::microseconds(500);
+    for (;;) {
+        for (int k = 0; k < n; ++k) {
+            const int i = (start + k) % n;
+            if (::flock(fds_[std::size_t(i)], LOCK_EX | LOCK_NB) == 0) {
+                held_ = i;
+                return;
+            }
+            if (errno != EWOULDBLOCK && errno != EINTR) {
+                // A file system without flock: render without tokens.
+                std::fprintf(stderr, "rwrender: cannot lock a rendering token: %s; rendering "
+                                     "without tokens\n",
+                             std::strerror(errno));
+                for (const int fd : fds_)
+                    ::close(fd);
+                fds_.clear();
+                return;
+            }
+        }
+        std::this_thread::sleep_for(pause);
+        pause = std::min(pause * 2, std::chrono::microseconds(4000));
+    }
+}
+
+void TokenHolder::release()
+{
+    if (held_ < 0)
+        return;
+    ::flock(fds_[std::size_t(held_)], LOCK_UN);
+    held_ = -1;
+}
+
+} // namespace rw
