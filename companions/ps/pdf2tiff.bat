@@ -65,11 +65,14 @@ trap 'on_signal 130' INT
 trap 'on_signal 143' TERM
 
 # The renderer lives beside this script, wherever the script is started
-# from (a script run through PATH gets its full path as $0).
+# from (a script run through PATH gets its full path as $0). Rasterwell
+# names the installed one in RASTERWELL_RENDERER, so that a user's own copy
+# of this script, kept elsewhere, still finds it.
 case $0 in
 */*) renderer=${0%/*}/rwrender ;;
 *) renderer=./rwrender ;;
 esac
+renderer=${RASTERWELL_RENDERER:-$renderer}
 if [ ! -x "$renderer" ]; then
     echo "pdf2tiff.bat: renderer not found: $renderer" >&2
     exit 127

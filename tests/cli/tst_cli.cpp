@@ -504,13 +504,15 @@ private slots:
         run.setProcessEnvironment(runEnvironment({"RASTERWELL_JOBS=" + QString::number(jobs)}));
         run.start(program, QStringList{"--convert"} + longOnes);
         QVERIFY(run.waitForStarted());
-        // Every slot is at work once each shows a page image.
+        // Every slot is at work once each holds its staged document and a
+        // page image has appeared (the renderers share the cores, so one may
+        // still wait for its first page).
         QTRY_VERIFY_WITH_TIMEOUT(
             [&] {
                 for (int i = 0; i < jobs; ++i)
-                    if (QDir(slotFolders[i]).entryList({"current-*.jpg"}, QDir::Files).isEmpty())
+                    if (!QFile::exists(slotFolders[i] + "/current.pdf"))
                         return false;
-                return true;
+                return !pageImagesIn(jobs).filter(".jpg").isEmpty();
             }(),
             60000);
         ::kill(pid_t(run.processId()), signal);
