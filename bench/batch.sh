@@ -11,12 +11,14 @@
 # usage: bench/batch.sh [BUILD_DIR] [RUNS] [WORKLOADS]
 #   BUILD_DIR  the build folder (default: build); run scripts/build.sh first
 #   RUNS       rounds, odd (default: 5)
-#   WORKLOADS  any of: 50 500 20x10 117 (default: all four)
+#   WORKLOADS  any of: 50 500 20x10 117 scans (default: the first four)
 #
 # Workloads, cut from py-pdf-sample-files/009-pdflatex-geotopo/
 # GeoTopo-komprimiert.pdf of the shared corpus with qpdf: 50 one-page
 # documents (pages 11-60), 500 one-page documents (the pages in turn),
-# 20 documents of 10 pages each, and the 117-page document alone.
+# 20 documents of 10 pages each, and the 117-page document alone. "scans":
+# 4 documents of 20 full-page 300 dpi scans (bench/make-documents.sh), for
+# peak memory with every slot on large pages.
 # Needs: qpdf, gs, pdftoppm, xargs, and the corpus beside the repository.
 set -eu
 
@@ -59,6 +61,9 @@ make_workload() {
         done ;;
     117)
         cp "$source_pdf" "$dir/geotopo.pdf" ;;
+    scans)
+        sh "$root/bench/make-documents.sh" "$work/generated" 20 >/dev/null
+        for i in 1 2 3 4; do cp "$work/generated/scans-300dpi.pdf" "$dir/scan$i.pdf"; done ;;
     esac
 }
 
