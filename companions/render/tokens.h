@@ -10,6 +10,8 @@
 // A lock belongs to its open file description and goes away with the
 // process, so a killed renderer can never keep a token.
 
+#include <atomic>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -28,9 +30,13 @@ public:
     int count() const { return count_; }
     std::string tokenPath(int index) const;
 
+    // Says on stderr, once for all threads, that the tokens cannot be used.
+    void reportUnusable(const std::string &why) const;
+
 private:
     std::string folder_;
     int count_ = 0;
+    std::shared_ptr<std::atomic<bool>> reported_ = std::make_shared<std::atomic<bool>>(false);
 };
 
 // One rendering thread's access to the tokens: descriptors of its own, so
@@ -49,6 +55,9 @@ public:
     void release();
 
 private:
+    void giveUp(const std::string &why);
+
+    const RenderTokens &tokens_;
     std::vector<int> fds_; // one per token; empty: no tokens in use
     int slot_;
     int held_ = -1;
