@@ -9,7 +9,7 @@
 # - start-up: rwrender --help, and the script against the renderer alone on
 #   a one-page document (the difference is the script's own start);
 # - two converters side by side on the 300 dpi scans, with and without
-#   shared rendering tokens: wall time and the sum of their peak memory;
+#   shared rendering tokens: wall time and their peak memory together;
 # - with REFERENCE_BUILD: our page images against that build's, pixel by
 #   pixel (largest and mean difference, PSNR).
 #
@@ -40,10 +40,12 @@ if [ ! -x "$script" ] || [ ! -x "$build/ps/rwrender" ]; then
     echo "converter.sh: no converter in $build/ps; build first" >&2
     exit 1
 fi
-if [ -n "$reference" ] && [ ! -x "$build/bench/bench_imagediff" ]; then
-    echo "converter.sh: $build/bench/bench_imagediff is missing; build first" >&2
-    exit 1
-fi
+for helper in bench_peakrss bench_imagediff; do
+    if [ ! -x "$build/bench/$helper" ]; then
+        echo "converter.sh: $build/bench/$helper is missing; build first" >&2
+        exit 1
+    fi
+done
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/rw-bench-converter.XXXXXX")
 trap 'rm -rf "$work"' EXIT INT TERM HUP
@@ -194,8 +196,20 @@ fi
 # --- side by side -------------------------------------------------------------
 
 scans=$work/docs/scans-300dpi.pdf
-# Two converters on the scans at once, each in its own staging folder;
-# $1 is the token folder ("" for none). Sets pair_seconds and pair_mb.
+# Two converters on the scans at once, each in its own staging folder,
+# sharing the token folder $1 ("" for none); each one's own peak goes to
+# $work/t1 and $work/t2.
+cat >"$work/pair.sh" <<EOF
+#!/bin/sh
+for slot in 1 2; do
+    (cd "$work/slot\$slot" && RASTERWELL_RENDER_TOKENS=\$1 /usr/bin/time -f "%M" -o "$work/t\$slot" \\
+        "$script" >/dev/null 2>&1) &
+done
+wait
+EOF
+# Sets pair_seconds, together_mb (the largest sum of the renderers'
+# resident sets, sampled every 2 ms) and sum_mb (the sum of each one's
+# own peak: an upper bound, their peaks need not meet).
 side_by_side() {
     for slot in 1 2; do
         rm -rf "$work/slot$slot"
@@ -203,25 +217,21 @@ side_by_side() {
         cp "$scans" "$work/slot$slot/current.pdf"
     done
     start=$(date +%s%N)
-    for slot in 1 2; do
-        (cd "$work/slot$slot" && RASTERWELL_RENDER_TOKENS=$1 /usr/bin/time -f "%M" -o "$work/t$slot" \
-            "$script" >/dev/null 2>&1) &
-    done
-    wait
+    together_mb=$("$build/bench/bench_peakrss" rwrender "sh '$work/pair.sh' '$1'")
     end=$(date +%s%N)
     pair_seconds=$(awk -v a="$start" -v b="$end" 'BEGIN { printf "%.2f", (b - a) / 1e9 }')
-    pair_mb=$(( ($(tail -n 1 "$work/t1") + $(tail -n 1 "$work/t2")) / 1024 ))
+    sum_mb=$(( ($(tail -n 1 "$work/t1") + $(tail -n 1 "$work/t2")) / 1024 ))
 }
 echo
-echo "Two converters side by side on scans-300dpi.pdf (sum of the two peak resident sets, an upper bound of the peak together):"
+echo "Two converters side by side on scans-300dpi.pdf:"
 echo
-echo "| tokens | both done (s) | peak memory, sum (MB) |"
-echo "|---|---:|---:|"
+echo "| tokens | both done (s) | peak memory together (MB) | sum of each one's peak (MB) |"
+echo "|---|---:|---:|---:|"
 mkdir -p "$work/tokens"
 side_by_side "$work/tokens"
-echo "| shared (RASTERWELL_RENDER_TOKENS) | $pair_seconds | $pair_mb |"
+echo "| shared (RASTERWELL_RENDER_TOKENS) | $pair_seconds | $together_mb | $sum_mb |"
 side_by_side ""
-echo "| none | $pair_seconds | $pair_mb |"
+echo "| none | $pair_seconds | $together_mb | $sum_mb |"
 
 # --- against a reference build --------------------------------------------------
 
