@@ -66,7 +66,7 @@ void TokenHolder::giveUp(const std::string &why)
     held_ = -1;
 }
 
-void TokenHolder::acquire()
+void TokenHolder::acquire(const std::function<void()> &beforeWaiting)
 {
     if (fds_.empty() || held_ >= 0)
         return;
@@ -91,6 +91,8 @@ void TokenHolder::acquire()
                 return;
             }
         }
+        if (beforeWaiting && pause == std::chrono::microseconds(500))
+            beforeWaiting();
         std::this_thread::sleep_for(pause);
         pause = std::min(pause * 2, std::chrono::microseconds(4000));
     }

@@ -11,6 +11,7 @@
 // process, so a killed renderer can never keep a token.
 
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -50,8 +51,12 @@ public:
     TokenHolder(const TokenHolder &) = delete;
     TokenHolder &operator=(const TokenHolder &) = delete;
 
-    // Waits until this thread holds a token.
-    void acquire();
+    // True when the tokens are in use (shared with other renderers).
+    bool shared() const { return !fds_.empty(); }
+
+    // Waits until this thread holds a token; `beforeWaiting`, when given,
+    // runs once if the thread has to wait.
+    void acquire(const std::function<void()> &beforeWaiting = {});
     void release();
 
 private:
@@ -66,7 +71,11 @@ private:
 // Holds a token for one page.
 class TokenLease {
 public:
-    explicit TokenLease(TokenHolder &holder) : holder_(holder) { holder_.acquire(); }
+    explicit TokenLease(TokenHolder &holder, const std::function<void()> &beforeWaiting = {})
+        : holder_(holder)
+    {
+        holder_.acquire(beforeWaiting);
+    }
     ~TokenLease() { holder_.release(); }
     TokenLease(const TokenLease &) = delete;
     TokenLease &operator=(const TokenLease &) = delete;
