@@ -126,11 +126,9 @@ sizes_of() {
 
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b > 0) printf "%.2f (%.1fx faster)", a / b, b / a; else print "-" }'; }
 
-# Milliseconds per run of the command "$@", over $reps runs (after one
-# run to warm the caches).
-reps=100
+# Milliseconds per run of the command "$@", the mean of $reps runs.
+reps=20
 per_run() {
-    "$@" >/dev/null 2>&1 || true
     start=$(date +%s%N)
     n=0
     while [ "$n" -lt "$reps" ]; do
@@ -138,8 +136,11 @@ per_run() {
         n=$((n + 1))
     done
     end=$(date +%s%N)
-    awk -v a="$start" -v b="$end" -v n="$reps" 'BEGIN { printf "%.1f", (b - a) / n / 1e6 }'
+    awk -v a="$start" -v b="$end" -v n="$reps" 'BEGIN { printf "%.2f\n", (b - a) / n / 1e6 }'
 }
+
+# The median of the numbers on standard input.
+median() { sort -n | awk '{ v[NR] = $1 } END { printf "%.1f", v[int((NR + 1) / 2)] }'; }
 
 echo "Converter benchmark: $(nproc) cores, $runs runs each, median wall time; $(date -u +%Y-%m-%d)"
 echo "Load average at the start: $(cut -d' ' -f1-3 /proc/loadavg)"
@@ -177,14 +178,23 @@ renderer_once() {
         && (cd "$one" && "$1/ps/rwrender" -r 150 -q 90 -t 60 -- ./current.pdf ./current) \
         && rm -f "$one/current.pdf"
 }
+# Batches of $reps runs, interleaved so that a slow spell of the machine
+# touches all of them alike; each column is the median of 7 batches.
 startup_row() {
-    help=$(per_run "$1/ps/rwrender" --help)
-    with_script=$(per_run script_once "$1")
-    alone=$(per_run renderer_once "$1")
-    echo "| $2 | $help | $with_script | $alone | $(awk -v a="$with_script" -v b="$alone" 'BEGIN { printf "%.1f", a - b }') |"
+    : >"$work/help" && : >"$work/script" && : >"$work/alone"
+    "$1/ps/rwrender" --help >/dev/null 2>&1 || true
+    batch=0
+    while [ "$batch" -lt 7 ]; do
+        per_run "$1/ps/rwrender" --help >>"$work/help"
+        per_run script_once "$1" >>"$work/script"
+        per_run renderer_once "$1" >>"$work/alone"
+        batch=$((batch + 1))
+    done
+    paste "$work/script" "$work/alone" | awk '{ print $1 - $2 }' >"$work/own"
+    echo "| $2 | $(median <"$work/help") | $(median <"$work/script") | $(median <"$work/alone") | $(median <"$work/own") |"
 }
 echo
-echo "Start-up, mean of $reps runs (ms):"
+echo "Start-up (ms per run; median of 7 batches of $reps runs):"
 echo
 echo "| build | rwrender --help | one-page document: script | renderer alone (and rm) | the script's own start |"
 echo "|---|---:|---:|---:|---:|"
