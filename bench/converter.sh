@@ -9,7 +9,7 @@
 # - start-up: rwrender --help, and the script against the renderer alone on
 #   a one-page document (the difference is the script's own start);
 # - two converters side by side on the 300 dpi scans, with and without
-#   shared rendering tokens: wall time and the sum of their peak memory;
+#   shared rendering tokens: wall time and their peak memory together;
 # - with REFERENCE_BUILD: our page images against that build's, pixel by
 #   pixel (largest and mean difference, PSNR).
 #
@@ -40,10 +40,12 @@ if [ ! -x "$script" ] || [ ! -x "$build/ps/rwrender" ]; then
     echo "converter.sh: no converter in $build/ps; build first" >&2
     exit 1
 fi
-if [ -n "$reference" ] && [ ! -x "$build/bench/bench_imagediff" ]; then
-    echo "converter.sh: $build/bench/bench_imagediff is missing; build first" >&2
-    exit 1
-fi
+for helper in rw_peakmem bench_imagediff; do
+    if [ ! -x "$build/bench/$helper" ]; then
+        echo "converter.sh: $build/bench/$helper is missing; build first" >&2
+        exit 1
+    fi
+done
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/rw-bench-converter.XXXXXX")
 trap 'rm -rf "$work"' EXIT INT TERM HUP
@@ -124,11 +126,9 @@ sizes_of() {
 
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b > 0) printf "%.2f (%.1fx faster)", a / b, b / a; else print "-" }'; }
 
-# Milliseconds per run of the command "$@", over $reps runs (after one
-# run to warm the caches).
-reps=100
+# Milliseconds per run of the command "$@", the mean of $reps runs.
+reps=20
 per_run() {
-    "$@" >/dev/null 2>&1 || true
     start=$(date +%s%N)
     n=0
     while [ "$n" -lt "$reps" ]; do
@@ -136,8 +136,11 @@ per_run() {
         n=$((n + 1))
     done
     end=$(date +%s%N)
-    awk -v a="$start" -v b="$end" -v n="$reps" 'BEGIN { printf "%.1f", (b - a) / n / 1e6 }'
+    awk -v a="$start" -v b="$end" -v n="$reps" 'BEGIN { printf "%.2f\n", (b - a) / n / 1e6 }'
 }
+
+# The median of the numbers on standard input.
+median() { sort -n | awk '{ v[NR] = $1 } END { printf "%.1f", v[int((NR + 1) / 2)] }'; }
 
 echo "Converter benchmark: $(nproc) cores, $runs runs each, median wall time; $(date -u +%Y-%m-%d)"
 echo "Load average at the start: $(cut -d' ' -f1-3 /proc/loadavg)"
@@ -175,14 +178,23 @@ renderer_once() {
         && (cd "$one" && "$1/ps/rwrender" -r 150 -q 90 -t 60 -- ./current.pdf ./current) \
         && rm -f "$one/current.pdf"
 }
+# Batches of $reps runs, interleaved so that a slow spell of the machine
+# touches all of them alike; each column is the median of 7 batches.
 startup_row() {
-    help=$(per_run "$1/ps/rwrender" --help)
-    with_script=$(per_run script_once "$1")
-    alone=$(per_run renderer_once "$1")
-    echo "| $2 | $help | $with_script | $alone | $(awk -v a="$with_script" -v b="$alone" 'BEGIN { printf "%.1f", a - b }') |"
+    : >"$work/help" && : >"$work/script" && : >"$work/alone"
+    "$1/ps/rwrender" --help >/dev/null 2>&1 || true
+    batch=0
+    while [ "$batch" -lt 7 ]; do
+        per_run "$1/ps/rwrender" --help >>"$work/help"
+        per_run script_once "$1" >>"$work/script"
+        per_run renderer_once "$1" >>"$work/alone"
+        batch=$((batch + 1))
+    done
+    paste "$work/script" "$work/alone" | awk '{ print $1 - $2 }' >"$work/own"
+    echo "| $2 | $(median <"$work/help") | $(median <"$work/script") | $(median <"$work/alone") | $(median <"$work/own") |"
 }
 echo
-echo "Start-up, mean of $reps runs (ms):"
+echo "Start-up (ms per run; median of 7 batches of $reps runs):"
 echo
 echo "| build | rwrender --help | one-page document: script | renderer alone (and rm) | the script's own start |"
 echo "|---|---:|---:|---:|---:|"
@@ -194,8 +206,20 @@ fi
 # --- side by side -------------------------------------------------------------
 
 scans=$work/docs/scans-300dpi.pdf
-# Two converters on the scans at once, each in its own staging folder;
-# $1 is the token folder ("" for none). Sets pair_seconds and pair_mb.
+# Two converters on the scans at once, each in its own staging folder,
+# sharing the token folder $1 ("" for none); each one's own peak goes to
+# $work/t1 and $work/t2.
+cat >"$work/pair.sh" <<EOF
+#!/bin/sh
+for slot in 1 2; do
+    (cd "$work/slot\$slot" && RASTERWELL_RENDER_TOKENS=\$1 /usr/bin/time -f "%M" -o "$work/t\$slot" \\
+        "$script" >/dev/null 2>&1) &
+done
+wait
+EOF
+# Sets pair_seconds, together_mb (the largest sum of the renderers'
+# resident sets, sampled every 2 ms) and sum_mb (the sum of each one's
+# own peak: an upper bound, their peaks need not meet).
 side_by_side() {
     for slot in 1 2; do
         rm -rf "$work/slot$slot"
@@ -203,25 +227,23 @@ side_by_side() {
         cp "$scans" "$work/slot$slot/current.pdf"
     done
     start=$(date +%s%N)
-    for slot in 1 2; do
-        (cd "$work/slot$slot" && RASTERWELL_RENDER_TOKENS=$1 /usr/bin/time -f "%M" -o "$work/t$slot" \
-            "$script" >/dev/null 2>&1) &
-    done
-    wait
+    rm -f "$work/pair-memory"
+    "$build/bench/rw_peakmem" "$work/pair-memory" sh "$work/pair.sh" "$1"
+    together_mb=$(awk '{ printf "%.0f", $3 / 1024 }' "$work/pair-memory")
     end=$(date +%s%N)
     pair_seconds=$(awk -v a="$start" -v b="$end" 'BEGIN { printf "%.2f", (b - a) / 1e9 }')
-    pair_mb=$(( ($(tail -n 1 "$work/t1") + $(tail -n 1 "$work/t2")) / 1024 ))
+    sum_mb=$(( ($(tail -n 1 "$work/t1") + $(tail -n 1 "$work/t2")) / 1024 ))
 }
 echo
-echo "Two converters side by side on scans-300dpi.pdf (sum of the two peak resident sets, an upper bound of the peak together):"
+echo "Two converters side by side on scans-300dpi.pdf:"
 echo
-echo "| tokens | both done (s) | peak memory, sum (MB) |"
-echo "|---|---:|---:|"
+echo "| tokens | both done (s) | peak memory together (MB) | sum of each one's peak (MB) |"
+echo "|---|---:|---:|---:|"
 mkdir -p "$work/tokens"
 side_by_side "$work/tokens"
-echo "| shared (RASTERWELL_RENDER_TOKENS) | $pair_seconds | $pair_mb |"
+echo "| shared (RASTERWELL_RENDER_TOKENS) | $pair_seconds | $together_mb | $sum_mb |"
 side_by_side ""
-echo "| none | $pair_seconds | $pair_mb |"
+echo "| none | $pair_seconds | $together_mb | $sum_mb |"
 
 # --- against a reference build --------------------------------------------------
 

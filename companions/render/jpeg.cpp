@@ -17,6 +17,15 @@ JpegEncoder::~JpegEncoder()
         tjDestroy(static_cast<tjhandle>(handle_));
 }
 
+void JpegEncoder::release()
+{
+    if (buffer_)
+        tjFree(buffer_);
+    buffer_ = nullptr;
+    capacity_ = 0;
+    size_ = 0;
+}
+
 bool JpegEncoder::encode(const unsigned char *rgb, int width, int height, int stride,
                          int quality, double dpi)
 {

@@ -18,6 +18,9 @@ public:
     bool encode(const unsigned char *rgb, int width, int height, int stride, int quality,
                 double dpi);
 
+    // Frees the output buffer (the next encode allocates it again).
+    void release();
+
     const unsigned char *data() const { return buffer_; }
     std::size_t size() const { return size_; }
     const std::string &error() const { return error_; }

@@ -10,6 +10,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
+#include <malloc.h>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -310,17 +311,33 @@ public:
             const int index = s_.next.fetch_add(1);
             if (index >= s_.sink.pageCount())
                 return;
-            const TokenLease token(tokens_);
+            const TokenLease token(tokens_, [this] { giveBackMemory(false); });
             if (renderPage(index) && s_.sink.pageWritten(index)) {
                 s_.written.fetch_add(1);
             } else {
                 s_.failed.fetch_add(1);
                 s_.sink.pageFailed(index);
             }
+            if (tokens_.shared() && s_.next.load() >= s_.sink.pageCount())
+                giveBackMemory(true);
         }
     }
 
 private:
+    // With tokens shared with other renderers, a thread that waits for a
+    // token, or has no page left, gives back the memory it rendered with
+    // (its encoder buffer, freed heap) while another renderer renders, so
+    // that the page buffers of several renderers are not all held at once.
+    // At the end of the document the cache of decoded images goes too; while
+    // pages are left it stays: it also holds the document's fonts.
+    void giveBackMemory(bool documentDone)
+    {
+        encoder_.release();
+        if (documentDone)
+            fz_empty_store(ctx_);
+        malloc_trim(0);
+    }
+
     bool fail(int index, const char *what, const char *detail)
     {
         std::fprintf(stderr, "rwrender: page %d: %s%s%s\n", index + 1, what,

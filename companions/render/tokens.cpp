@@ -30,7 +30,13 @@ std::string RenderTokens::tokenPath(int index) const
     return folder_ + "/token-" + std::to_string(index);
 }
 
-TokenHolder::TokenHolder(const RenderTokens &tokens, int slot) : slot_(slot)
+void RenderTokens::reportUnusable(const std::string &why) const
+{
+    if (!reported_->exchange(true))
+        std::fprintf(stderr, "rwrender: %s; rendering without tokens\n", why.c_str());
+}
+
+TokenHolder::TokenHolder(const RenderTokens &tokens, int slot) : tokens_(tokens), slot_(slot)
 {
     if (!tokens.enabled())
         return;
@@ -38,14 +44,7 @@ TokenHolder::TokenHolder(const RenderTokens &tokens, int slot) : slot_(slot)
         const std::string path = tokens.tokenPath(i);
         const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
         if (fd < 0) {
-            // Only the first thread says it; the others fail the same way.
-            if (slot == 0)
-                std::fprintf(stderr, "rwrender: cannot use the rendering token %s: %s; "
-                                     "rendering without tokens\n",
-                             path.c_str(), std::strerror(errno));
-            for (const int open : fds_)
-                ::close(open);
-            fds_.clear();
+            giveUp("cannot use the rendering token " + path + ": " + std::strerror(errno));
             return;
         }
         fds_.push_back(fd);
@@ -58,7 +57,16 @@ TokenHolder::~TokenHolder()
         ::close(fd); // also gives up a lock still held
 }
 
-void TokenHolder::acquire()
+void TokenHolder::giveUp(const std::string &why)
+{
+    tokens_.reportUnusable(why);
+    for (const int fd : fds_)
+        ::close(fd);
+    fds_.clear();
+    held_ = -1;
+}
+
+void TokenHolder::acquire(const std::function<void()> &beforeWaiting)
 {
     if (fds_.empty() || held_ >= 0)
         return;
@@ -79,15 +87,12 @@ void TokenHolder::acquire()
             }
             if (errno != EWOULDBLOCK && errno != EINTR) {
                 // A file system without flock: render without tokens.
-                std::fprintf(stderr, "rwrender: cannot lock a rendering token: %s; rendering "
-                                     "without tokens\n",
-                             std::strerror(errno));
-                for (const int fd : fds_)
-                    ::close(fd);
-                fds_.clear();
+                giveUp(std::string("cannot lock a rendering token: ") + std::strerror(errno));
                 return;
             }
         }
+        if (beforeWaiting && pause == std::chrono::microseconds(500))
+            beforeWaiting();
         std::this_thread::sleep_for(pause);
         pause = std::min(pause * 2, std::chrono::microseconds(4000));
     }

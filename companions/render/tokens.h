@@ -10,6 +10,9 @@
 // A lock belongs to its open file description and goes away with the
 // process, so a killed renderer can never keep a token.
 
+#include <atomic>
+#include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -28,9 +31,13 @@ public:
     int count() const { return count_; }
     std::string tokenPath(int index) const;
 
+    // Says on stderr, once for all threads, that the tokens cannot be used.
+    void reportUnusable(const std::string &why) const;
+
 private:
     std::string folder_;
     int count_ = 0;
+    std::shared_ptr<std::atomic<bool>> reported_ = std::make_shared<std::atomic<bool>>(false);
 };
 
 // One rendering thread's access to the tokens: descriptors of its own, so
@@ -44,11 +51,18 @@ public:
     TokenHolder(const TokenHolder &) = delete;
     TokenHolder &operator=(const TokenHolder &) = delete;
 
-    // Waits until this thread holds a token.
-    void acquire();
+    // True when the tokens are in use (shared with other renderers).
+    bool shared() const { return !fds_.empty(); }
+
+    // Waits until this thread holds a token; `beforeWaiting`, when given,
+    // runs once if the thread has to wait.
+    void acquire(const std::function<void()> &beforeWaiting = {});
     void release();
 
 private:
+    void giveUp(const std::string &why);
+
+    const RenderTokens &tokens_;
     std::vector<int> fds_; // one per token; empty: no tokens in use
     int slot_;
     int held_ = -1;
@@ -57,7 +71,11 @@ private:
 // Holds a token for one page.
 class TokenLease {
 public:
-    explicit TokenLease(TokenHolder &holder) : holder_(holder) { holder_.acquire(); }
+    explicit TokenLease(TokenHolder &holder, const std::function<void()> &beforeWaiting = {})
+        : holder_(holder)
+    {
+        holder_.acquire(beforeWaiting);
+    }
     ~TokenLease() { holder_.release(); }
     TokenLease(const TokenLease &) = delete;
     TokenLease &operator=(const TokenLease &) = delete;

@@ -450,8 +450,9 @@ void TestConverter::sharedTokens()
         QCOMPARE(p.exitStatus(), QProcess::NormalExit);
         QCOMPARE(p.exitCode(), 0);
         QCOMPARE(entries(folders[int(i)]), pageNames(30));
+        // Nothing to say, or one line that the tokens are not used.
         const QByteArray err = p.readAllStandardError();
-        QCOMPARE(err.isEmpty(), folderExists);
+        QCOMPARE(int(err.count('\n')), folderExists ? 0 : 1);
     }
     if (folderExists) {
         // One token per core.
