@@ -58,20 +58,7 @@ files="$files $work/docs/text-300.pdf $work/docs/images-24.pdf $work/docs/scans-
 
 # --- measuring ----------------------------------------------------------------
 
-# Width and height of a JPEG file, from its frame header.
-jpeg_size() {
-    head -c 4096 "$1" | od -An -v -tu1 | tr -s ' ' '\n' | awk '
-        NF { b[n++] = $1 }
-        END {
-            i = 2
-            while (i + 8 < n && b[i] == 255) {
-                m = b[i + 1]
-                if (m >= 192 && m <= 195) { print b[i + 7] * 256 + b[i + 8], b[i + 5] * 256 + b[i + 6]; exit }
-                i += 2 + b[i + 2] * 256 + b[i + 3]
-            }
-            print "?"
-        }'
-}
+. "$root/bench/jpeg-size.sh"
 
 # Runs the converter script of build $2 on $1 in the staging folder $3.
 convert() {

@@ -11,6 +11,8 @@
 # Needs: gs. Nothing is downloaded; the same input gives the same files.
 set -eu
 
+root=$(CDPATH='' cd -- "$(dirname -- "$0")/.." && pwd)
+
 out=${1:?usage: make-documents.sh OUT_DIR [PAGES]}
 scan_pages=${2:-40}
 mkdir -p "$out"
@@ -77,20 +79,7 @@ gs -q -dNOPAUSE -dBATCH -dSAFER -dPAGES=24 -sDEVICE=pdfwrite -dAutoFilterColorIm
 gs -q -dNOPAUSE -dBATCH -dSAFER -dPAGES="$scan_pages" -sDEVICE=jpeg -r300 -dJPEGQ=85 \
     -o "$work/scan-%04d.jpg" "$work/images.ps"
 
-# Width and height of a JPEG file, from its frame header.
-jpeg_size() {
-    head -c 65536 "$1" | od -An -v -tu1 | tr -s ' ' '\n' | awk '
-        NF { b[n++] = $1 }
-        END {
-            i = 2
-            while (i + 8 < n && b[i] == 255) {
-                m = b[i + 1]
-                if (m >= 192 && m <= 195) { print b[i + 7] * 256 + b[i + 8], b[i + 5] * 256 + b[i + 6]; exit }
-                i += 2 + b[i + 2] * 256 + b[i + 3]
-            }
-            exit 1
-        }'
-}
+. "$root/bench/jpeg-size.sh"
 
 pdf=$work/scans.pdf
 offsets=$work/offsets
@@ -110,6 +99,7 @@ for i in $(seq 1 "$count"); do
     jpg=$(printf '%s/scan-%04d.jpg' "$work" "$i")
     page=$((3 + (i - 1) * 3))
     size=$(jpeg_size "$jpg")
+    [ "$size" != "?" ] || { echo "make-documents.sh: $jpg is no JPEG" >&2; exit 1; }
     w=${size% *} h=${size#* }
     pw=$(awk -v p="$w" 'BEGIN { printf "%.3f", p * 72 / 300 }')
     ph=$(awk -v p="$h" 'BEGIN { printf "%.3f", p * 72 / 300 }')

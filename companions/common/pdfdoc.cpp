@@ -143,7 +143,9 @@ bool tryInstallPageTree(fz_context *ctx, pdf_document *doc, const int *nums, int
     return ok;
 }
 
-int tryXrefLength(fz_context *ctx, pdf_document *doc)
+} // namespace
+
+int objectCount(fz_context *ctx, pdf_document *doc)
 {
     volatile int length = 0;
     fz_try(ctx)
@@ -152,8 +154,6 @@ int tryXrefLength(fz_context *ctx, pdf_document *doc)
         length = 0;
     return length;
 }
-
-} // namespace
 
 void setMessageOutput(fz_context *ctx, bool verbose)
 {
@@ -221,7 +221,7 @@ bool isEncrypted(pdf_document *doc)
 int rebuildPageTree(fz_context *ctx, pdf_document *doc)
 {
     std::vector<std::pair<long long, int>> found; // (place in file, object number)
-    const int objects = tryXrefLength(ctx, doc);
+    const int objects = objectCount(ctx, doc);
     for (int num = 1; num < objects; ++num) {
         const long long position = tryPageObjectPosition(ctx, doc, num);
         if (position >= 0)

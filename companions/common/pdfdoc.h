@@ -75,6 +75,10 @@ struct OpenedDocument {
 // - otherwise NeedsPassword.
 OpenedDocument openDocument(fz_context *ctx, const InputFile &input);
 
+// The number of object slots in the document's cross-reference table (0
+// when it cannot be read).
+int objectCount(fz_context *ctx, pdf_document *doc);
+
 // The page count, or -1 with the reason in `error`.
 int countPages(fz_context *ctx, pdf_document *doc, std::string &error);
 

@@ -229,16 +229,6 @@ void tryFindLostXObjects(fz_context *ctx, pdf_document *doc, int pageIndex,
     }
 }
 
-int tryXrefLength(fz_context *ctx, pdf_document *doc)
-{
-    volatile int length = 0;
-    fz_try(ctx)
-        length = pdf_xref_len(ctx, doc);
-    fz_catch(ctx)
-        length = 0;
-    return length;
-}
-
 } // namespace
 
 std::string findLostContents(fz_context *ctx, pdf_document *doc, int pageIndex)
@@ -250,7 +240,7 @@ std::string findLostContents(fz_context *ctx, pdf_document *doc, int pageIndex)
 
 std::string findLostXObjects(fz_context *ctx, pdf_document *doc, int pageIndex)
 {
-    std::vector<char> visited(std::size_t(tryXrefLength(ctx, doc)) + 1, 0);
+    std::vector<char> visited(std::size_t(objectCount(ctx, doc)) + 1, 0);
     char out[400] = "";
     tryFindLostXObjects(ctx, doc, pageIndex, &visited, out, sizeof out);
     return out;
