@@ -13,6 +13,14 @@ QString withoutTrailingSeparator(const QString &folder)
     return folder.size() > 1 && folder.endsWith(Platform::separator()) ? folder.chopped(1) : folder;
 }
 
+// A folder to put in front of "/name": the root gives "", so that
+// "/" + "/name" does not double the separator.
+QString prefixOf(const QString &folder)
+{
+    const QString base = withoutTrailingSeparator(folder);
+    return base == Platform::separator() ? QString() : base;
+}
+
 // Why the companion at `path` cannot be used, or nothing.
 std::optional<QString> companionProblem(const QString &path, const QString &what)
 {
@@ -30,8 +38,7 @@ CompanionFiles::CompanionFiles(QString folder, QString work)
 {
     const QString sep = Platform::separator();
     // At the root a folder already ends with the separator.
-    const QString app = withoutTrailingSeparator(appFolder) == sep ? QString()
-                                                                   : withoutTrailingSeparator(appFolder);
+    const QString app = prefixOf(appFolder);
     toolkit = app + sep + QStringLiteral("pdftk.exe");
     renderer = app + sep + QStringLiteral("ps") + sep + QStringLiteral("rwrender");
     const StagingSlot first = slot(1);
@@ -47,8 +54,7 @@ CompanionFiles::CompanionFiles(QString folder, QString work)
 StagingSlot CompanionFiles::slot(int number) const
 {
     const QString sep = Platform::separator();
-    const QString work = withoutTrailingSeparator(workFolder) == sep ? QString()
-                                                                     : withoutTrailingSeparator(workFolder);
+    const QString work = prefixOf(workFolder);
     StagingSlot s;
     s.number = number;
     if (number <= 1) {

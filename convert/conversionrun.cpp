@@ -1,5 +1,7 @@
 #include "convert/conversionrun.h"
 
+#include "app/fileutil/fileutil.h"
+
 #include "convert/launcher/shell32.h"
 #include "convert/outputclaims.h"
 #include "convert/passwordprobe.h"
@@ -67,7 +69,7 @@ class Scheduler {
 public:
     Scheduler(const ConversionServices &s, const CompanionFiles &files, Shell32::Launcher &launcher,
               RunSummary &summary)
-        : s_(s), files_(files), summary_(summary)
+        : s_(s), summary_(summary)
     {
         const int wanted = std::max(1, s.slotCount);
         for (int number = 1; number <= wanted; ++number) {
@@ -178,10 +180,8 @@ private:
     std::optional<QString> refusal(const QString &document)
     {
         keepListedDocument(document);
-        const qsizetype cut = document.lastIndexOf(QLatin1Char('/'));
-        const QString folder = cut < 0 ? QStringLiteral(".") : cut == 0 ? QStringLiteral("/")
-                                                                          : document.left(cut);
-        const std::optional<Platform::FileIdentity> where = Platform::fileIdentity(folder);
+        const std::optional<Platform::FileIdentity> where =
+            Platform::fileIdentity(FileUtil::FolderOf(document));
         for (std::size_t i = 0; where && i < slots_.size(); ++i)
             if (where == stagingFolders_[i])
                 return QStringLiteral("it is inside the staging folder %1")
@@ -338,7 +338,6 @@ private:
     }
 
     const ConversionServices &s_;
-    const CompanionFiles &files_;
     RunSummary &summary_;
     std::vector<std::unique_ptr<Slot>> slots_;
     std::vector<std::optional<Platform::FileIdentity>> stagingFolders_;

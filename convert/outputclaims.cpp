@@ -8,13 +8,11 @@ std::optional<QString> OutputClaims::claim(const QString &document)
 {
     const std::optional<Platform::FileIdentity> identity = Platform::fileIdentity(document);
     const QString stem = FileUtil::StripExtension(document);
-    const qsizetype cut = stem.lastIndexOf(Platform::separator());
-    const QString folder = cut < 0 ? QStringLiteral(".") : cut == 0 ? Platform::separator() : stem.left(cut);
-    const std::optional<Platform::FileIdentity> where = Platform::fileIdentity(folder);
+    const std::optional<Platform::FileIdentity> where = Platform::fileIdentity(FileUtil::FolderOf(stem));
     // A document that cannot be found fails on its own; it claims nothing.
     if (!identity || !where)
         return std::nullopt;
-    const Key key{*where, stem.mid(cut + 1)};
+    const Key key{*where, stem.mid(stem.lastIndexOf(Platform::separator()) + 1)};
     const auto [it, inserted] = claims_.try_emplace(key, Claim{*identity, document});
     if (inserted || it->second.document == *identity)
         return std::nullopt;

@@ -26,14 +26,6 @@ const QString PageImages = QStringLiteral("current*.jpg");
 // renderer's and our own partly written files.
 const QStringList PartialFiles = {QStringLiteral(".tmp-current*"), QStringLiteral(".current.pdf.rw-*")};
 
-QString folderOf(const QString &path)
-{
-    const qsizetype cut = path.lastIndexOf(Platform::separator());
-    if (cut < 0)
-        return QStringLiteral(".");
-    return cut == 0 ? Platform::separator() : path.left(cut);
-}
-
 bool removeMatching(const QString &folder, const QString &pattern)
 {
     bool removed = true;
@@ -86,7 +78,7 @@ bool RasteriseJob::start()
         return fail(QStringLiteral("invalid document path"));
     // A document in the staging folder would be deleted or replaced by the
     // staging itself, and its images taken for the converter's.
-    const std::optional<Platform::FileIdentity> folder = Platform::fileIdentity(folderOf(document_));
+    const std::optional<Platform::FileIdentity> folder = Platform::fileIdentity(FileUtil::FolderOf(document_));
     if (folder && folder == Platform::fileIdentity(slot_.folder)) {
         done_ = true;
         result_.failed = true;
@@ -133,12 +125,8 @@ bool RasteriseJob::start()
 // image, or a new line on its error stream.
 bool RasteriseJob::progressed()
 {
-    qint64 mark = 0;
-    for (const QString &name : FileUtil::ListFiles(slot_.folder, PageImages)) {
-        Q_UNUSED(name);
-        ++mark;
-    }
-    mark = mark * 1'000'000'000 + QFileInfo(slot_.messagesFile).size();
+    const qint64 mark = FileUtil::ListFiles(slot_.folder, PageImages).size() * qint64(1'000'000'000)
+                        + QFileInfo(slot_.messagesFile).size();
     const bool changed = mark != progressMark_;
     progressMark_ = mark;
     return changed;

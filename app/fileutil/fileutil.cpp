@@ -48,6 +48,11 @@ QStringList ListFiles(const QString &folder, const QString &pattern)
     return names;
 }
 
+QString FolderOf(const QString &path)
+{
+    return splitLast(path).first;
+}
+
 QString StripExtension(const QString &path)
 {
     const qsizetype sep = path.lastIndexOf(Platform::separator());

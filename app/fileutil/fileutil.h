@@ -20,6 +20,10 @@ void DeleteQuietly(const QString &path);
 // Empty for a folder that does not exist or cannot be read.
 QStringList ListFiles(const QString &folder, const QString &pattern);
 
+// The folder part of a path: "/a/b.pdf" gives "/a", "/b.pdf" gives "/", a
+// bare name gives ".".
+QString FolderOf(const QString &path);
+
 // The path less the extension of its file name: "/a.b/c.d.pdf" gives
 // "/a.b/c.d"; a file name without a dot is returned whole.
 QString StripExtension(const QString &path);
