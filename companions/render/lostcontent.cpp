@@ -229,7 +229,37 @@ void tryFindLostXObjects(fz_context *ctx, pdf_document *doc, int pageIndex,
     }
 }
 
+// The page object itself: the page tree's entry must lead to a page
+// dictionary that is in the file. MuPDF turns a missing one into an empty
+// US-Letter page.
+void tryFindLostPage(fz_context *ctx, pdf_document *doc, int pageIndex, char *out,
+                     std::size_t size)
+{
+    fz_try(ctx) {
+        pdf_obj *page = pdf_lookup_page_obj(ctx, doc, pageIndex);
+        const Ref state = tryCheckRef(ctx, doc, page, false);
+        pdf_obj *type = pdf_dict_get(ctx, page, PDF_NAME(Type));
+        if (state != Ref::Present)
+            describeRef(ctx, "page object", page, state, out, size);
+        else if (!page || pdf_is_null(ctx, page))
+            std::snprintf(out, size, "the page object is missing from the file");
+        else if (!pdf_is_dict(ctx, page) || (type && !pdf_name_eq(ctx, type, PDF_NAME(Page))))
+            std::snprintf(out, size, "page object %d 0 R is not a page dictionary",
+                          pdf_to_num(ctx, page));
+    }
+    fz_catch(ctx)
+        std::snprintf(out, size, "the page tree has no object for it (%s)",
+                      fz_caught_message(ctx));
+}
+
 } // namespace
+
+std::string findLostPage(fz_context *ctx, pdf_document *doc, int pageIndex)
+{
+    char out[400] = "";
+    tryFindLostPage(ctx, doc, pageIndex, out, sizeof out);
+    return out;
+}
 
 std::string findLostContents(fz_context *ctx, pdf_document *doc, int pageIndex)
 {

@@ -12,6 +12,11 @@
 
 namespace rw {
 
+// Checks the page object: it must be in the file (not missing, not free,
+// readable) and be a page dictionary. Returns what is wrong ("page object
+// 7 0 R is missing from the file"), empty when nothing is.
+std::string findLostPage(fz_context *ctx, pdf_document *doc, int pageIndex);
+
 // Checks the page's /Contents: every stream it refers to must exist (not
 // missing, not free), be readable and be a stream. No /Contents, or an
 // empty stream, is a real blank page and passes. Returns what is lost

@@ -4,6 +4,7 @@
 #include "render/jpeg.h"
 #include "render/jpegimages.h"
 #include "render/lostcontent.h"
+#include "render/pagemessages.h"
 #include "render/pagesize.h"
 
 #include <atomic>
@@ -21,6 +22,11 @@ namespace rw {
 namespace {
 
 using Clock = std::chrono::steady_clock;
+
+// A document is given up after this many pages over the time limit: each
+// costs the whole limit, and such pages tend to come together (they share
+// the forms or images that make them slow).
+constexpr int kMaxPagesOverTime = 3;
 
 // Aborts pages that run past the time limit through their fz_cookie. Each
 // worker owns one slot; arming and firing happen under one mutex so a late
@@ -78,9 +84,17 @@ private:
     void run()
     {
         std::unique_lock lock(mutex_);
+        Clock::time_point expected = Clock::now();
         while (!stop_) {
-            auto next = Clock::now() + std::chrono::hours(1);
-            const auto now = Clock::now();
+            auto now = Clock::now();
+            // Woken far later than asked: the process was stopped (SIGSTOP,
+            // a suspended job). That time is no page's: the deadlines move.
+            const auto late = now - expected;
+            if (late > kLateWake)
+                for (Slot &s : slots_)
+                    if (s.armed)
+                        s.deadline += late;
+            auto next = now + std::chrono::hours(1);
             for (Slot &s : slots_) {
                 if (!s.armed)
                     continue;
@@ -89,12 +103,19 @@ private:
                     std::atomic_ref<int>(s.cookie->abort).store(1);
                     s.armed = false;
                 } else {
-                    next = std::min(next, s.deadline);
+                    // Short naps while a page runs, so that a stop is seen.
+                    next = std::min({next, s.deadline, now + kNap});
                 }
             }
+            expected = next;
             wake_.wait_until(lock, next);
+            // Woken early (a page armed, or the end): not late.
+            expected = std::min(expected, Clock::now());
         }
     }
+
+    static constexpr auto kNap = std::chrono::milliseconds(200);
+    static constexpr auto kLateWake = std::chrono::milliseconds(500);
 
     double limit_;
     std::mutex mutex_;
@@ -145,6 +166,7 @@ struct Shared {
     std::atomic<int> written{0};
     std::atomic<int> failed{0};
     std::atomic<int> lost{0};
+    std::atomic<int> overTime{0}; // pages abandoned at the time limit
     std::atomic<bool> timedOut{false};
 
     Shared(pdf_document *d, PageSink &s, const RenderSettings &st, int threads)
@@ -301,13 +323,18 @@ using PixmapPtr = std::unique_ptr<fz_pixmap, PixmapDeleter>;
 class Worker {
 public:
     Worker(Shared &shared, fz_context *ctx, int slot)
-        : s_(shared), ctx_(ctx), slot_(slot), tokens_(shared.settings.tokens, slot)
+        : s_(shared), ctx_(ctx), slot_(slot), tokens_(shared.settings.tokens, slot),
+          messages_(ctx, shared.settings.verbose)
     {
     }
 
     void run()
     {
         for (;;) {
+            // A document whose pages keep running into the time limit is
+            // given up: no further page is started.
+            if (s_.overTime.load() >= kMaxPagesOverTime)
+                return;
             const int index = s_.next.fetch_add(1);
             if (index >= s_.sink.pageCount())
                 return;
@@ -348,6 +375,7 @@ private:
     bool timeUp(int index)
     {
         s_.timedOut.store(true);
+        s_.overTime.fetch_add(1);
         char detail[64];
         std::snprintf(detail, sizeof detail, "%g s", s_.settings.pageSeconds);
         return fail(index, "abandoned, over the time limit", detail);
@@ -358,6 +386,16 @@ private:
         s_.lost.fetch_add(1);
         return fail(index, "its content is lost", what.c_str());
     }
+
+    // Counts MuPDF's messages against the page from its start to every way
+    // out of renderPage.
+    struct PageRun {
+        PageMessages &messages;
+        PageRun(PageMessages &m, int index) : messages(m) { messages.beginPage(index); }
+        ~PageRun() { messages.endPage(); }
+        PageRun(const PageRun &) = delete;
+        PageRun &operator=(const PageRun &) = delete;
+    };
 
     // Disarms the page timer on every way out of renderPage, before the
     // cookie it points at goes away.
@@ -373,6 +411,7 @@ private:
     {
         fz_cookie cookie{};
         const Disarm disarm{s_.timer, slot_};
+        const PageRun pageRun{messages_, index};
         char error[256] = "";
         fz_display_list *rawList = nullptr;
         fz_rect bounds{};
@@ -381,7 +420,9 @@ private:
         {
             std::lock_guard lock(s_.documentMutex);
             s_.timer.arm(slot_, &cookie);
-            lost = findLostContents(ctx_, s_.doc, index);
+            lost = findLostPage(ctx_, s_.doc, index);
+            if (lost.empty())
+                lost = findLostContents(ctx_, s_.doc, index);
             if (lost.empty()) {
                 recorded = tryRecordPage(ctx_, s_.doc, index, &cookie, &rawList, &bounds, error,
                                          sizeof error);
@@ -390,6 +431,8 @@ private:
                 if (recorded == Recorded::Ok && cookie.errors > 0 && !cookie.abort)
                     lost = findLostXObjects(ctx_, s_.doc, index);
             }
+            if (lost.empty() && !cookie.abort)
+                lost = messages_.lost();
         }
         ListPtr list(rawList, ListDeleter{ctx_});
         if (!lost.empty()) {
@@ -427,9 +470,13 @@ private:
                       PixmapDeleter{ctx_});
         list.reset();
         s_.timer.disarm(slot_);
+        // Images are decoded while the list is drawn.
+        messages_.endPage();
         bool ok;
         if (cookie.abort) {
             ok = timeUp(index);
+        } else if (!messages_.lost().empty()) {
+            ok = contentLost(index, messages_.lost());
         } else if (!pix) {
             ok = fail(index, "cannot render the page", error);
         } else if (!encoder_.encode(fz_pixmap_samples(ctx_, pix.get()), size.width, size.height,
@@ -452,6 +499,7 @@ private:
     fz_context *ctx_;
     int slot_;
     TokenHolder tokens_;
+    PageMessages messages_;
     JpegEncoder encoder_;
 };
 
@@ -486,6 +534,17 @@ EngineOutcome renderWithMupdf(fz_context *base, pdf_document *doc, PageSink &sin
         for (std::size_t i = 1; i < workers.size(); ++i)
             running.emplace_back([w = workers[i].get()] { w->run(); });
         workers[0]->run();
+    }
+
+    // Pages never started once the document was given up.
+    const int firstSkipped = std::min(shared.next.load(), sink.pageCount());
+    if (firstSkipped < sink.pageCount()) {
+        std::fprintf(stderr,
+                     "rwrender: giving up the document after %d pages over the time limit; "
+                     "%d page(s) not attempted\n",
+                     shared.overTime.load(), sink.pageCount() - firstSkipped);
+        for (int index = firstSkipped; index < sink.pageCount(); ++index)
+            sink.pageFailed(index);
     }
 
     EngineOutcome outcome;

@@ -1,0 +1,106 @@
+#include "render/pagemessages.h"
+
+#include <array>
+#include <cstdio>
+
+namespace rw {
+
+namespace {
+
+bool contains(std::string_view text, std::string_view part)
+{
+    return text.find(part) != std::string_view::npos;
+}
+
+} // namespace
+
+bool meansLostContent(std::string_view message)
+{
+    // A Flate stream whose data is followed by stray bytes ends cleanly:
+    // MuPDF says "ignoring zlib error: ..." only then... not in this list.
+    static constexpr std::array<std::string_view, 20> lost{
+        "cannot find object",        // a referenced object is not in the file
+        "object out of range",       // ... or beyond its cross-reference table
+        "cannot load object",        // ... or cannot be parsed where it is said to be
+        "cannot parse object",
+        "syntax error in object",
+        "zlib error",                // scrambled or cut Flate data
+        "premature end of data",     // a stream cut short
+        "premature end in",          // (LZW, AES, image formats)
+        "premature end of file",
+        "syntax error in content stream",
+        "unknown keyword",
+        "too many syntax errors",
+        "cannot load content stream",
+        "content stream is not a stream",
+        "syntax error in xobject",
+        "cannot decode",             // an image that does not decode
+        "decode failed",
+        "truncated image",
+        "padding truncated image",
+        "lzw decode",
+    };
+    if (contains(message, "ignoring zlib error"))
+        return false;
+    for (std::string_view part : lost)
+        if (contains(message, part))
+            return true;
+    return false;
+}
+
+bool meansRepair(std::string_view message)
+{
+    return contains(message, "repair");
+}
+
+PageMessages::PageMessages(fz_context *ctx, bool verbose) : ctx_(ctx), verbose_(verbose)
+{
+    fz_set_error_callback(ctx_, &PageMessages::onMessage, this);
+    fz_set_warning_callback(ctx_, &PageMessages::onMessage, this);
+}
+
+PageMessages::~PageMessages()
+{
+    fz_flush_warnings(ctx_);
+    setMessageOutput(ctx_, verbose_);
+}
+
+void PageMessages::beginPage(int index)
+{
+    // A warning held back as a possible repeat belongs to what came before.
+    page_ = -1;
+    fz_flush_warnings(ctx_);
+    lost_.clear();
+    page_ = index;
+}
+
+void PageMessages::endPage()
+{
+    // MuPDF holds back a message that repeats the previous one; flushed
+    // here, the next page's first message of the same text is seen again.
+    fz_flush_warnings(ctx_);
+    page_ = -1;
+}
+
+void PageMessages::onMessage(void *self, const char *message)
+{
+    static_cast<PageMessages *>(self)->take(message);
+}
+
+void PageMessages::take(const char *message)
+{
+    if (verbose_) {
+        if (page_ >= 0)
+            std::fprintf(stderr, "mupdf: page %d: %s\n", page_ + 1, message);
+        else
+            std::fprintf(stderr, "mupdf: %s\n", message);
+    }
+    if (page_ < 0 || !lost_.empty())
+        return;
+    if (meansLostContent(message))
+        lost_ = message;
+    else if (meansRepair(message))
+        lost_ = "the file had to be repaired while the page was read: " + std::string(message);
+}
+
+} // namespace rw

@@ -1,0 +1,55 @@
+#pragma once
+
+// What MuPDF reports while a page runs. MuPDF draws around content it
+// cannot read: a content stream that does not decode, an object a cut file
+// no longer holds, an image whose data is damaged. It says so only in an
+// error or warning message, and the page comes out with parts (or all) of
+// it missing. A PageMessages object takes over one context's messages and
+// remembers the first one, during a page's run, that means lost content.
+
+#include "common/pdfdoc.h"
+
+#include <string>
+#include <string_view>
+
+namespace rw {
+
+// True when MuPDF's message means the page lost some of its content
+// ("zlib error", "object out of range", "syntax error in content stream",
+// an image that does not decode ...), false for the many it draws through
+// unharmed (a font replaced, trailing bytes after a stream's end ...).
+bool meansLostContent(std::string_view message);
+
+// True when the message says MuPDF repaired the file's structure.
+bool meansRepair(std::string_view message);
+
+class PageMessages {
+public:
+    // Takes over the error and warning output of `ctx` (a context of its
+    // own: a cloned context's callbacks leave its parent's alone). With
+    // `verbose`, every message is also printed, with the page it came from.
+    PageMessages(fz_context *ctx, bool verbose);
+    ~PageMessages(); // gives the messages back to setMessageOutput
+    PageMessages(const PageMessages &) = delete;
+    PageMessages &operator=(const PageMessages &) = delete;
+
+    // Around one page's run (loading, interpreting and drawing it). Messages
+    // outside a page are not counted against any page.
+    void beginPage(int index);
+    void endPage();
+
+    // The first message of the current (or last) page that means its
+    // content is lost; empty when none did.
+    const std::string &lost() const { return lost_; }
+
+private:
+    static void onMessage(void *self, const char *message);
+    void take(const char *message);
+
+    fz_context *ctx_;
+    bool verbose_;
+    int page_ = -1; // running page, -1 between pages
+    std::string lost_;
+};
+
+} // namespace rw
