@@ -2,7 +2,8 @@
 # Converter script. Started with this folder as its current folder, it
 # renders the staged document current.pdf into one JPEG per page,
 # current-001.jpg, current-002.jpg, ... (name order is page order; more
-# digits for documents of 1000 pages and more), and then deletes
+# digits for documents of 1000 pages and more; see RASTERWELL_RECOVER
+# below for current-recovered-*.jpg), and then deletes
 # current.pdf: the program waits for that deletion. current.pdf is deleted
 # also when rendering fails or the script is interrupted; an interrupted
 # conversion leaves no page images behind.
@@ -78,10 +79,18 @@ if [ ! -x "$renderer" ]; then
     exit 127
 fi
 
+# RASTERWELL_RECOVER=1: when the page tree is lost, the pages left in the
+# file are written in file order as current-recovered-001.jpg, ... (never
+# under a page number); otherwise none is.
+case ${RASTERWELL_RECOVER:-} in
+1) set -- --recover ;;
+*) set -- ;;
+esac
+
 remove_partial
 # Run in the background so that a signal is handled at once, not after the
 # renderer has finished.
-"$renderer" -r "$RESOLUTION" -q "$QUALITY" -t "$PAGE_TIME_LIMIT" -- ./current.pdf ./current &
+"$renderer" -r "$RESOLUTION" -q "$QUALITY" -t "$PAGE_TIME_LIMIT" "$@" -- ./current.pdf ./current &
 renderer_pid=$!
 wait "$renderer_pid"
 status=$?

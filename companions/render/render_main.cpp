@@ -1,20 +1,25 @@
 // rwrender: renders every page of a PDF document to an RGB JPEG.
 //
-//   rwrender [-r DPI] [-q QUALITY] [-t PAGE_SECONDS] [-j THREADS] [-v] input.pdf PREFIX
+//   rwrender [-r DPI] [-q QUALITY] [-t PAGE_SECONDS] [-j THREADS] [-v] [--recover]
+//            input.pdf PREFIX
 //
 // Page i goes to PREFIX-NNN.jpg, NNN zero-padded to the digit count of the
 // page count and at least 3 digits. Each image is written under a hidden
 // temporary name and renamed as soon as it is complete, in whatever order
-// the pages finish. A page that fails (cannot be loaded, interpreted or
-// written, runs past the time limit, or needs content the file has lost)
-// is left out and reported; nothing stands in for it.
+// the pages finish. A page that fails (its page object is lost, it cannot
+// be loaded, interpreted or written, it runs past the time limit, or it
+// needs content the file has lost or that does not decode) is left out and
+// reported; nothing stands in for it. After three pages over the time limit
+// the document is given up: its remaining pages are reported missing.
 //
 // MuPDF renders. A document it cannot open or finds no page in goes to
-// poppler (unless it is encrypted); when poppler finds no page either, the
-// page objects left in the file are rendered under a rebuilt page tree. A
-// document whose damaged encryption dictionary only qpdf understands is
-// decrypted by qpdf first. A document that needs a user password is
-// refused.
+// poppler (unless it is encrypted). When poppler finds no page either, the
+// page tree is lost: the page objects left in the file can be found only in
+// file order, which is not page order, so no image is written under a page
+// number. With --recover they are written as PREFIX-recovered-001.jpg ...
+// in file order (the status stays 1). A document whose damaged encryption
+// dictionary only qpdf understands is decrypted by qpdf first. A document
+// that needs a user password is refused.
 //
 // With RASTERWELL_RENDER_TOKENS naming a folder, the renderers of one run
 // share one rendering token per core (see render/tokens.h).
@@ -56,6 +61,7 @@ constexpr std::size_t kStoreBytes = 64 << 20;
 
 struct Arguments {
     rw::RenderSettings settings;
+    bool recover = false; // write pages found only in file order, as recovered
     std::string input;
     std::string prefix;
 };
@@ -65,13 +71,15 @@ int usage(const char *problem)
     if (problem)
         std::fprintf(stderr, "rwrender: %s\n", problem);
     std::fputs(
-        "usage: rwrender [-r DPI] [-q QUALITY] [-t PAGE_SECONDS] [-j THREADS] [-v] input.pdf "
-        "PREFIX\n"
+        "usage: rwrender [-r DPI] [-q QUALITY] [-t PAGE_SECONDS] [-j THREADS] [-v] [--recover] "
+        "input.pdf PREFIX\n"
         "  -r DPI           resolution, 1 to 2400 (default 150)\n"
         "  -q QUALITY       JPEG quality, 1 to 100 (default 90)\n"
         "  -t PAGE_SECONDS  abandon a page after this long, 0 for no limit (default 60)\n"
         "  -j THREADS       rendering threads (default: one per core)\n"
         "  -v               show the PDF libraries' own messages\n"
+        "  --recover        when the page tree is lost, write the pages left in the file,\n"
+        "                   in file order, as PREFIX-recovered-001.jpg, ...\n"
         "Writes PREFIX-001.jpg, PREFIX-002.jpg, ... one per page.\n",
         stderr);
     return kUsage;
@@ -103,6 +111,10 @@ std::optional<Arguments> parse(int argc, char **argv, const char *&problem)
         }
         if (options && arg == "-v") {
             args.settings.verbose = true;
+            continue;
+        }
+        if (options && arg == "--recover") {
+            args.recover = true;
             continue;
         }
         if (options && (arg == "-r" || arg == "-q" || arg == "-t" || arg == "-j")) {
@@ -202,20 +214,44 @@ std::optional<int> renderWithPoppler(const Arguments &args, const std::string &i
     return finishWith(sink);
 }
 
-// Renders with MuPDF. Unless `lastEngine`, `worthRetrying` is set when no
-// page came out and none failed for a reason another engine would not
-// overcome (a time limit, or content the file has lost); the missing pages
-// are not reported then.
+// Renders with MuPDF. `worthRetrying` is set when no page came out and none
+// failed for a reason another engine would not overcome (a time limit, or
+// content the file has lost); the missing pages are not reported then.
 int renderWithMupdf(const Arguments &args, fz_context *ctx, pdf_document *doc, int pages,
-                    bool lastEngine, bool &worthRetrying)
+                    bool &worthRetrying)
 {
     rw::PageSink sink(args.prefix, pages);
     const rw::EngineOutcome outcome = rw::renderWithMupdf(ctx, doc, sink, args.settings);
-    worthRetrying = !lastEngine && sink.writtenCount() == 0 && !outcome.timedOut
+    worthRetrying = sink.writtenCount() == 0 && !outcome.timedOut
                     && outcome.lost == 0;
     if (worthRetrying)
         return kFailed;
     return finishWith(sink);
+}
+
+// The page tree is lost and `found` page objects were gathered in file
+// order: their page numbers are unknown. Without --recover nothing is
+// written; with it they go to PREFIX-recovered-NNN.jpg, never to a page
+// number's name. Either way the document failed.
+int renderRecovered(const Arguments &args, fz_context *ctx, pdf_document *doc, int found)
+{
+    std::fprintf(stderr,
+                 "rwrender: %s: the page tree is lost: %d page(s) are left in the file, in file "
+                 "order, but their page numbers are unknown\n",
+                 args.input.c_str(), found);
+    if (!args.recover) {
+        std::fputs("rwrender: no page written under a page number; --recover writes the pages "
+                   "found as -recovered-NNN images\n",
+                   stderr);
+        return kFailed;
+    }
+    rw::PageSink sink(args.prefix + "-recovered", found);
+    rw::renderWithMupdf(ctx, doc, sink, args.settings);
+    std::fprintf(stderr,
+                 "rwrender: %d of %d page(s) recovered in file order as %s-recovered-NNN.jpg; "
+                 "the page numbers are unknown\n",
+                 sink.writtenCount(), found, rw::fileNameOf(args.prefix).c_str());
+    return kFailed;
 }
 
 int cannotRender(const Arguments &args, const std::string &why, const std::string &popplerError,
@@ -333,8 +369,7 @@ int main(int argc, char **argv)
     int pages = rw::countPages(ctx.get(), opened.doc.get(), error);
     bool worthRetrying = true;
     if (pages > 0) {
-        const int status = renderWithMupdf(args, ctx.get(), opened.doc.get(), pages, false,
-                                           worthRetrying);
+        const int status = renderWithMupdf(args, ctx.get(), opened.doc.get(), pages, worthRetrying);
         if (!worthRetrying)
             return status;
     }
@@ -349,17 +384,8 @@ int main(int argc, char **argv)
     }
     if (pages <= 0) {
         const int found = rw::rebuildPageTree(ctx.get(), opened.doc.get());
-        if (found > 0) {
-            // Pages whose objects are gone cannot be counted: the result
-            // may be incomplete, so the status stays a failure.
-            std::fprintf(stderr,
-                         "rwrender: %s: the page tree is lost; rendering the %d page(s) still "
-                         "in the file, in file order; some may be missing\n",
-                         args.input.c_str(), found);
-            bool ignored = false;
-            renderWithMupdf(args, ctx.get(), opened.doc.get(), found, true, ignored);
-            return kFailed;
-        }
+        if (found > 0)
+            return renderRecovered(args, ctx.get(), opened.doc.get(), found);
     }
     return cannotRender(args, why, popplerError, pages);
 }
