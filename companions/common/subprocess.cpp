@@ -55,7 +55,7 @@ std::string pathArgument(const std::string &path)
 }
 
 ProcessResult runProcess(const std::vector<std::string> &argv,
-                         std::chrono::milliseconds limit, bool captureOutput)
+                         std::chrono::milliseconds limit, bool captureOutput, bool captureErrors)
 {
     ProcessResult result;
     if (argv.empty())
@@ -72,17 +72,27 @@ ProcessResult runProcess(const std::vector<std::string> &argv,
         args.push_back(const_cast<char *>(a.c_str()));
     args.push_back(nullptr);
 
-    int pipeFds[2] = {-1, -1};
-    if (captureOutput && ::pipe2(pipeFds, O_CLOEXEC) != 0)
-        return result;
+    // [0]: standard output, [1]: standard error; read end, write end.
+    int pipes[2][2] = {{-1, -1}, {-1, -1}};
+    const bool capture[2] = {captureOutput, captureErrors};
+    auto closeAll = [&] {
+        for (auto &pair : pipes)
+            for (int &fd : pair)
+                if (fd >= 0) {
+                    ::close(fd);
+                    fd = -1;
+                }
+    };
+    for (int i = 0; i < 2; ++i)
+        if (capture[i] && ::pipe2(pipes[i], O_CLOEXEC) != 0) {
+            closeAll();
+            return result;
+        }
     const pid_t parent = ::getpid();
 
     const pid_t pid = ::fork();
     if (pid < 0) {
-        if (captureOutput) {
-            ::close(pipeFds[0]);
-            ::close(pipeFds[1]);
-        }
+        closeAll();
         return result;
     }
     if (pid == 0) {
@@ -92,46 +102,75 @@ ProcessResult runProcess(const std::vector<std::string> &argv,
         const int devNull = ::open("/dev/null", O_RDWR);
         if (devNull >= 0) {
             ::dup2(devNull, 0);
-            ::dup2(devNull, 2);
             if (!captureOutput)
                 ::dup2(devNull, 1);
+            if (!captureErrors)
+                ::dup2(devNull, 2);
         }
         if (captureOutput)
-            ::dup2(pipeFds[1], 1);
+            ::dup2(pipes[0][1], 1);
+        if (captureErrors)
+            ::dup2(pipes[1][1], 2);
         ::execv(program.c_str(), args.data());
         ::_exit(127);
     }
 
     result.started = true;
-    if (captureOutput)
-        ::close(pipeFds[1]);
-    int outFd = captureOutput ? pipeFds[0] : -1;
+    for (auto &pair : pipes)
+        if (pair[1] >= 0) {
+            ::close(pair[1]);
+            pair[1] = -1;
+        }
+    std::string *into[2] = {&result.output, &result.errors};
 
     using Clock = std::chrono::steady_clock;
-    const auto deadline = Clock::now() + limit;
+    auto deadline = Clock::now() + limit;
+    auto lastLook = Clock::now();
     int status = 0;
     bool reaped = false;
     char buffer[4096];
+    // Reads what is there; false once neither pipe is open.
+    auto drain = [&](int timeoutMs) {
+        pollfd fds[2];
+        int count = 0;
+        int which[2];
+        for (int i = 0; i < 2; ++i)
+            if (pipes[i][0] >= 0) {
+                fds[count] = pollfd{pipes[i][0], POLLIN, 0};
+                which[count++] = i;
+            }
+        if (count == 0)
+            return false;
+        if (::poll(fds, nfds_t(count), timeoutMs) <= 0)
+            return true;
+        for (int k = 0; k < count; ++k) {
+            if (!(fds[k].revents & (POLLIN | POLLHUP | POLLERR)))
+                continue;
+            const int i = which[k];
+            const ssize_t n = ::read(pipes[i][0], buffer, sizeof buffer);
+            if (n > 0) {
+                into[i]->append(buffer, std::size_t(n));
+            } else if (n == 0 || errno != EINTR) {
+                ::close(pipes[i][0]);
+                pipes[i][0] = -1;
+            }
+        }
+        return true;
+    };
     while (!reaped) {
-        if (limit.count() > 0 && Clock::now() >= deadline) {
+        const auto now = Clock::now();
+        // A long gap between two looks: this process was stopped, and that
+        // time is not the child's.
+        if (now - lastLook > std::chrono::milliseconds(500))
+            deadline += now - lastLook;
+        lastLook = now;
+        if (limit.count() > 0 && now >= deadline) {
             ::kill(pid, SIGKILL);
             result.timedOut = true;
             break;
         }
-        if (outFd >= 0) {
-            pollfd p{outFd, POLLIN, 0};
-            if (::poll(&p, 1, 20) > 0) {
-                const ssize_t n = ::read(outFd, buffer, sizeof buffer);
-                if (n > 0)
-                    result.output.append(buffer, std::size_t(n));
-                else if (n == 0 || errno != EINTR) {
-                    ::close(outFd);
-                    outFd = -1;
-                }
-            }
-        } else {
+        if (!drain(20))
             std::this_thread::sleep_for(std::chrono::milliseconds(2));
-        }
         const pid_t r = ::waitpid(pid, &status, WNOHANG);
         if (r == pid)
             reaped = true;
@@ -142,18 +181,10 @@ ProcessResult runProcess(const std::vector<std::string> &argv,
         while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
         }
     }
-    // Output still buffered in the pipe after the child ended.
-    while (outFd >= 0) {
-        const ssize_t n = ::read(outFd, buffer, sizeof buffer);
-        if (n > 0) {
-            result.output.append(buffer, std::size_t(n));
-            continue;
-        }
-        if (n < 0 && errno == EINTR)
-            continue;
-        ::close(outFd);
-        outFd = -1;
+    // Output still buffered in the pipes after the child ended.
+    while (drain(-1)) {
     }
+    closeAll();
     if (!result.timedOut)
         recordStatus(status, result);
     if (result.exitCode == 127 && !result.timedOut)

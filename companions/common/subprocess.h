@@ -13,16 +13,19 @@ struct ProcessResult {
     int exitCode = -1;      // exit status when it ended normally, else -1
     int signal = 0;         // the signal that ended it, else 0
     std::string output;     // its standard output, when asked for
+    std::string errors;     // its standard error, when asked for
 
     bool succeeded() const { return started && !timedOut && exitCode == 0; }
 };
 
 // Runs `argv` (argv[0] is looked up in PATH) with no shell, standard input
-// and error on /dev/null, and waits at most `limit` (zero: no limit) before
-// killing it. The child dies with this process, so a killed renderer leaves
-// no helper behind.
+// on /dev/null (and output and error, unless captured), and waits at most
+// `limit` (zero: no limit) before killing it; time this process spent
+// stopped (SIGSTOP) does not count. The child dies with this process, so a
+// killed renderer leaves no helper behind.
 ProcessResult runProcess(const std::vector<std::string> &argv,
-                         std::chrono::milliseconds limit, bool captureOutput = false);
+                         std::chrono::milliseconds limit, bool captureOutput = false,
+                         bool captureErrors = false);
 
 // A path as a helper's argument: one that starts with '-' gets "./" in
 // front so that it can never be read as an option.

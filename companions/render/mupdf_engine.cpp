@@ -23,11 +23,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// A document is given up after this many pages over the time limit: each
-// costs the whole limit, and such pages tend to come together (they share
-// the forms or images that make them slow).
-constexpr int kMaxPagesOverTime = 3;
-
 // Aborts pages that run past the time limit through their fz_cookie. Each
 // worker owns one slot; arming and firing happen under one mutex so a late
 // abort can never hit the worker's next page.

@@ -26,7 +26,40 @@ std::string number(double value)
     return text;
 }
 
+// A message line without its "(offset)": the same complaint is made at the
+// same place by every run.
+std::string withoutOffset(std::string line)
+{
+    const std::size_t open = line.find(" (");
+    const std::size_t close = line.find("): ");
+    if (open != std::string::npos && close != std::string::npos && open < close
+        && line.find_first_not_of("0123456789", open + 2) == close)
+        line.erase(open, close + 1 - open);
+    return line;
+}
+
+std::vector<std::string> syntaxErrors(const std::string &messages)
+{
+    std::vector<std::string> found;
+    std::istringstream lines(messages);
+    std::string line;
+    while (std::getline(lines, line))
+        if (line.rfind("Syntax Error", 0) == 0)
+            found.push_back(withoutOffset(line));
+    return found;
+}
+
 } // namespace
+
+std::string popplerPageError(const std::string &messages,
+                             const std::vector<std::string> &documentErrors)
+{
+    for (const std::string &line : syntaxErrors(messages))
+        if (std::find(documentErrors.begin(), documentErrors.end(), line)
+            == documentErrors.end())
+            return line;
+    return {};
+}
 
 PopplerDocument inspectWithPoppler(const std::string &path)
 {
@@ -34,7 +67,7 @@ PopplerDocument inspectWithPoppler(const std::string &path)
     // -l beyond the last page is clamped: one run lists every page's size.
     const ProcessResult run = runProcess(
         {"pdfinfo", "-f", "1", "-l", "2000000000", pathArgument(path)}, std::chrono::seconds(60),
-        true);
+        true, true);
     if (!run.started) {
         info.error = "pdfinfo (poppler-utils) is not installed";
         return info;
@@ -47,6 +80,7 @@ PopplerDocument inspectWithPoppler(const std::string &path)
         info.error = "poppler cannot open it either";
         return info;
     }
+    info.documentErrors = syntaxErrors(run.errors);
     std::istringstream lines(run.output);
     std::string line;
     std::vector<int> rotations;
@@ -87,11 +121,16 @@ EngineOutcome renderWithPoppler(const std::string &path, const PopplerDocument &
     std::atomic<int> written{0};
     std::atomic<int> failed{0};
     std::atomic<bool> timedOut{false};
+    std::atomic<int> overTime{0}; // pages abandoned at the time limit
     const std::string input = pathArgument(path);
 
     auto work = [&](int slot) {
         TokenHolder tokens(settings.tokens, slot);
         for (;;) {
+            // As with MuPDF: after three pages over the time limit no
+            // further page is started.
+            if (overTime.load() >= kMaxPagesOverTime)
+                return;
             const int index = next.fetch_add(1);
             if (index >= sink.pageCount())
                 return;
@@ -118,10 +157,22 @@ EngineOutcome renderWithPoppler(const std::string &path, const PopplerDocument &
                 {"pdftoppm", "-jpeg", "-jpegopt", "quality=" + std::to_string(settings.quality),
                  "-r", number(dpi), "-cropbox", "-f", pageNumber, "-l", pageNumber, "-singlefile",
                  input, pathArgument(out)},
-                limitOf(settings.pageSeconds));
+                limitOf(settings.pageSeconds), false, true);
+            if (settings.verbose && !run.errors.empty())
+                std::fprintf(stderr, "pdftoppm: page %d:\n%s", index + 1, run.errors.c_str());
             struct stat st {};
             const bool ok = run.succeeded() && ::stat(sink.tempPath(index).c_str(), &st) == 0
                             && st.st_size > 0;
+            const std::string lost = popplerPageError(run.errors, info.documentErrors);
+            if (ok && !lost.empty()) {
+                // poppler draws around what it cannot read: not this page.
+                ::unlink(sink.tempPath(index).c_str());
+                failed.fetch_add(1);
+                std::fprintf(stderr, "rwrender: page %d: its content is lost: poppler: %s\n",
+                             index + 1, lost.c_str());
+                sink.pageFailed(index);
+                continue;
+            }
             if (ok) {
                 // The sink renames the image, or says why it cannot.
                 (sink.pageWritten(index) ? written : failed).fetch_add(1);
@@ -130,6 +181,7 @@ EngineOutcome renderWithPoppler(const std::string &path, const PopplerDocument &
             failed.fetch_add(1);
             if (run.timedOut) {
                 timedOut.store(true);
+                overTime.fetch_add(1);
                 std::fprintf(stderr, "rwrender: page %d: abandoned, over the time limit: %g s\n",
                              index + 1, settings.pageSeconds);
             } else if (!run.started) {
@@ -149,6 +201,15 @@ EngineOutcome renderWithPoppler(const std::string &path, const PopplerDocument &
         for (int i = 1; i < threads; ++i)
             running.emplace_back(work, i);
         work(0);
+    }
+    const int firstSkipped = std::min(next.load(), sink.pageCount());
+    if (firstSkipped < sink.pageCount()) {
+        std::fprintf(stderr,
+                     "rwrender: giving up the document after %d pages over the time limit; "
+                     "%d page(s) not attempted\n",
+                     overTime.load(), sink.pageCount() - firstSkipped);
+        for (int index = firstSkipped; index < sink.pageCount(); ++index)
+            sink.pageFailed(index);
     }
     return EngineOutcome{written.load(), failed.load(), timedOut.load()};
 }

@@ -13,6 +13,12 @@ struct RenderSettings {
     RenderTokens tokens{"", 1}; // shared with other renderers (none by default)
 };
 
+// A document is given up after this many pages over the time limit: each
+// costs the whole limit, and such pages tend to come together (they share
+// the forms or images that make them slow). Its remaining pages are
+// reported missing.
+constexpr int kMaxPagesOverTime = 3;
+
 // What an engine achieved on one document.
 struct EngineOutcome {
     int written = 0;        // pages rendered and stored
