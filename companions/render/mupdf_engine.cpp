@@ -162,6 +162,7 @@ struct Shared {
     std::atomic<int> failed{0};
     std::atomic<int> lost{0};
     std::atomic<int> overTime{0}; // pages abandoned at the time limit
+    std::atomic<int> notAttempted{0}; // pages not started once it was given up
     std::atomic<bool> timedOut{false};
 
     Shared(pdf_document *d, PageSink &s, const RenderSettings &st, int threads)
@@ -414,6 +415,12 @@ private:
         std::string lost;
         {
             std::lock_guard lock(s_.documentMutex);
+            // Pages are interpreted one at a time: one that waited here
+            // while others ran into the time limit is not started.
+            if (s_.overTime.load() >= kMaxPagesOverTime) {
+                s_.notAttempted.fetch_add(1);
+                return false;
+            }
             s_.timer.arm(slot_, &cookie);
             lost = findLostPage(ctx_, s_.doc, index);
             if (lost.empty())
@@ -533,14 +540,14 @@ EngineOutcome renderWithMupdf(fz_context *base, pdf_document *doc, PageSink &sin
 
     // Pages never started once the document was given up.
     const int firstSkipped = std::min(shared.next.load(), sink.pageCount());
-    if (firstSkipped < sink.pageCount()) {
+    for (int index = firstSkipped; index < sink.pageCount(); ++index)
+        sink.pageFailed(index);
+    const int skipped = sink.pageCount() - firstSkipped + shared.notAttempted.load();
+    if (skipped > 0)
         std::fprintf(stderr,
                      "rwrender: giving up the document after %d pages over the time limit; "
                      "%d page(s) not attempted\n",
-                     shared.overTime.load(), sink.pageCount() - firstSkipped);
-        for (int index = firstSkipped; index < sink.pageCount(); ++index)
-            sink.pageFailed(index);
-    }
+                     shared.overTime.load(), skipped);
 
     EngineOutcome outcome;
     outcome.written = shared.written.load();
