@@ -368,10 +368,13 @@ private:
         return false;
     }
 
-    bool timeUp(int index)
+    // `counted`: the page was already counted against the document's
+    // pages over the time limit.
+    bool timeUp(int index, bool counted = false)
     {
         s_.timedOut.store(true);
-        s_.overTime.fetch_add(1);
+        if (!counted)
+            s_.overTime.fetch_add(1);
         char detail[64];
         std::snprintf(detail, sizeof detail, "%g s", s_.settings.pageSeconds);
         return fail(index, "abandoned, over the time limit", detail);
@@ -413,6 +416,7 @@ private:
         fz_rect bounds{};
         Recorded recorded = Recorded::Failed;
         std::string lost;
+        bool abortedWhileInterpreted = false;
         {
             std::lock_guard lock(s_.documentMutex);
             // Pages are interpreted one at a time: one that waited here
@@ -435,6 +439,10 @@ private:
             }
             if (lost.empty() && !cookie.abort)
                 lost = messages_.lost();
+            // Counted before the next page may start.
+            abortedWhileInterpreted = std::atomic_ref<int>(cookie.abort).load() != 0;
+            if (abortedWhileInterpreted)
+                s_.overTime.fetch_add(1);
         }
         ListPtr list(rawList, ListDeleter{ctx_});
         if (!lost.empty()) {
@@ -444,14 +452,14 @@ private:
         if (recorded != Recorded::Ok) {
             s_.timer.disarm(slot_);
             if (cookie.abort)
-                return timeUp(index);
+                return timeUp(index, abortedWhileInterpreted);
             return fail(index, recorded == Recorded::NoPage ? "cannot load the page"
                                                             : "cannot interpret the page",
                         error);
         }
         if (cookie.abort) {
             s_.timer.disarm(slot_);
-            return timeUp(index);
+            return timeUp(index, abortedWhileInterpreted);
         }
         const PixelSize size =
             pagePixels(bounds.x1 - bounds.x0, bounds.y1 - bounds.y0, s_.settings.dpi);
@@ -476,7 +484,7 @@ private:
         messages_.endPage();
         bool ok;
         if (cookie.abort) {
-            ok = timeUp(index);
+            ok = timeUp(index, abortedWhileInterpreted);
         } else if (!messages_.lost().empty()) {
             ok = contentLost(index, messages_.lost());
         } else if (!pix) {
