@@ -199,9 +199,10 @@ bool tryDropInvalidCropBox(fz_context *ctx, pdf_document *doc, int index)
 }
 
 // Loads page `index` and records it into a display list; `bounds` is set
-// once the page is loaded.
+// once the page is loaded. `messages` count while the page is interpreted.
 Recorded tryRecordPage(fz_context *ctx, pdf_document *pdf, int index, fz_cookie *cookie,
-                       fz_display_list **out, fz_rect *bounds, char *error, std::size_t errorSize)
+                       PageMessages *messages, fz_display_list **out, fz_rect *bounds,
+                       char *error, std::size_t errorSize)
 {
     fz_document *doc = &pdf->super;
     fz_page *volatile page = nullptr;
@@ -225,12 +226,14 @@ Recorded tryRecordPage(fz_context *ctx, pdf_document *pdf, int index, fz_cookie 
         list = fz_new_display_list(ctx, *bounds);
         dev = fz_new_list_device(ctx, list);
         jpegs = newFastJpegDevice(ctx, dev);
+        messages->setCounting(true);
         fz_run_page(ctx, page, jpegs, fz_identity, cookie);
         fz_close_device(ctx, jpegs);
         fz_close_device(ctx, dev);
         result = Recorded::Ok;
     }
     fz_always(ctx) {
+        messages->setCounting(false);
         fz_drop_device(ctx, jpegs);
         fz_drop_device(ctx, dev);
         fz_drop_page(ctx, page);
@@ -416,6 +419,7 @@ private:
         fz_rect bounds{};
         Recorded recorded = Recorded::Failed;
         std::string lost;
+        std::string interpretedLost;
         bool abortedWhileInterpreted = false;
         {
             std::lock_guard lock(s_.documentMutex);
@@ -430,15 +434,16 @@ private:
             if (lost.empty())
                 lost = findLostContents(ctx_, s_.doc, index);
             if (lost.empty()) {
-                recorded = tryRecordPage(ctx_, s_.doc, index, &cookie, &rawList, &bounds, error,
-                                         sizeof error);
+                recorded = tryRecordPage(ctx_, s_.doc, index, &cookie, &messages_, &rawList,
+                                         &bounds, error, sizeof error);
                 // MuPDF draws around an XObject it cannot find and counts
                 // an error; only then is it worth looking for lost ones.
+                interpretedLost = messages_.lost();
                 if (recorded == Recorded::Ok && cookie.errors > 0 && !cookie.abort)
                     lost = findLostXObjects(ctx_, s_.doc, index);
             }
             if (lost.empty() && !cookie.abort)
-                lost = messages_.lost();
+                lost = interpretedLost;
             // Counted before the next page may start.
             abortedWhileInterpreted = std::atomic_ref<int>(cookie.abort).load() != 0;
             if (abortedWhileInterpreted)
@@ -475,6 +480,7 @@ private:
         const fz_matrix ctm = fz_pre_translate(fz_scale(float(scale), float(scale)), -bounds.x0,
                                                -bounds.y0);
         const double lease = s_.budget.acquire(double(size.width) * double(size.height));
+        messages_.setCounting(true);
         PixmapPtr pix(tryRasterise(ctx_, list.get(), ctm, size.width, size.height, &cookie,
                                    error, sizeof error),
                       PixmapDeleter{ctx_});

@@ -16,8 +16,6 @@ bool contains(std::string_view text, std::string_view part)
 
 bool meansLostContent(std::string_view message)
 {
-    // A Flate stream whose data is followed by stray bytes ends cleanly:
-    // MuPDF says "ignoring zlib error: ..." only then... not in this list.
     static constexpr std::array<std::string_view, 20> lost{
         "cannot find object",        // a referenced object is not in the file
         "object out of range",       // ... or beyond its cross-reference table
@@ -38,8 +36,9 @@ bool meansLostContent(std::string_view message)
         "decode failed",
         "truncated image",
         "padding truncated image",
-        "lzw decode",
+        "out of range code encountered in lzw decode",
     };
+    // Said of data after a Flate stream's end, not of the data.
     if (contains(message, "ignoring zlib error"))
         return false;
     for (std::string_view part : lost)
@@ -69,9 +68,18 @@ void PageMessages::beginPage(int index)
 {
     // A warning held back as a possible repeat belongs to what came before.
     page_ = -1;
+    counting_ = false;
     fz_flush_warnings(ctx_);
     lost_.clear();
     page_ = index;
+}
+
+void PageMessages::setCounting(bool on)
+{
+    // A held-back message belongs to the phase it came from; flushed, the
+    // same text in the next phase is seen again.
+    fz_flush_warnings(ctx_);
+    counting_ = on;
 }
 
 void PageMessages::endPage()
@@ -80,6 +88,7 @@ void PageMessages::endPage()
     // here, the next page's first message of the same text is seen again.
     fz_flush_warnings(ctx_);
     page_ = -1;
+    counting_ = false;
 }
 
 void PageMessages::onMessage(void *self, const char *message)
@@ -97,10 +106,12 @@ void PageMessages::take(const char *message)
     }
     if (page_ < 0 || !lost_.empty())
         return;
-    if (meansLostContent(message))
-        lost_ = message;
-    else if (meansRepair(message))
+    // A repair while the page is looked up counts too: the page then comes
+    // from a rebuilt structure.
+    if (meansRepair(message))
         lost_ = "the file had to be repaired while the page was read: " + std::string(message);
+    else if (counting_ && meansLostContent(message))
+        lost_ = message;
 }
 
 } // namespace rw

@@ -33,9 +33,12 @@ public:
     PageMessages(const PageMessages &) = delete;
     PageMessages &operator=(const PageMessages &) = delete;
 
-    // Around one page's run (loading, interpreting and drawing it). Messages
-    // outside a page are not counted against any page.
+    // Around one page's run. Messages outside a page are not counted
+    // against any page; within it, only while counting is on: while the
+    // page is interpreted and drawn, not while it is looked up (a walk of
+    // the page tree reports other pages' damage).
     void beginPage(int index);
+    void setCounting(bool on);
     void endPage();
 
     // The first message of the current (or last) page that means its
@@ -49,6 +52,7 @@ private:
     fz_context *ctx_;
     bool verbose_;
     int page_ = -1; // running page, -1 between pages
+    bool counting_ = false;
     std::string lost_;
 };
 
