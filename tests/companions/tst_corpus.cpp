@@ -6,6 +6,7 @@
 #include "tests/companions/companiontest.h"
 
 #include <QHash>
+#include <QImage>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -36,11 +37,12 @@ const QHash<QString, bool> contested{
     {"pdfjs-test/issue15893_reduced.pdf", true},
 };
 
-// Renderable files that lost part of their structure: the pages still in
-// the file come out (status 1: the page count cannot be trusted).
+// Files whose page tree is lost: the page objects left in the file can be
+// found only in file order, so no image comes out under a page number
+// (status 1); with RASTERWELL_RECOVER=1 they come out as recovered images.
 // unreadablemetadata's page tree object is gone; 3 of its 4 page objects
 // are left.
-const QHash<QString, int> partial{
+const QHash<QString, int> lostPageTree{
     {"py-pdf-sample-files/017-unreadable-meta-data/unreadablemetadata.pdf", 3},
 };
 
@@ -79,6 +81,8 @@ private slots:
     void probeVerdict();
     void conversion_data();
     void conversion();
+    void cutDocumentGivesOnlyRightPages_data();
+    void cutDocumentGivesOnlyRightPages();
 
 private:
     QTemporaryDir dir_;
@@ -154,9 +158,20 @@ void TestCorpus::conversion()
         // What the probe calls protected must never come out as pages.
         QVERIFY(r.exitCode != 0);
         QCOMPARE(images.size(), 0);
-    } else if (partial.contains(path)) {
+    } else if (lostPageTree.contains(path)) {
         QCOMPARE(r.exitCode, 1);
-        QCOMPARE(int(images.size()), partial.value(path));
+        QCOMPARE(int(images.size()), 0);
+        QVERIFY(QFile::copy(corpusDir() + "/" + path, stage.filePath("current.pdf")));
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("RASTERWELL_RECOVER", "1");
+        const Result recovered = run(script(), {}, stage.path(), 120000, env);
+        QCOMPARE(recovered.exitCode, 1);
+        QCOMPARE(int(entries(stage.path())
+                         .filter(QRegularExpression("^current-recovered-\\d{3}\\.jpg$"))
+                         .size()),
+                 lostPageTree.value(path));
+        QCOMPARE(int(entries(stage.path()).filter(QRegularExpression("^current-\\d+\\.jpg$")).size()),
+                 0);
     } else if (rendersOk && pages > 0) {
         // Damaged or not, every page of a renderable file comes out.
         QVERIFY2(r.exitCode == 0, r.err.constData());
@@ -165,6 +180,74 @@ void TestCorpus::conversion()
         QCOMPARE(int(images.size()), pages);
     } else if (r.exitCode != 0) {
         QVERIFY(!r.err.isEmpty());
+    }
+}
+
+// A corpus file cut after `percent` % of its bytes, as a broken download or
+// a full disk leaves it: `pages` pages survive, and every image that comes
+// out is exactly the intact file's page of that number (never a white
+// stand-in, never another page).
+void TestCorpus::cutDocumentGivesOnlyRightPages_data()
+{
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<int>("percent");
+    QTest::addColumn<int>("pages");
+    const QString habibi = "py-pdf-sample-files/015-arabic/habibi-rotated.pdf";
+    const QString images = "py-pdf-sample-files/007-imagemagick-images/imagemagick-images.pdf";
+    const QString rotation = "pdfjs-test/rotation.pdf";
+    // Page objects and an embedded font cut off: nothing is left to draw.
+    QTest::newRow("habibi-rotated 40 %") << habibi << 40 << 0;
+    QTest::newRow("habibi-rotated 90 %") << habibi << 90 << 1;
+    QTest::newRow("imagemagick-images 20 %") << images << 20 << 2;
+    QTest::newRow("imagemagick-images 50 %") << images << 50 << 4;
+    QTest::newRow("imagemagick-images 95 %") << images << 95 << 6;
+    // Page tree cut off: the pages left cannot be numbered.
+    QTest::newRow("rotation 30 %") << rotation << 30 << 0;
+    QTest::newRow("rotation 50 %") << rotation << 50 << 2;
+}
+
+static double meanDifference(const QImage &a, const QImage &b)
+{
+    const QImage x = a.convertToFormat(QImage::Format_RGB888);
+    const QImage y = b.convertToFormat(QImage::Format_RGB888);
+    qint64 sum = 0;
+    for (int row = 0; row < x.height(); ++row) {
+        const uchar *p = x.constScanLine(row);
+        const uchar *q = y.constScanLine(row);
+        for (int i = 0; i < x.width() * 3; ++i)
+            sum += std::abs(int(p[i]) - int(q[i]));
+    }
+    return double(sum) / (double(x.width()) * x.height() * 3);
+}
+
+void TestCorpus::cutDocumentGivesOnlyRightPages()
+{
+    QFETCH(QString, path);
+    QFETCH(int, percent);
+    QFETCH(int, pages);
+    QTemporaryDir work;
+    QFile whole(corpusDir() + "/" + path);
+    QVERIFY(whole.open(QIODevice::ReadOnly));
+    const QByteArray bytes = whole.readAll();
+    QFile cut(work.filePath("cut.pdf"));
+    QVERIFY(cut.open(QIODevice::WriteOnly));
+    cut.write(bytes.left(bytes.size() * percent / 100));
+    cut.close();
+    QVERIFY(QDir(work.path()).mkdir("intact") && QDir(work.path()).mkdir("cut"));
+
+    const Result intact = run(renderer(), {"-r", "30", whole.fileName(), work.filePath("intact/p")});
+    QCOMPARE(intact.exitCode, 0);
+    const Result r = run(renderer(), {"-r", "30", cut.fileName(), work.filePath("cut/p")});
+    QVERIFY(r.finished);
+    const QStringList out = entries(work.filePath("cut"));
+    QCOMPARE(int(out.size()), pages);
+    QCOMPARE(r.exitCode == 0, out.size() == entries(work.filePath("intact")).size());
+    for (const QString &name : out) {
+        const QImage got(work.filePath("cut/" + name));
+        const QImage expected(work.filePath("intact/" + name));
+        QVERIFY2(!expected.isNull(), qPrintable(name)); // a page of the document
+        QCOMPARE(got.size(), expected.size());
+        QVERIFY2(meanDifference(got, expected) < 0.5, qPrintable(name));
     }
 }
 
