@@ -112,6 +112,44 @@ long long tryPageObjectPosition(fz_context *ctx, pdf_document *doc, int num)
     return position;
 }
 
+// Collects the leaves of the page tree under `node`, in tree order, as the
+// references the tree holds (also those that lead nowhere: their pages
+// fail when rendered, and the pages after them keep their numbers).
+void tryCollectKids(fz_context *ctx, pdf_obj *node, int depth, std::vector<int> &seen,
+                    std::vector<pdf_obj *> &leaves)
+{
+    fz_try(ctx) {
+        pdf_obj *kids = pdf_dict_get(ctx, node, PDF_NAME(Kids));
+        const int n = pdf_array_len(ctx, kids);
+        for (int i = 0; i < n; ++i) {
+            pdf_obj *kid = pdf_array_get(ctx, kids, i);
+            const int num = pdf_to_num(ctx, kid);
+            if (!pdf_is_indirect(ctx, kid) || num <= 0)
+                continue;
+            if (std::find(seen.begin(), seen.end(), num) != seen.end())
+                continue; // a cycle, or a page listed twice
+            seen.push_back(num);
+            if (pdf_is_array(ctx, pdf_dict_get(ctx, kid, PDF_NAME(Kids))) && depth < 64)
+                tryCollectKids(ctx, kid, depth + 1, seen, leaves);
+            else
+                leaves.push_back(kid);
+        }
+    }
+    fz_catch(ctx) {
+        // What could be read is kept.
+    }
+}
+
+pdf_obj *tryPageTreeRoot(fz_context *ctx, pdf_document *doc)
+{
+    pdf_obj *volatile root = nullptr;
+    fz_try(ctx)
+        root = pdf_dict_getp(ctx, pdf_trailer(ctx, doc), "Root/Pages");
+    fz_catch(ctx)
+        root = nullptr;
+    return root;
+}
+
 bool tryInstallPageTree(fz_context *ctx, pdf_document *doc, const int *nums, int count)
 {
     pdf_obj *volatile pages = nullptr;
@@ -124,7 +162,9 @@ bool tryInstallPageTree(fz_context *ctx, pdf_document *doc, const int *nums, int
         for (int i = 0; i < count; ++i) {
             pdf_obj *ref = pdf_new_indirect(ctx, doc, nums[i], 0);
             pdf_array_push_drop(ctx, kids, ref);
-            pdf_dict_put(ctx, pdf_resolve_indirect(ctx, ref), PDF_NAME(Parent), pages);
+            pdf_obj *page = pdf_resolve_indirect(ctx, ref);
+            if (pdf_is_dict(ctx, page))
+                pdf_dict_put(ctx, page, PDF_NAME(Parent), pages);
         }
         pdf_obj *trailer = pdf_trailer(ctx, doc);
         pdf_obj *root = pdf_dict_get(ctx, trailer, PDF_NAME(Root));
@@ -216,6 +256,28 @@ namespace rw {
 bool isEncrypted(pdf_document *doc)
 {
     return doc && doc->crypt != nullptr;
+}
+
+int flattenPageTree(fz_context *ctx, pdf_document *doc)
+{
+    pdf_obj *root = tryPageTreeRoot(ctx, doc);
+    if (!root)
+        return 0;
+    std::vector<pdf_obj *> leaves;
+    std::vector<int> seen;
+    tryCollectKids(ctx, root, 0, seen, leaves);
+    // A tree that lists no page, or whose every entry leads nowhere, is as
+    // good as lost.
+    std::vector<int> nums;
+    bool anyPage = false;
+    for (pdf_obj *leaf : leaves) {
+        nums.push_back(pdf_to_num(ctx, leaf));
+        anyPage = anyPage || tryPageObjectPosition(ctx, doc, nums.back()) >= 0;
+    }
+    if (!anyPage || !tryInstallPageTree(ctx, doc, nums.data(), int(nums.size())))
+        return 0;
+    std::string error;
+    return std::max(0, countPages(ctx, doc, error));
 }
 
 int rebuildPageTree(fz_context *ctx, pdf_document *doc)

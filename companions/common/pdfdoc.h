@@ -87,6 +87,13 @@ int countPages(fz_context *ctx, pdf_document *doc, std::string &error);
 // encryption dictionary and show undecrypted content.
 bool isEncrypted(pdf_document *doc);
 
+// For a document whose page tree is there but in which MuPDF counts no
+// page (a wrong /Count): puts the pages the tree lists, in the tree's own
+// order, under a new page tree; entries that lead nowhere keep their place
+// (those pages fail). Returns the number of pages (0: the tree lists no
+// page, nothing changed). In memory only.
+int flattenPageTree(fz_context *ctx, pdf_document *doc);
+
 // For a document whose page tree is lost (a truncated or damaged file that
 // MuPDF opens but finds no page in): collects the page objects still in the
 // file, in file order, under a new page tree. Returns the number of pages

@@ -383,6 +383,17 @@ int main(int argc, char **argv)
         return *status;
     }
     if (pages <= 0) {
+        // The tree is there but its page counts are wrong: its own order
+        // still gives the page numbers.
+        const int listed = rw::flattenPageTree(ctx.get(), opened.doc.get());
+        if (listed > 0) {
+            std::fprintf(stderr, "rwrender: %s: the page tree's page counts are wrong; rendering "
+                                 "the %d page(s) it lists\n",
+                         args.input.c_str(), listed);
+            bool ignored = false;
+            renderWithMupdf(args, ctx.get(), opened.doc.get(), listed, ignored);
+            return kFailed;
+        }
         const int found = rw::rebuildPageTree(ctx.get(), opened.doc.get());
         if (found > 0)
             return renderRecovered(args, ctx.get(), opened.doc.get(), found);
