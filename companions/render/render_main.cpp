@@ -13,8 +13,10 @@
 // the document is given up: its remaining pages are reported missing.
 //
 // MuPDF renders. A document it cannot open or finds no page in goes to
-// poppler (unless it is encrypted). When poppler finds no page either, the
-// page tree is lost: the page objects left in the file can be found only in
+// poppler (unless it is encrypted). When poppler finds no page either, a
+// page tree that is there but miscounts its pages is read in its own order
+// (status 1). Otherwise the page tree is lost: the page objects left in
+// the file can be found only in
 // file order, which is not page order, so no image is written under a page
 // number. With --recover they are written as PREFIX-recovered-001.jpg ...
 // in file order (the status stays 1). A document whose damaged encryption
