@@ -16,10 +16,10 @@
 // poppler (unless it is encrypted). When poppler finds no page either, a
 // page tree that is there but miscounts its pages is read in its own order
 // (status 1). Otherwise the page tree is lost: the page objects left in
-// the file can be found only in
-// file order, which is not page order, so no image is written under a page
-// number. With --recover they are written as PREFIX-recovered-001.jpg ...
-// in file order (the status stays 1). A document whose damaged encryption
+// the file can be found only in file order, which is not page order, so no
+// image is written under a page number. With --recover they are written as
+// PREFIX-recovered-001.jpg ... in file order (the status stays 1). A
+// document whose damaged encryption
 // dictionary only qpdf understands is decrypted by qpdf first. A document
 // that needs a user password is refused.
 //
