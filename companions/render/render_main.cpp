@@ -19,9 +19,9 @@
 // the file can be found only in file order, which is not page order, so no
 // image is written under a page number. With --recover they are written as
 // PREFIX-recovered-001.jpg ... in file order (the status stays 1). A
-// document whose damaged encryption
-// dictionary only qpdf understands is decrypted by qpdf first. A document
-// that needs a user password is refused.
+// document whose damaged encryption dictionary only qpdf understands is
+// decrypted by qpdf first. A document that needs a user password is
+// refused.
 //
 // With RASTERWELL_RENDER_TOKENS naming a folder, the renderers of one run
 // share one rendering token per core (see render/tokens.h).
