@@ -4,6 +4,7 @@
 #include "render/rendermain.h"
 #include "service/servicewire.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -14,6 +15,7 @@
 #include <poll.h>
 #include <string>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/signalfd.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -186,6 +188,20 @@ void Service::becomeWorker(Request &request)
             ::close(fds[i]);
     // The inherited ones (a staging lock) stay open until the worker ends.
 
+    // The client's file creation mask and resource limits (as far as ours
+    // allow: a hard limit cannot be raised).
+    ::umask(mode_t(request.umask) & 0777);
+    for (std::size_t resource = 0; resource < request.limits.size(); ++resource) {
+        const auto which = static_cast<__rlimit_resource>(resource);
+        if (::setrlimit(which, &request.limits[resource]) != 0) {
+            rlimit current{};
+            ::getrlimit(which, &current);
+            rlimit lowered = request.limits[resource];
+            lowered.rlim_max = std::min(lowered.rlim_max, current.rlim_max);
+            lowered.rlim_cur = std::min(lowered.rlim_cur, lowered.rlim_max);
+            ::setrlimit(which, &lowered);
+        }
+    }
     ::clearenv();
     for (std::string &entry : request.environment)
         ::putenv(entry.data());

@@ -9,7 +9,9 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/signalfd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 extern char **environ;
@@ -116,6 +118,14 @@ std::optional<int> runThroughService(const char *service, Job job, int argc, cha
     request.arguments.assign(argv, argv + argc);
     for (char **e = environ; e && *e; ++e)
         request.environment.emplace_back(*e);
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    request.umask = unsigned(mask);
+    for (int resource = 0; resource < RLIM_NLIMITS; ++resource) {
+        rlimit limit{RLIM_INFINITY, RLIM_INFINITY};
+        ::getrlimit(resource, &limit);
+        request.limits.push_back(limit);
+    }
     // The current folder first, then standard input, output and error (a
     // closed one stands as /dev/null), then the inherited ones.
     Fd here(::open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));

@@ -17,6 +17,13 @@ void putNumber(std::string &out, std::uint32_t value)
     out.append(reinterpret_cast<const char *>(&value), sizeof value);
 }
 
+void putLimits(std::string &out, const std::vector<rlimit> &limits)
+{
+    putNumber(out, std::uint32_t(limits.size()));
+    for (const rlimit &l : limits)
+        out.append(reinterpret_cast<const char *>(&l), sizeof l);
+}
+
 void putStrings(std::string &out, const std::vector<std::string> &strings)
 {
     putNumber(out, std::uint32_t(strings.size()));
@@ -52,6 +59,16 @@ public:
                 return false;
             at_ += size;
         }
+        return true;
+    }
+    bool limits(std::vector<rlimit> &out)
+    {
+        std::uint32_t count = 0;
+        if (!number(count) || count > RLIM_NLIMITS || data_.size() - at_ < count * sizeof(rlimit))
+            return false;
+        out.resize(count);
+        std::memcpy(out.data(), data_.data() + at_, count * sizeof(rlimit));
+        at_ += count * sizeof(rlimit);
         return true;
     }
     bool atEnd() const { return at_ == data_.size(); }
@@ -113,6 +130,8 @@ bool sendRequest(int socket, const Request &request)
     putNumber(body, std::uint32_t(request.job));
     putStrings(body, request.arguments);
     putStrings(body, request.environment);
+    putNumber(body, request.umask);
+    putLimits(body, request.limits);
     std::string head;
     putNumber(head, kMagic);
     putNumber(head, std::uint32_t(body.size()));
@@ -181,6 +200,7 @@ std::optional<Request> receiveRequest(int socket)
     std::uint32_t job = 0;
     if (!reader.number(job) || (job != unsigned(Job::Render) && job != unsigned(Job::Probe))
         || !reader.strings(request.arguments) || !reader.strings(request.environment)
+        || !reader.number(request.umask) || !reader.limits(request.limits)
         || !reader.atEnd() || request.arguments.empty())
         return fail();
     request.job = Job(job);

@@ -10,6 +10,7 @@
 
 #include <optional>
 #include <string>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <vector>
@@ -22,6 +23,9 @@ struct Request {
     Job job = Job::Render;
     std::vector<std::string> arguments;   // argv, the program name first
     std::vector<std::string> environment; // "NAME=value"
+    unsigned umask = 022;
+    // The client's resource limits (a file size limit, say), by resource.
+    std::vector<rlimit> limits;
     // cwd, stdin, stdout, stderr, then the inherited ones; owned by the
     // receiver.
     std::vector<int> descriptors;
