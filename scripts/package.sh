@@ -75,6 +75,9 @@ find "$root" -type f -perm -u+x | while IFS= read -r f; do
         strip --remove-section=.comment --remove-section=.note "$f" || exit 1
     fi
 done
+# The companions are one program under two names (strip wrote each anew):
+# one file again, so that the package and the page cache hold MuPDF once.
+ln -f "$root/usr/lib/rasterwell/ps/rwrender" "$root/usr/lib/rasterwell/pdftk.exe"
 
 # What Debian adds: compressed manual page and changelog, the copyright
 # files (MuPDF's own notices: the companions link it statically).
