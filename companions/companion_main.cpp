@@ -1,16 +1,13 @@
-// The companions in one program, acting on the name it is started under:
-// pdftk.exe is the password probe, any other name the renderer;
-// "rwrender --serve SOCKET" is the render service. With the service named
-// in RASTERWELL_RENDER_SERVICE, the probe and the renderer hand their job
-// to it (before any MuPDF start-up) and work stand-alone when it cannot be
-// reached.
+// ps/rwengine: the companions in one program with MuPDF, acting on the
+// name it is started under (ps/rwrender and pdftk.exe start it keeping
+// their own name, see launcher_main.cpp): pdftk.exe is the password probe,
+// any other name the renderer; "rwrender --serve SOCKET" is the render
+// service.
 
 #include "render/rendermain.h"
 #include "service/renderservice.h"
-#include "service/serviceclient.h"
 
 #include <cstring>
-#include <optional>
 
 int main(int argc, char **argv)
 {
@@ -19,11 +16,5 @@ int main(int argc, char **argv)
     const bool probe = std::strcmp(name, "pdftk.exe") == 0;
     if (!probe && argc == 3 && std::strcmp(argv[1], "--serve") == 0)
         return rw::service::serveMain(argv[2]);
-    using rw::service::Job;
-    if (const char *service = rw::service::serviceFromEnvironment()) {
-        if (const std::optional<int> status = rw::service::runThroughService(
-                service, probe ? Job::Probe : Job::Render, argc, argv))
-            return *status;
-    }
     return probe ? probeMain(argc, argv) : renderMain(argc, argv);
 }

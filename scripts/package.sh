@@ -87,6 +87,8 @@ mkdir -p "$doc"
 cp "$debian/copyright" "$doc/copyright"
 cp /usr/share/doc/libmupdf-dev/copyright "$doc/mupdf-copyright"
 gzip -9n -c "$debian/changelog" > "$doc/changelog.gz"
+mkdir -p "$root/usr/share/lintian/overrides"
+cp "$debian/lintian-overrides" "$root/usr/share/lintian/overrides/rasterwell"
 find "$root" -type d -exec chmod 0755 {} +
 find "$root" -type f -exec chmod go-w {} +
 
@@ -97,7 +99,7 @@ cp "$debian/control" "$debian/changelog" "$work/debian/"
 app=$root/usr/lib/rasterwell
 (
     cd "$work"
-    dpkg-shlibdeps -Tdebian/substvars -e"$app/rasterwell" -e"$app/pdftk.exe" -e"$app/ps/rwrender"
+    dpkg-shlibdeps -Tdebian/substvars -e"$app/rasterwell" -e"$app/ps/rwengine" -e"$app/ps/rwrender"
     printf 'rw:Built-Using=%s\n' \
         "$(dpkg-query -W -f='${source:Package} (= ${source:Version})' libmupdf-dev)" >> debian/substvars
     dpkg-gencontrol -prasterwell -Tdebian/substvars -fdebian/files -P"$root"

@@ -56,6 +56,7 @@ for path in \
     ./usr/lib/rasterwell/drag.ico \
     ./usr/lib/rasterwell/ps/pdf2tiff.bat \
     ./usr/lib/rasterwell/ps/rwrender \
+    ./usr/lib/rasterwell/ps/rwengine \
     ./usr/share/applications/rasterwell.desktop \
     ./usr/share/icons/hicolor/32x32/apps/rasterwell.png \
     ./usr/share/metainfo/org.rasterwell.Rasterwell.metainfo.xml \
@@ -73,7 +74,7 @@ app=$root/usr/lib/rasterwell
 
 [ "$(readlink -f "$root/usr/bin/rasterwell")" = "$(readlink -f "$app/rasterwell")" ] \
     || fail "usr/bin/rasterwell does not lead to the application folder's program"
-for binary in "$app/rasterwell" "$app/pdftk.exe" "$app/ps/rwrender"; do
+for binary in "$app/rasterwell" "$app/pdftk.exe" "$app/ps/rwrender" "$app/ps/rwengine"; do
     if readelf -S "$binary" | grep -q '\.symtab'; then fail "${binary#"$root"} is not stripped"; fi
 done
 [ "$(stat -c %i "$app/pdftk.exe")" = "$(stat -c %i "$app/ps/rwrender")" ] \
