@@ -37,7 +37,9 @@ RenderService::~RenderService()
 
 QString RenderService::environmentEntry() const
 {
+    // Without a service of ours the companions must not use one named in
+    // our own environment.
     if (pid_ < 0)
-        return {};
+        return QStringLiteral("RASTERWELL_RENDER_SERVICE=off");
     return QStringLiteral("RASTERWELL_RENDER_SERVICE=") + socketPath_;
 }

@@ -24,7 +24,7 @@ public:
     RenderService &operator=(const RenderService &) = delete;
 
     // "RASTERWELL_RENDER_SERVICE=<socket>" for the companions' environment;
-    // empty when no service runs.
+    // "...=off" when no service runs.
     QString environmentEntry() const;
 
     // Whether the service is turned off in our environment.

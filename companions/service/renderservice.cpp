@@ -275,11 +275,6 @@ int serveMain(const char *socketName)
         std::fprintf(stderr, "rwrender: render service: cannot use %s\n", socketName);
         return 1;
     }
-    std::unique_ptr<RenderContext> context = RenderContext::create();
-    if (!context) {
-        std::fputs("rwrender: render service: cannot initialise MuPDF\n", stderr);
-        return 1;
-    }
     const int listening = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (name[0] != '@')
         ::unlink(name.c_str());
@@ -291,6 +286,15 @@ int serveMain(const char *socketName)
     if (!bound || ::listen(listening, 128) != 0) {
         std::fprintf(stderr, "rwrender: render service: cannot listen on %s: %s\n", socketName,
                      std::strerror(errno));
+        return 1;
+    }
+    // Listening first: a client that comes while MuPDF is made ready waits
+    // in the queue rather than rendering by itself.
+    std::unique_ptr<RenderContext> context = RenderContext::create();
+    if (!context) {
+        std::fputs("rwrender: render service: cannot initialise MuPDF\n", stderr);
+        if (name[0] != '@')
+            ::unlink(name.c_str());
         return 1;
     }
     Service service(name, listening, signals, std::move(context));
