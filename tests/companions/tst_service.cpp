@@ -42,7 +42,9 @@ QList<Document> documents()
           "py-pdf-sample-files/007-imagemagick-images/imagemagick-images.pdf",
           "py-pdf-sample-files/011-google-doc-document/google-doc-document.pdf",
           "pdfjs-test/rotation.pdf", "pdfjs-test/scan-bad.pdf", "pdfjs-test/empty_protected.pdf",
-          "pdfjs-test/issue3371.pdf"}) {
+          "pdfjs-test/issue3371.pdf",
+          // The benchmark's document.
+          "py-pdf-sample-files/009-pdflatex-geotopo/GeoTopo-komprimiert.pdf"}) {
         QFile f(corpusDir() + "/" + path);
         if (f.open(QIODevice::ReadOnly))
             docs << Document{QString::fromLatin1(path), f.readAll()};
@@ -109,6 +111,7 @@ private slots:
     void stoppedConversionLeavesNothing();
     void unreachableServiceRendersStandAlone_data();
     void unreachableServiceRendersStandAlone();
+    void documentOfAnEndedServiceIsRenderedStandAlone();
 
 private:
     ServiceProcess service_;
@@ -290,6 +293,30 @@ void TestService::unreachableServiceRendersStandAlone()
     QCOMPARE(r.exitCode, 0);
     QCOMPARE(r.err, QByteArray());
     QCOMPARE(entries(stage.path()), (QStringList{"current-001.jpg", "current-002.jpg"}));
+}
+
+void TestService::documentOfAnEndedServiceIsRenderedStandAlone()
+{
+    ServiceProcess doomed;
+    QVERIFY(doomed.start());
+    QTemporaryDir stage;
+    QVERIFY(PdfFixtures::writeBytes(stage.filePath("current.pdf"), slowDocument(40)));
+    QProcess p;
+    p.setWorkingDirectory(stage.path());
+    p.setProcessEnvironment(doomed.environment());
+    p.start(script(), {});
+    QVERIFY(p.waitForStarted());
+    if (!waitForImages(stage.path(), 1, p))
+        QSKIP("the conversion ended before the service could be killed");
+    QCOMPARE(::kill(pid_t(doomed.pid()), SIGKILL), 0);
+
+    // The launcher renders the document again by itself: every page, whole.
+    QVERIFY(p.waitForFinished(60000));
+    QCOMPARE(p.exitCode(), 0);
+    const QStringList images = entries(stage.path());
+    QCOMPARE(images.size(), 40);
+    for (const QString &name : images)
+        QVERIFY2(inspectJpegFile(stage.filePath(name)).valid, qPrintable(name));
 }
 
 QTEST_GUILESS_MAIN(TestService)
