@@ -240,18 +240,15 @@ int renderMain(int argc, char **argv, const rw::WarmStart *warm)
         return kFailed;
     }
 
-    std::unique_ptr<rw::RenderContext> ownContext;
-    if (!warm)
-        ownContext = rw::RenderContext::create();
-    fz_context *const context = warm ? warm->ctx : ownContext ? ownContext->get() : nullptr;
-    if (!context) {
+    const rw::ContextInUse ctx(warm);
+    if (!ctx) {
         std::fputs("rwrender: cannot initialise MuPDF\n", stderr);
         return kFailed;
     }
-    rw::setMessageOutput(context, args.settings.verbose);
+    rw::setMessageOutput(ctx.get(), args.settings.verbose);
 
     TemporaryFile decrypted;
-    rw::OpenedDocument opened = rw::openDocument(context, *input);
+    rw::OpenedDocument opened = rw::openDocument(ctx.get(), *input);
     if (opened.access == rw::Access::NeedsPassword) {
         std::fprintf(stderr, "rwrender: %s: a user password is required\n", args.input.c_str());
         return kFailed;
@@ -274,7 +271,7 @@ int renderMain(int argc, char **argv, const rw::WarmStart *warm)
         }
         input.emplace(decrypted.path);
         if (input->isOpen())
-            opened = rw::openDocument(context, *input);
+            opened = rw::openDocument(ctx.get(), *input);
         if (!input->isOpen()
             || (opened.access != rw::Access::Readable && opened.access != rw::Access::Unreadable)) {
             std::fprintf(stderr, "rwrender: %s: cannot decrypt the document\n",
@@ -299,10 +296,10 @@ int renderMain(int argc, char **argv, const rw::WarmStart *warm)
     }
 
     std::string error;
-    int pages = rw::countPages(context, opened.doc.get(), error);
+    int pages = rw::countPages(ctx.get(), opened.doc.get(), error);
     bool worthRetrying = true;
     if (pages > 0) {
-        const int status = renderWithMupdf(args, context, opened.doc.get(), pages, false,
+        const int status = renderWithMupdf(args, ctx.get(), opened.doc.get(), pages, false,
                                            worthRetrying);
         if (!worthRetrying)
             return status;
@@ -317,7 +314,7 @@ int renderMain(int argc, char **argv, const rw::WarmStart *warm)
         return *status;
     }
     if (pages <= 0) {
-        const int found = rw::rebuildPageTree(context, opened.doc.get());
+        const int found = rw::rebuildPageTree(ctx.get(), opened.doc.get());
         if (found > 0) {
             // Pages whose objects are gone cannot be counted: the result
             // may be incomplete, so the status stays a failure.
@@ -326,7 +323,7 @@ int renderMain(int argc, char **argv, const rw::WarmStart *warm)
                          "in the file, in file order; some may be missing\n",
                          args.input.c_str(), found);
             bool ignored = false;
-            renderWithMupdf(args, context, opened.doc.get(), found, true, ignored);
+            renderWithMupdf(args, ctx.get(), opened.doc.get(), found, true, ignored);
             return kFailed;
         }
     }

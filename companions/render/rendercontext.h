@@ -40,4 +40,21 @@ struct WarmStart {
     fz_context *ctx = nullptr;
 };
 
+// The context a companion works with: the render service's, or else one
+// of its own, made here.
+class ContextInUse {
+public:
+    explicit ContextInUse(const WarmStart *warm)
+        : own_(warm ? nullptr : RenderContext::create()),
+          ctx_(warm ? warm->ctx : own_ ? own_->get() : nullptr)
+    {
+    }
+    fz_context *get() const { return ctx_; }
+    explicit operator bool() const { return ctx_ != nullptr; }
+
+private:
+    std::unique_ptr<RenderContext> own_;
+    fz_context *ctx_;
+};
+
 } // namespace rw
