@@ -112,6 +112,7 @@ private slots:
     void unreachableServiceRendersStandAlone_data();
     void unreachableServiceRendersStandAlone();
     void documentOfAnEndedServiceIsRenderedStandAlone();
+    void otherUsersAreNotServed();
 
 private:
     ServiceProcess service_;
@@ -317,6 +318,29 @@ void TestService::documentOfAnEndedServiceIsRenderedStandAlone()
     QCOMPARE(images.size(), 40);
     for (const QString &name : images)
         QVERIFY2(inspectJpegFile(stage.filePath(name)).valid, qPrintable(name));
+}
+
+void TestService::otherUsersAreNotServed()
+{
+    // Another user's converter renders by itself: the service takes no job
+    // from it (and its files stay the other user's).
+    QTemporaryDir stage;
+    QFile::setPermissions(stage.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner
+                                            | QFile::ReadOther | QFile::WriteOther
+                                            | QFile::ExeOther);
+    QVERIFY(PdfFixtures::writePdf(stage.filePath("current.pdf"), 2));
+    QFile::setPermissions(stage.filePath("current.pdf"),
+                          QFile::ReadOwner | QFile::WriteOwner | QFile::ReadOther);
+    const QStringList command = asUser(script(), {});
+    const qint64 faultsBefore = service_.reapedWorkerFaults();
+    const Result r = run(command.first(), command.mid(1), stage.path(), 60000,
+                         service_.environment());
+    QVERIFY(r.finished);
+    if (::geteuid() != 0)
+        QSKIP("needs root to run the converter as another user");
+    QCOMPARE(r.exitCode, 0);
+    QCOMPARE(service_.reapedWorkerFaults(), faultsBefore);
+    QCOMPARE(entries(stage.path()), (QStringList{"current-001.jpg", "current-002.jpg"}));
 }
 
 QTEST_GUILESS_MAIN(TestService)
