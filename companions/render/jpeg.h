@@ -29,7 +29,7 @@ public:
 
 private:
     void *handle_ = nullptr;
-    PageBuffer output_; // huge-page backed, reused from page to page
+    PageBuffer output_{PageBuffer::Use::FilledInPart}; // reused from page to page
     unsigned char *buffer_ = nullptr;
     unsigned long capacity_ = 0;
     std::size_t size_ = 0;

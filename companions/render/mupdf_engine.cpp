@@ -457,7 +457,7 @@ private:
     int slot_;
     TokenHolder tokens_;
     JpegEncoder encoder_;
-    PageBuffer pixels_;
+    PageBuffer pixels_{PageBuffer::Use::FilledAtOnce};
 };
 
 } // namespace

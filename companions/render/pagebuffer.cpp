@@ -36,7 +36,11 @@ unsigned char *PageBuffer::reserve(std::size_t size)
     data_ = reinterpret_cast<unsigned char *>(aligned);
     capacity_ = rounded;
     // Where huge pages are not offered this changes nothing.
-    ::madvise(data_, capacity_, MADV_HUGEPAGE);
+    std::size_t huge = size / kHugePage * kHugePage;
+    if (size - huge > kHugePage / 2)
+        huge += kHugePage;
+    if (use_ == Use::FilledAtOnce && huge > 0)
+        ::madvise(data_, huge, MADV_HUGEPAGE);
     return data_;
 }
 

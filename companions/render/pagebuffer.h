@@ -1,11 +1,15 @@
 #pragma once
 
-// A large buffer that a rendering thread fills at once and reuses page
-// after page: page pixels, JPEG output. It is mapped 2 MiB-aligned and
+// A large buffer that a rendering thread reuses page after page (page
+// pixels, JPEG output) instead of freeing it and faulting it in again. A
+// buffer that is filled at once (page pixels) is mapped 2 MiB-aligned and
 // marked for transparent huge pages (where the kernel offers them only on
 // request), so that filling it costs one page fault per 2 MiB rather than
-// one per 4 KiB (a 6 MB page: ~1,600 faults, about 10 ms), and it is kept
-// across pages instead of being freed and faulted in again.
+// one per 4 KiB (a 6 MB page: ~1,600 faults); a last part of less than
+// 1 MiB stays in small pages rather than having a whole huge page cleared.
+// One filled only as far as its content goes (JPEG output, a small part of
+// its worst-case size) keeps small pages: a huge page would be cleared
+// whole for the first byte written.
 
 #include <cstddef>
 #include <mupdf/fitz.h>
@@ -14,7 +18,8 @@ namespace rw {
 
 class PageBuffer {
 public:
-    PageBuffer() = default;
+    enum class Use { FilledAtOnce, FilledInPart };
+    explicit PageBuffer(Use use) : use_(use) {}
     ~PageBuffer() { release(); }
     PageBuffer(const PageBuffer &) = delete;
     PageBuffer &operator=(const PageBuffer &) = delete;
@@ -27,6 +32,7 @@ public:
     void release();
 
 private:
+    Use use_;
     unsigned char *data_ = nullptr;
     std::size_t capacity_ = 0;
 };
