@@ -2,16 +2,20 @@
 # Batch benchmark: whole conversion runs (rasterwell --convert FOLDER) against
 # what a user gets from one shell line: a plain pdftoppm loop, the same loop
 # with xargs -P<cores>, and a Ghostscript loop (2 rendering threads), all at
-# 150 dpi and JPEG quality 90. For the 117-page document also the converter
-# script alone on a staged copy. Every way runs once per round, the rounds
-# interleave the ways, and the table shows medians of RUNS rounds: wall
-# time, CPU time, peak memory (summed over the whole process tree), time per
-# document, and our whole run as a ratio of each way.
+# 150 dpi and JPEG quality 90; ours also with the render service turned off
+# (RASTERWELL_RENDER_SERVICE=off: a fresh renderer and probe per document).
+# For the 117-page document also the converter script alone on a staged
+# copy. Every way runs once per round, the rounds interleave the ways, and
+# the tables show medians of RUNS rounds: wall time, CPU time, CPU and minor
+# page faults per document (of the whole process tree), peak memory (summed
+# over the tree), time per document, and our whole run as a ratio of each
+# way; then the goals, computed from those medians.
 #
 # usage: bench/batch.sh [BUILD_DIR] [RUNS] [WORKLOADS]
 #   BUILD_DIR  the build folder (default: build); run scripts/build.sh first
 #   RUNS       rounds, odd (default: 5)
-#   WORKLOADS  any of: 50 500 20x10 117 scans (default: the first four)
+#   WORKLOADS  any of: 50 500 20x10 117 scans (default: 50 500 117 scans,
+#              every number the goals need)
 #
 # Workloads, cut from py-pdf-sample-files/009-pdflatex-geotopo/
 # GeoTopo-komprimiert.pdf of the shared corpus with qpdf: 50 one-page
@@ -25,7 +29,7 @@ set -eu
 root=$(CDPATH='' cd -- "$(dirname -- "$0")/.." && pwd)
 build=${1:-$root/build}
 runs=${2:-5}
-workloads=${3:-50 500 20x10 117}
+workloads=${3:-50 500 117 scans}
 case $build in /*) ;; *) build=$(pwd)/$build ;; esac
 source_pdf=$root/../shared/corpus/py-pdf-sample-files/009-pdflatex-geotopo/GeoTopo-komprimiert.pdf
 peakmem=$build/bench/rw_peakmem
@@ -71,6 +75,7 @@ make_workload() {
 
 # Each way converts every PDF of folder $1; outputs land beside the documents.
 way_ours() { "$build/rasterwell" --convert "$1" >/dev/null 2>&1; }
+way_off() { RASTERWELL_RENDER_SERVICE=off "$build/rasterwell" --convert "$1" >/dev/null 2>&1; }
 way_loop() {
     for f in "$1"/*.pdf; do pdftoppm -jpeg -r 150 -jpegopt quality=90 "$f" "${f%.pdf}"; done
 }
@@ -115,8 +120,8 @@ echo
 for w in $workloads; do
     make_workload "$w"
     docs=$(find "$work/w$w" -name '*.pdf' | wc -l)
-    ways="ours loop xargs gs"
-    [ "$w" = 117 ] && ways="ours converter loop xargs gs"
+    ways="ours off loop xargs gs"
+    [ "$w" = 117 ] && ways="ours off converter loop xargs gs"
     for round in $(seq 1 "$runs"); do
         for way in $ways; do
             measure "$w" "$way"
@@ -125,18 +130,56 @@ for w in $workloads; do
     ours=$(column_median "$work/r-$w-ours" 1)
     echo "## $w ($docs documents)"
     echo
-    echo "| way | wall | CPU | peak memory | per document | ours / way | failed runs |"
-    echo "|---|---:|---:|---:|---:|---:|---:|"
+    echo "| way | wall | CPU | CPU per document | minor faults per document | peak memory | per document | ours / way | failed runs |"
+    echo "|---|---:|---:|---:|---:|---:|---:|---:|---:|"
     for way in $ways; do
         f=$work/r-$w-$way
         wall=$(column_median "$f" 1)
         cpu=$(column_median "$f" 2)
         peak=$(column_median "$f" 3)
+        faults=$(column_median "$f" 5)
         failed=$(awk '$4 != 0' "$f" | wc -l)
+        echo "$w $way $wall $cpu $peak $faults $docs" >>"$work/medians"
         awk -v way="$way" -v wall="$wall" -v cpu="$cpu" -v peak="$peak" -v docs="$docs" \
-            -v ours="$ours" -v failed="$failed" 'BEGIN {
-            printf "| %s | %.2f s | %.2f s | %.0f MB | %.1f ms | %.2f | %d |\n",
-                way, wall, cpu, peak / 1024, wall * 1000 / docs, ours / wall, failed }'
+            -v ours="$ours" -v failed="$failed" -v faults="$faults" 'BEGIN {
+            printf "| %s | %.2f s | %.2f s | %.1f ms | %.0f | %.0f MB | %.1f ms | %.2f | %d |\n",
+                way, wall, cpu, cpu * 1000 / docs, faults / docs, peak / 1024,
+                wall * 1000 / docs, ours / wall, failed }'
     done
     echo
 done
+
+# --- the goals, from the medians above ------------------------------------------
+
+goal() { # description, measured, met
+    echo "| $1 | $2 | $3 |"
+}
+value() { # workload way field (3 wall, 4 cpu, 5 peak, 6 faults, 7 documents)
+    awk -v w="$1" -v way="$2" -v f="$3" '$1 == w && $2 == way { print $f }' "$work/medians"
+}
+ratio() { awk -v a="$1" -v b="$2" -v limit="$3" 'BEGIN { printf "%.2f× (goal ≤ %s×)%s", a / b, limit, a / b <= limit ? "" : " **not met**" }'; }
+echo "## Goals"
+echo
+echo "| workload | measure | measured |"
+echo "|---|---|---|"
+for w in 50 500; do
+    [ -n "$(value "$w" ours 3)" ] || continue
+    goal "$w one-page documents" "whole run / xargs -P$cores" "$(ratio "$(value "$w" ours 3)" "$(value "$w" xargs 3)" 0.5)"
+    goal "$w one-page documents" "whole run / plain loop" "$(ratio "$(value "$w" ours 3)" "$(value "$w" loop 3)" 0.33)"
+    goal "$w one-page documents" "CPU per document / pdftoppm's" "$(ratio "$(value "$w" ours 4)" "$(value "$w" loop 4)" 0.5)"
+    goal "$w one-page documents" "whole run, service on / off" "$(ratio "$(value "$w" ours 3)" "$(value "$w" off 3)" 1)"
+done
+if [ -n "$(value 50 ours 3)" ] && [ -n "$(value 500 ours 3)" ]; then
+    goal "50 → 500 one-page documents" "time per document" "$(awk -v a="$(value 50 ours 3)" -v b="$(value 500 ours 3)" 'BEGIN { printf "%.1f → %.1f ms", a * 20, b * 2 }')"
+fi
+if [ -n "$(value 117 converter 3)" ]; then
+    goal "117 pages, converter alone" "/ pdftoppm" "$(ratio "$(value 117 converter 3)" "$(value 117 loop 3)" 0.25)"
+    goal "117 pages, converter alone" "/ Ghostscript (2 threads)" "$(ratio "$(value 117 converter 3)" "$(value 117 gs 3)" 0.45)"
+fi
+if [ -n "$(value scans ours 5)" ]; then
+    goal "4 × 20 pages of 300 dpi scans" "peak memory of the whole run (goal < 300 MB)" "$(awk -v p="$(value scans ours 5)" 'BEGIN { printf "%.0f MB", p / 1024 }')"
+fi
+echo
+inst=$work/installed
+DESTDIR=$inst cmake --install "$build" --prefix /usr >/dev/null 2>&1 \
+    && echo "Installed size of the build (\`cmake --install\`, unstripped; hard links counted once): $(du -sm "$inst" | cut -f1) MB; the package's Installed-Size (stripped) is a little less."

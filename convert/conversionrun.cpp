@@ -6,6 +6,7 @@
 #include "convert/outputclaims.h"
 #include "convert/passwordprobe.h"
 #include "convert/rasterisedocument.h"
+#include "convert/renderservice.h"
 #include "convert/runview.h"
 #include "platform/eventpump.h"
 #include "platform/fileops.h"
@@ -14,6 +15,7 @@
 #include "platform/pathcodec.h"
 #include "platform/pointer.h"
 
+#include <QCoreApplication>
 #include <QScopeGuard>
 #include <QThread>
 
@@ -414,6 +416,14 @@ RunSummary ConversionRun::convertAll()
 
     Shell32::Launcher launcher(s_.processes, s_.pump, s_.programName);
     {
+        // One warm renderer serves the run's documents; it ends with the run.
+        const RenderService renderService(
+            s_.processes, files.renderer,
+            files.workFolder + QStringLiteral("/.render-service-")
+                + QString::number(QCoreApplication::applicationPid()),
+            files.workFolder);
+        if (const QString entry = renderService.environmentEntry(); !entry.isEmpty())
+            services.environment << entry;
         Scheduler scheduler(services, files, launcher, summary);
         if (const std::optional<QString> problem = scheduler.run(count)) {
             s_.view.setApplicationPointer(Platform::PointerDefault);

@@ -87,6 +87,7 @@ bool ProbeJob::start()
     Shell32::ChildOptions options;
     options.inheritDescriptor = context_.lockDescriptor;
     options.errorFile = context_.slot.messagesFile;
+    options.environment = context_.environment; // names the render service
     const Shell32::LaunchResult started = context_.launcher.RunStart(
         toolkitCommandLine(context_.files, document_, resultFile), HiddenStyle, options);
     if (started.error) {

@@ -14,6 +14,8 @@
 #include <csignal>
 #include <fcntl.h>
 #include <map>
+#include <pthread.h>
+#include <sched.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -197,7 +199,8 @@ std::vector<char *> pointers(std::vector<QByteArray> &strings)
     return out;
 }
 
-// In the child, between fork and exec: only async-signal-safe calls.
+// In the child, between its start and exec: only async-signal-safe calls
+// (it runs in our memory, see startChild).
 // Puts `fd` at `target` (0, 1 or 2) without close-on-exec.
 void placeAt(int fd, int target)
 {
@@ -255,6 +258,33 @@ struct ChildSetup {
         childFails(c.reportFd);
     ::execve(c.program, c.argv, c.envp);
     childFails(c.reportFd);
+}
+
+int childEntry(void *setup)
+{
+    runChild(*static_cast<const ChildSetup *>(setup));
+}
+
+// Starts the child the way vfork does: it shares our memory until its exec,
+// so none of this process's page tables is copied (fork copies them all,
+// on every start), and this thread waits until the exec. Signals stay
+// blocked meanwhile, so that none of our handlers runs in the child before
+// it has reset them.
+pid_t startChild(const ChildSetup &setup)
+{
+    constexpr std::size_t StackBytes = 64 * 1024;
+    std::vector<char> stack(StackBytes);
+    sigset_t all;
+    sigset_t old;
+    sigfillset(&all);
+    ::pthread_sigmask(SIG_SETMASK, &all, &old);
+    const pid_t pid = ::clone(childEntry, stack.data() + StackBytes,
+                              CLONE_VM | CLONE_VFORK | SIGCHLD,
+                              const_cast<ChildSetup *>(&setup));
+    const int cloneErrno = errno;
+    ::pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    errno = cloneErrno;
+    return pid;
 }
 
 int openPidfd(pid_t pid)
@@ -395,9 +425,7 @@ StartResult PosixProcessApi::start(const QStringList &argv, const StartOptions &
                            argp.data(),
                            envp.data(),
                            report[1]};
-    const pid_t pid = ::fork();
-    if (pid == 0)
-        runChild(setup);
+    const pid_t pid = startChild(setup);
     const int forkErrno = errno;
     ::close(report[1]);
     ::close(devNull);

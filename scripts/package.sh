@@ -75,6 +75,9 @@ find "$root" -type f -perm -u+x | while IFS= read -r f; do
         strip --remove-section=.comment --remove-section=.note "$f" || exit 1
     fi
 done
+# The companions are one program under two names (strip wrote each anew):
+# one file again, so that the package and the page cache hold MuPDF once.
+ln -f "$root/usr/lib/rasterwell/ps/rwrender" "$root/usr/lib/rasterwell/pdftk.exe"
 
 # What Debian adds: compressed manual page and changelog, the copyright
 # files (MuPDF's own notices: the companions link it statically).
@@ -84,6 +87,8 @@ mkdir -p "$doc"
 cp "$debian/copyright" "$doc/copyright"
 cp /usr/share/doc/libmupdf-dev/copyright "$doc/mupdf-copyright"
 gzip -9n -c "$debian/changelog" > "$doc/changelog.gz"
+mkdir -p "$root/usr/share/lintian/overrides"
+cp "$debian/lintian-overrides" "$root/usr/share/lintian/overrides/rasterwell"
 find "$root" -type d -exec chmod 0755 {} +
 find "$root" -type f -exec chmod go-w {} +
 
@@ -94,7 +99,7 @@ cp "$debian/control" "$debian/changelog" "$work/debian/"
 app=$root/usr/lib/rasterwell
 (
     cd "$work"
-    dpkg-shlibdeps -Tdebian/substvars -e"$app/rasterwell" -e"$app/pdftk.exe" -e"$app/ps/rwrender"
+    dpkg-shlibdeps -Tdebian/substvars -e"$app/rasterwell" -e"$app/ps/rwengine" -e"$app/ps/rwrender"
     printf 'rw:Built-Using=%s\n' \
         "$(dpkg-query -W -f='${source:Package} (= ${source:Version})' libmupdf-dev)" >> debian/substvars
     dpkg-gencontrol -prasterwell -Tdebian/substvars -fdebian/files -P"$root"

@@ -6,7 +6,8 @@
 // Every 10 ms it adds up the proportional set size (Pss, shared pages split
 // among the processes sharing them) of the command and all its descendants;
 // the largest sum is the peak. Appends one line to OUTPUT_FILE:
-//   <wall seconds> <cpu seconds> <peak KiB> <exit status>
+//   <wall seconds> <cpu seconds> <peak KiB> <exit status> <minor page faults>
+// (CPU time and page faults of every descendant that was waited for).
 // and exits with the command's status.
 
 #include <chrono>
@@ -119,7 +120,7 @@ int main(int argc, char **argv)
                        + double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
     const int code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     if (FILE *out = std::fopen(argv[1], "a")) {
-        std::fprintf(out, "%.3f %.3f %ld %d\n", wall, cpu, peak, code);
+        std::fprintf(out, "%.3f %.3f %ld %d %ld\n", wall, cpu, peak, code, usage.ru_minflt);
         std::fclose(out);
     }
     return code;

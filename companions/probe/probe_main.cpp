@@ -14,6 +14,8 @@
 
 #include "common/files.h"
 #include "common/pdfdoc.h"
+#include "render/rendercontext.h"
+#include "render/rendermain.h"
 
 #include <cstdio>
 #include <string>
@@ -129,7 +131,7 @@ int usage()
 
 } // namespace
 
-int main(int argc, char **argv)
+int probeMain(int argc, char **argv, const rw::WarmStart *warm)
 {
     if (argc != 6 || !keyword(argv[2], "data_dump") || !keyword(argv[3], "output")
         || !keyword(argv[5], "dont_ask") || argv[1][0] == '\0' || argv[4][0] == '\0')
@@ -144,18 +146,21 @@ int main(int argc, char **argv)
         return kCannotRead;
     }
 
-    rw::ContextPtr ctx(fz_new_context(nullptr, nullptr, FZ_STORE_DEFAULT));
-    if (!ctx) {
+    rw::ContextPtr own;
+    if (!warm)
+        own.reset(fz_new_context(nullptr, nullptr, FZ_STORE_DEFAULT));
+    fz_context *const context = warm ? warm->ctx : own.get();
+    if (!context) {
         std::fputs("pdftk.exe: cannot initialise MuPDF\n", stderr);
         return kWriteFailed;
     }
-    rw::setMessageOutput(ctx.get(), false);
+    rw::setMessageOutput(context, false);
 
     Entries info;
     Entries ids;
     int pages = 0;
     std::string warning;
-    rw::OpenedDocument opened = rw::openDocument(ctx.get(), input);
+    rw::OpenedDocument opened = rw::openDocument(context, input);
     switch (opened.access) {
     case rw::Access::NeedsPassword:
         std::fprintf(stderr, "pdftk.exe: %s: a user password is required\n", document.c_str());
@@ -166,7 +171,7 @@ int main(int argc, char **argv)
     case rw::Access::DecryptWithQpdf:
     case rw::Access::Readable: {
         std::string error;
-        pages = rw::countPages(ctx.get(), opened.doc.get(), error);
+        pages = rw::countPages(context, opened.doc.get(), error);
         if (pages < 0) {
             pages = 0;
             warning = "cannot read the page tree: " + error;
@@ -174,7 +179,7 @@ int main(int argc, char **argv)
         // With a damaged encryption dictionary MuPDF cannot decrypt the
         // information strings; the converter decrypts through qpdf.
         if (opened.access == rw::Access::Readable)
-            tryReadMetadata(ctx.get(), opened.doc.get(), &info, &ids);
+            tryReadMetadata(context, opened.doc.get(), &info, &ids);
         else
             warning = "damaged encryption dictionary; the empty password opens it";
         break;

@@ -11,16 +11,13 @@ JpegEncoder::JpegEncoder() : handle_(tjInitCompress()) {}
 
 JpegEncoder::~JpegEncoder()
 {
-    if (buffer_)
-        tjFree(buffer_);
     if (handle_)
         tjDestroy(static_cast<tjhandle>(handle_));
 }
 
 void JpegEncoder::release()
 {
-    if (buffer_)
-        tjFree(buffer_);
+    output_.release();
     buffer_ = nullptr;
     capacity_ = 0;
     size_ = 0;
@@ -40,10 +37,8 @@ bool JpegEncoder::encode(const unsigned char *rgb, int width, int height, int st
         return false;
     }
     if (needed > capacity_) {
-        if (buffer_)
-            tjFree(buffer_);
-        buffer_ = tjAlloc(int(needed));
-        capacity_ = buffer_ ? needed : 0;
+        buffer_ = output_.reserve(needed);
+        capacity_ = buffer_ ? (unsigned long)output_.capacity() : 0;
         if (!buffer_) {
             error_ = "out of memory for the JPEG buffer";
             return false;

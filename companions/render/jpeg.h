@@ -1,5 +1,7 @@
 #pragma once
 
+#include "render/pagebuffer.h"
+
 #include <cstddef>
 #include <string>
 
@@ -27,6 +29,7 @@ public:
 
 private:
     void *handle_ = nullptr;
+    PageBuffer output_{PageBuffer::Use::FilledInPart}; // reused from page to page
     unsigned char *buffer_ = nullptr;
     unsigned long capacity_ = 0;
     std::size_t size_ = 0;

@@ -4,6 +4,7 @@
 #include "render/jpeg.h"
 #include "render/jpegimages.h"
 #include "render/lostcontent.h"
+#include "render/pagebuffer.h"
 #include "render/pagemessages.h"
 #include "render/pagesize.h"
 
@@ -248,13 +249,15 @@ Recorded tryRecordPage(fz_context *ctx, pdf_document *pdf, int index, fz_cookie 
 }
 
 // Rasterises a display list onto a white RGB pixmap of width x height.
+// Its samples live in `pixels`, reused from page to page.
 fz_pixmap *tryRasterise(fz_context *ctx, fz_display_list *list, fz_matrix ctm, int width,
-                        int height, fz_cookie *cookie, char *error, std::size_t errorSize)
+                        int height, PageBuffer &pixels, fz_cookie *cookie, char *error,
+                        std::size_t errorSize)
 {
     fz_pixmap *volatile pix = nullptr;
     fz_device *volatile dev = nullptr;
     fz_try(ctx) {
-        pix = fz_new_pixmap(ctx, fz_device_rgb(ctx), width, height, nullptr, 0);
+        pix = newPagePixmap(ctx, width, height, pixels);
         fz_clear_pixmap_with_value(ctx, pix, 255);
         dev = fz_new_draw_device(ctx, fz_identity, pix);
         fz_run_display_list(ctx, list, dev, ctm, fz_infinite_rect, cookie);
@@ -359,6 +362,7 @@ private:
     void giveBackMemory(bool documentDone)
     {
         encoder_.release();
+        pixels_.release();
         if (documentDone)
             fz_empty_store(ctx_);
         malloc_trim(0);
@@ -481,7 +485,7 @@ private:
                                                -bounds.y0);
         const double lease = s_.budget.acquire(double(size.width) * double(size.height));
         messages_.setCounting(true);
-        PixmapPtr pix(tryRasterise(ctx_, list.get(), ctm, size.width, size.height, &cookie,
+        PixmapPtr pix(tryRasterise(ctx_, list.get(), ctm, size.width, size.height, pixels_, &cookie,
                                    error, sizeof error),
                       PixmapDeleter{ctx_});
         list.reset();
@@ -517,6 +521,7 @@ private:
     TokenHolder tokens_;
     PageMessages messages_;
     JpegEncoder encoder_;
+    PageBuffer pixels_{PageBuffer::Use::FilledAtOnce};
 };
 
 } // namespace

@@ -34,6 +34,8 @@
 #include "common/subprocess.h"
 #include "render/mupdf_engine.h"
 #include "render/poppler_engine.h"
+#include "render/rendercontext.h"
+#include "render/rendermain.h"
 
 #include <array>
 #include <cerrno>
@@ -55,11 +57,6 @@ namespace {
 constexpr int kOk = 0;
 constexpr int kFailed = 1;
 constexpr int kUsage = 2;
-
-// MuPDF's cache of fonts and decoded images, shared by the threads. Pages
-// rarely share large images, and a full-page scan decodes to ~12 MB: a
-// small cache keeps memory low and costs nothing measurable.
-constexpr std::size_t kStoreBytes = 64 << 20;
 
 struct Arguments {
     rw::RenderSettings settings;
@@ -160,27 +157,6 @@ std::optional<Arguments> parse(int argc, char **argv, const char *&problem)
     return args;
 }
 
-// One mutex per MuPDF lock slot.
-class MupdfLocks {
-public:
-    fz_locks_context callbacks()
-    {
-        return fz_locks_context{this, &MupdfLocks::lock, &MupdfLocks::unlock};
-    }
-
-private:
-    static void lock(void *self, int slot)
-    {
-        static_cast<MupdfLocks *>(self)->m_[std::size_t(slot)].lock();
-    }
-    static void unlock(void *self, int slot)
-    {
-        static_cast<MupdfLocks *>(self)->m_[std::size_t(slot)].unlock();
-    }
-
-    std::array<std::mutex, FZ_LOCK_MAX> m_;
-};
-
 // A file removed when this goes out of scope (the qpdf-decrypted copy).
 struct TemporaryFile {
     std::string path;
@@ -269,7 +245,7 @@ int cannotRender(const Arguments &args, const std::string &why, const std::strin
 
 } // namespace
 
-int main(int argc, char **argv)
+int renderMain(int argc, char **argv, const rw::WarmStart *warm)
 {
     const char *problem = nullptr;
     const std::optional<Arguments> parsed = parse(argc, argv, problem);
@@ -279,9 +255,11 @@ int main(int argc, char **argv)
 
     // Never outlive the converter script: a renderer left running after the
     // script was killed could drop stale pages into the staging folder.
+    // (A worker of the render service is tied to its client instead.)
     const pid_t parent = ::getppid();
-    ::prctl(PR_SET_PDEATHSIG, SIGTERM);
-    if (::getppid() != parent)
+    if (!warm)
+        ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+    if (!warm && ::getppid() != parent)
         return kFailed;
     // A page image over the file size limit is a page that cannot be
     // written (EFBIG), not a reason to die.
@@ -300,24 +278,12 @@ int main(int argc, char **argv)
         return kFailed;
     }
 
-    MupdfLocks locks;
-    fz_locks_context lockCallbacks = locks.callbacks();
-    rw::ContextPtr ctx(fz_new_context(nullptr, &lockCallbacks, kStoreBytes));
+    const rw::ContextInUse ctx(warm);
     if (!ctx) {
         std::fputs("rwrender: cannot initialise MuPDF\n", stderr);
         return kFailed;
     }
     rw::setMessageOutput(ctx.get(), args.settings.verbose);
-    // Images are scaled down with the plain box filter (as poppler does)
-    // rather than MuPDF's Mitchell filter: half the cost on scanned pages,
-    // no visible difference at page resolutions.
-    fz_tune_image_scale(ctx.get(), [](void *, int, int, int, int) { return 0; }, nullptr);
-    // Page pixmaps and decoded images (a few MB to tens of MB each) are
-    // allocated and freed for every page. Served from the heap and kept
-    // there, they cost no fresh page faults each time: 10-20% faster on
-    // scanned documents.
-    mallopt(M_MMAP_THRESHOLD, 64 << 20);
-    mallopt(M_TRIM_THRESHOLD, 128 << 20);
 
     TemporaryFile decrypted;
     rw::OpenedDocument opened = rw::openDocument(ctx.get(), *input);

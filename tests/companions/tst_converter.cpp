@@ -2,6 +2,7 @@
 // order, sizes and content of the page images, failures, interruptions.
 
 #include "tests/companions/companiontest.h"
+#include "tests/companions/servicetest.h"
 #include "tests/support/pdffixtures.h"
 
 #include <QBuffer>
@@ -20,6 +21,7 @@ class TestConverter : public QObject {
 
 private slots:
     void initTestCase();
+    void cleanupTestCase();
     void init();
     void convertsEveryPageInOrder();
     void namesHaveEnoughDigits_data();
@@ -65,12 +67,30 @@ private:
     }
 
     std::unique_ptr<QTemporaryDir> tmp_;
+    // With RW_TEST_RENDER_SERVICE set, every case runs through a render
+    // service, as in a conversion run.
+    std::unique_ptr<ServiceProcess> service_;
 };
 
 void TestConverter::initTestCase()
 {
     QVERIFY2(QFileInfo(script()).isExecutable(), qPrintable(script()));
     QVERIFY2(QFileInfo(renderer()).isExecutable(), qPrintable(renderer()));
+    if (qEnvironmentVariableIsSet("RW_TEST_RENDER_SERVICE")) {
+        service_ = std::make_unique<ServiceProcess>();
+        QVERIFY2(service_->start(), "the render service did not start");
+        qputenv("RASTERWELL_RENDER_SERVICE", QFile::encodeName(service_->socket()));
+    }
+}
+
+void TestConverter::cleanupTestCase()
+{
+    if (service_) {
+        // It served every case and was left with no worker.
+        QVERIFY(service_->running());
+        QVERIFY(service_->reapedWorkerFaults() > 0);
+        QVERIFY(service_->waitUntilIdle());
+    }
 }
 
 void TestConverter::init()

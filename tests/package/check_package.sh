@@ -38,6 +38,9 @@ expect_field Architecture "$arch"
 expect_field Section graphics
 [ -n "$(field Maintainer)" ] || fail "no Maintainer"
 [ -n "$(field Description)" ] || fail "no Description"
+# MuPDF is in the package once: it installs in under 50 MB.
+size=$(field Installed-Size)
+[ "$size" -lt 51200 ] || fail "Installed-Size is $size KiB, not under 50 MB"
 depends=$(field Depends)
 for dep in libqt6widgets6 libturbojpeg0 poppler-utils qpdf xdg-utils; do
     printf '%s\n' "$depends" | grep -Eq "(^|, )$dep( |,|\$)" || fail "Depends lacks $dep: $depends"
@@ -53,6 +56,7 @@ for path in \
     ./usr/lib/rasterwell/drag.ico \
     ./usr/lib/rasterwell/ps/pdf2tiff.bat \
     ./usr/lib/rasterwell/ps/rwrender \
+    ./usr/lib/rasterwell/ps/rwengine \
     ./usr/share/applications/rasterwell.desktop \
     ./usr/share/icons/hicolor/32x32/apps/rasterwell.png \
     ./usr/share/metainfo/org.rasterwell.Rasterwell.metainfo.xml \
@@ -70,9 +74,11 @@ app=$root/usr/lib/rasterwell
 
 [ "$(readlink -f "$root/usr/bin/rasterwell")" = "$(readlink -f "$app/rasterwell")" ] \
     || fail "usr/bin/rasterwell does not lead to the application folder's program"
-for binary in "$app/rasterwell" "$app/pdftk.exe" "$app/ps/rwrender"; do
+for binary in "$app/rasterwell" "$app/pdftk.exe" "$app/ps/rwrender" "$app/ps/rwengine"; do
     if readelf -S "$binary" | grep -q '\.symtab'; then fail "${binary#"$root"} is not stripped"; fi
 done
+[ "$(stat -c %i "$app/pdftk.exe")" = "$(stat -c %i "$app/ps/rwrender")" ] \
+    || fail "pdftk.exe and ps/rwrender are not one file (a hard link)"
 gzip -t "$root/usr/share/man/man1/rasterwell.1.gz" || fail "the manual page is not valid gzip"
 
 desktop=$root/usr/share/applications/rasterwell.desktop

@@ -1,0 +1,226 @@
+#include "service/servicewire.h"
+
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
+#include <unistd.h>
+
+namespace rw::service {
+
+namespace {
+
+constexpr std::uint32_t kMagic = 0x52575331; // "RWS1"
+constexpr std::uint32_t kMaxPayload = 4 << 20;
+
+void putNumber(std::string &out, std::uint32_t value)
+{
+    out.append(reinterpret_cast<const char *>(&value), sizeof value);
+}
+
+void putLimits(std::string &out, const std::vector<rlimit> &limits)
+{
+    putNumber(out, std::uint32_t(limits.size()));
+    for (const rlimit &l : limits)
+        out.append(reinterpret_cast<const char *>(&l), sizeof l);
+}
+
+void putStrings(std::string &out, const std::vector<std::string> &strings)
+{
+    putNumber(out, std::uint32_t(strings.size()));
+    for (const std::string &s : strings) {
+        putNumber(out, std::uint32_t(s.size()));
+        out += s;
+    }
+}
+
+class Reader {
+public:
+    explicit Reader(const std::string &data) : data_(data) {}
+    bool number(std::uint32_t &value)
+    {
+        if (data_.size() - at_ < sizeof value)
+            return false;
+        std::memcpy(&value, data_.data() + at_, sizeof value);
+        at_ += sizeof value;
+        return true;
+    }
+    bool strings(std::vector<std::string> &out)
+    {
+        std::uint32_t count = 0;
+        if (!number(count) || count > data_.size())
+            return false;
+        for (std::uint32_t i = 0; i < count; ++i) {
+            std::uint32_t size = 0;
+            if (!number(size) || data_.size() - at_ < size)
+                return false;
+            out.emplace_back(data_, at_, size);
+            // A string with a NUL in it cannot be an argument.
+            if (out.back().find('\0') != std::string::npos)
+                return false;
+            at_ += size;
+        }
+        return true;
+    }
+    bool limits(std::vector<rlimit> &out)
+    {
+        std::uint32_t count = 0;
+        if (!number(count) || count > RLIM_NLIMITS || data_.size() - at_ < count * sizeof(rlimit))
+            return false;
+        out.resize(count);
+        std::memcpy(out.data(), data_.data() + at_, count * sizeof(rlimit));
+        at_ += count * sizeof(rlimit);
+        return true;
+    }
+    bool atEnd() const { return at_ == data_.size(); }
+
+private:
+    const std::string &data_;
+    std::size_t at_ = 0;
+};
+
+bool writeAll(int fd, const char *data, std::size_t size)
+{
+    while (size > 0) {
+        const ssize_t n = ::send(fd, data, size, MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        data += n;
+        size -= std::size_t(n);
+    }
+    return true;
+}
+
+bool readAll(int fd, char *data, std::size_t size)
+{
+    while (size > 0) {
+        const ssize_t n = ::recv(fd, data, size, 0);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        data += n;
+        size -= std::size_t(n);
+    }
+    return true;
+}
+
+} // namespace
+
+bool socketAddress(const std::string &name, sockaddr_un &address, socklen_t &length)
+{
+    address = {};
+    address.sun_family = AF_UNIX;
+    const bool abstract = !name.empty() && name[0] == '@';
+    if (name.size() < 2 || name.size() >= sizeof address.sun_path || name.find('\0') != std::string::npos)
+        return false;
+    std::memcpy(address.sun_path, name.data(), name.size());
+    if (abstract)
+        address.sun_path[0] = '\0';
+    length = socklen_t(offsetof(sockaddr_un, sun_path) + name.size() + (abstract ? 0 : 1));
+    return true;
+}
+
+bool sendRequest(int socket, const Request &request)
+{
+    if (request.descriptors.empty() || request.descriptors.size() > kMaxDescriptors)
+        return false;
+    std::string body;
+    putNumber(body, std::uint32_t(request.job));
+    putStrings(body, request.arguments);
+    putStrings(body, request.environment);
+    putNumber(body, request.umask);
+    putLimits(body, request.limits);
+    std::string head;
+    putNumber(head, kMagic);
+    putNumber(head, std::uint32_t(body.size()));
+
+    // The descriptors travel with the first bytes.
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int) * kMaxDescriptors)] = {};
+    iovec iov{head.data(), head.size()};
+    msghdr msg{};
+    msg.msg_iov = &iov;
+    msg.msg_iovlen = 1;
+    msg.msg_control = control;
+    msg.msg_controllen = CMSG_SPACE(sizeof(int) * request.descriptors.size());
+    cmsghdr *cmsg = CMSG_FIRSTHDR(&msg);
+    cmsg->cmsg_level = SOL_SOCKET;
+    cmsg->cmsg_type = SCM_RIGHTS;
+    cmsg->cmsg_len = CMSG_LEN(sizeof(int) * request.descriptors.size());
+    std::memcpy(CMSG_DATA(cmsg), request.descriptors.data(),
+                sizeof(int) * request.descriptors.size());
+    ssize_t sent = -1;
+    do
+        sent = ::sendmsg(socket, &msg, MSG_NOSIGNAL);
+    while (sent < 0 && errno == EINTR);
+    if (sent <= 0)
+        return false;
+    return writeAll(socket, head.data() + sent, head.size() - std::size_t(sent))
+           && writeAll(socket, body.data(), body.size());
+}
+
+std::optional<Request> receiveRequest(int socket)
+{
+    Request request;
+    std::uint32_t head[2] = {};
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int) * kMaxDescriptors)] = {};
+    iovec iov{head, sizeof head};
+    msghdr msg{};
+    msg.msg_iov = &iov;
+    msg.msg_iovlen = 1;
+    msg.msg_control = control;
+    msg.msg_controllen = sizeof control;
+    ssize_t got = -1;
+    do
+        got = ::recvmsg(socket, &msg, MSG_CMSG_CLOEXEC);
+    while (got < 0 && errno == EINTR);
+    for (cmsghdr *c = CMSG_FIRSTHDR(&msg); c; c = CMSG_NXTHDR(&msg, c)) {
+        if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_RIGHTS)
+            continue;
+        const std::size_t n = (c->cmsg_len - CMSG_LEN(0)) / sizeof(int);
+        const std::size_t start = request.descriptors.size();
+        request.descriptors.resize(start + n);
+        std::memcpy(request.descriptors.data() + start, CMSG_DATA(c), n * sizeof(int));
+    }
+    auto fail = [&]() -> std::optional<Request> {
+        for (int fd : request.descriptors)
+            ::close(fd);
+        return std::nullopt;
+    };
+    if (got <= 0 || (msg.msg_flags & MSG_CTRUNC) || request.descriptors.size() < 4)
+        return fail();
+    if (!readAll(socket, reinterpret_cast<char *>(head) + got, sizeof head - std::size_t(got))
+        || head[0] != kMagic || head[1] > kMaxPayload)
+        return fail();
+    std::string body(head[1], '\0');
+    if (!readAll(socket, body.data(), body.size()))
+        return fail();
+    Reader reader(body);
+    std::uint32_t job = 0;
+    if (!reader.number(job) || (job != unsigned(Job::Render) && job != unsigned(Job::Probe))
+        || !reader.strings(request.arguments) || !reader.strings(request.environment)
+        || !reader.number(request.umask) || !reader.limits(request.limits)
+        || !reader.atEnd() || request.arguments.empty())
+        return fail();
+    request.job = Job(job);
+    return request;
+}
+
+bool sendReply(int socket, const Reply &reply)
+{
+    const std::int32_t data[2] = {std::int32_t(reply.how), std::int32_t(reply.value)};
+    return writeAll(socket, reinterpret_cast<const char *>(data), sizeof data);
+}
+
+std::optional<Reply> receiveReply(int socket)
+{
+    std::int32_t data[2] = {};
+    if (!readAll(socket, reinterpret_cast<char *>(data), sizeof data))
+        return std::nullopt;
+    if (data[0] != int(Reply::How::Exited) && data[0] != int(Reply::How::Killed))
+        return std::nullopt;
+    return Reply{Reply::How(data[0]), data[1]};
+}
+
+} // namespace rw::service

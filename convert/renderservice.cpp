@@ -1,0 +1,45 @@
+#include "convert/renderservice.h"
+
+#include <QByteArray>
+
+namespace {
+
+// A Unix socket path holds at most 107 bytes.
+constexpr qsizetype MaxSocketPath = 107;
+
+} // namespace
+
+bool RenderService::turnedOff()
+{
+    return qEnvironmentVariable("RASTERWELL_RENDER_SERVICE") == QLatin1String("off");
+}
+
+RenderService::RenderService(Platform::ProcessApi &processes, const QString &renderer,
+                             const QString &socketPath, const QString &workFolder)
+    : processes_(processes), socketPath_(socketPath)
+{
+    if (turnedOff() || socketPath.toLocal8Bit().size() > MaxSocketPath)
+        return;
+    Platform::StartOptions options;
+    options.workingFolder = workFolder;
+    options.hidden = true;
+    const Platform::StartResult started =
+        processes_.start({renderer, QStringLiteral("--serve"), socketPath}, options);
+    if (started.started())
+        pid_ = started.pid;
+}
+
+RenderService::~RenderService()
+{
+    if (pid_ >= 0)
+        processes_.terminate(pid_);
+}
+
+QString RenderService::environmentEntry() const
+{
+    // Without a service of ours the companions must not use one named in
+    // our own environment.
+    if (pid_ < 0)
+        return QStringLiteral("RASTERWELL_RENDER_SERVICE=off");
+    return QStringLiteral("RASTERWELL_RENDER_SERVICE=") + socketPath_;
+}

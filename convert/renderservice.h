@@ -1,0 +1,37 @@
+#pragma once
+
+#include "platform/process.h"
+
+#include <QString>
+#include <QStringList>
+
+// The render service of one run: the renderer started once as
+// "rwrender --serve SOCKET", which keeps MuPDF ready and forks a worker for
+// each document the converter script (and the probe) hands it. Started as
+// every companion is (its own process group, ended with this program) and
+// ended when the run ends. Without it the companions work stand-alone, so
+// a service that cannot start is not a problem of the run.
+//
+// RASTERWELL_RENDER_SERVICE=off in our environment turns it off (to
+// measure, or to rule it out); the companions then see "off" too.
+class RenderService {
+public:
+    // `socketPath` names the socket to create (in the working folder).
+    RenderService(Platform::ProcessApi &processes, const QString &renderer,
+                  const QString &socketPath, const QString &workFolder);
+    ~RenderService();
+    RenderService(const RenderService &) = delete;
+    RenderService &operator=(const RenderService &) = delete;
+
+    // "RASTERWELL_RENDER_SERVICE=<socket>" for the companions' environment;
+    // "...=off" when no service runs.
+    QString environmentEntry() const;
+
+    // Whether the service is turned off in our environment.
+    static bool turnedOff();
+
+private:
+    Platform::ProcessApi &processes_;
+    QString socketPath_;
+    qint64 pid_ = -1;
+};
