@@ -65,6 +65,9 @@ int runWindow(int argc, char *argv[], const QStringList &paths)
     QApplication::setApplicationName(QString::fromLatin1(Version::ProductName));
     QApplication::setOrganizationName(QString::fromLatin1(Version::CompanyName));
     QApplication::setApplicationVersion(QString::fromLatin1(Version::FileVersion));
+    // The desktop matches the window to its entry: the Wayland app id and,
+    // on X11, the window class "Rasterwell" (StartupWMClass).
+    QGuiApplication::setDesktopFileName(QStringLiteral("org.rasterwell.Rasterwell"));
     QApplication::setWindowIcon(QIcon(QStringLiteral(":/art/rasterwell.png")));
 
     Platform::PosixProcessApi processes;

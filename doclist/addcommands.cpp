@@ -34,8 +34,7 @@ QStringList PathsFromFileDialog(const QString &result)
 void AddFiles(ListView1 &list, Platform::Dialogs &dialogs, QWidget *owner)
 {
     const QString result = dialogs.openFiles(owner, FileDialogTitle, FileDialogFilter);
-    for (const QString &path : PathsFromFileDialog(result))
-        list.append(path);
+    list.appendAll(PathsFromFileDialog(result));
 }
 
 void AddAllInFolder(ListView1 &list, Platform::Dialogs &dialogs, PathIntake &intake, QWidget *owner)
@@ -46,7 +45,7 @@ void AddAllInFolder(ListView1 &list, Platform::Dialogs &dialogs, PathIntake &int
     const QString folder = AddFolder::ChooseFolder(dialogs, owner, FolderPrompt);
     if (folder.isEmpty())
         return;
-    intake.add({folder}); // waits its turn if a drop arrived meanwhile
+    intake.add({folder});
 }
 
 } // namespace AddCommands

@@ -27,7 +27,8 @@ inline const QString FolderPrompt = QStringLiteral("Please select folder to add:
 QStringList PathsFromFileDialog(const QString &result);
 
 // "Add PDF File(s)": the multi-selection file dialog over `owner`; appends
-// the chosen files in the dialog's order. Cancelling changes nothing.
+// the chosen files in the dialog's order and scrolls the last one into
+// sight. Cancelling changes nothing.
 void AddFiles(ListView1 &list, Platform::Dialogs &dialogs, QWidget *owner);
 
 // "Add All PDF File(s) In Folder": the folder picker over `owner`, then every

@@ -9,6 +9,7 @@
 #include <QDropEvent>
 #include <QGuiApplication>
 #include <QHeaderView>
+#include <QKeyEvent>
 #include <QMimeData>
 #include <QMouseEvent>
 #include <QPainter>
@@ -18,6 +19,17 @@
 #include <utility>
 
 namespace {
+
+// A row: its text is the document path; its tooltip is that same text, so
+// it follows the text wherever the reorder gesture moves it.
+class DocumentItem final : public QTreeWidgetItem {
+public:
+    using QTreeWidgetItem::QTreeWidgetItem;
+    QVariant data(int column, int role) const override
+    {
+        return QTreeWidgetItem::data(column, role == Qt::ToolTipRole ? int(Qt::DisplayRole) : role);
+    }
+};
 
 // The pointer's distance from the top of the screen it is on, in pixels.
 int realPointerScreenY()
@@ -53,6 +65,8 @@ ListView1::ListView1(QWidget *parent) : QTreeWidget(parent), pointerScreenY_(rea
     setUniformRowHeights(true);
     setSelectionMode(QAbstractItemView::SingleSelection);
     setEditTriggers(QAbstractItemView::NoEditTriggers);
+    // A deep path shows its file name, not only its first folders.
+    setTextElideMode(Qt::ElideMiddle);
     header()->setStretchLastSection(false);
     setColumnCount(0);
 
@@ -71,8 +85,16 @@ ListView1::ListView1(QWidget *parent) : QTreeWidget(parent), pointerScreenY_(rea
 
 void ListView1::append(const QString &text)
 {
-    auto *item = new QTreeWidgetItem(this); // owned by the list
+    auto *item = new DocumentItem(this); // owned by the list
     item->setText(0, text);
+}
+
+void ListView1::appendAll(const QStringList &texts)
+{
+    for (const QString &text : texts)
+        append(text);
+    if (!texts.isEmpty())
+        makeVisible(count()); // what was added is in sight, not below the visible rows
 }
 
 int ListView1::count() const
@@ -205,6 +227,16 @@ void ListView1::doubleClick()
     }
 }
 
+void ListView1::removeSelected()
+{
+    const QList<QTreeWidgetItem *> selected = selectedItems();
+    if (selected.isEmpty())
+        return;
+    for (QTreeWidgetItem *item : selected)
+        delete item; // leaves the list; persistent indexes of it (the held item) turn invalid
+    clearSelection(); // as after a double-click: no neighbour nobody chose
+}
+
 QStringList ListView1::droppedPaths(const QMimeData *data)
 {
     QStringList paths;
@@ -266,6 +298,17 @@ void ListView1::mouseDoubleClickEvent(QMouseEvent *event)
     const int before = count();
     doubleClick();
     removedByDoubleClick_ = count() < before;
+}
+
+void ListView1::keyPressEvent(QKeyEvent *event)
+{
+    const bool plain = (event->modifiers() & ~Qt::KeypadModifier) == Qt::NoModifier;
+    if (plain && (event->key() == Qt::Key_Delete || event->key() == Qt::Key_Backspace)) {
+        removeSelected();
+        event->accept();
+        return;
+    }
+    QTreeWidget::keyPressEvent(event);
 }
 
 void ListView1::dragEnterEvent(QDragEnterEvent *event)

@@ -10,20 +10,24 @@ class PointerSetting;
 }
 
 // The document list: one column of document paths, in conversion order.
-// Positions are 1-based. An item holds only its text.
+// Positions are 1-based. An item holds only its text, the document path
+// exactly; a row too narrow for it is cut in the middle, so the file name
+// stays in sight, and its tooltip shows the whole path.
 //
 // Editing with the mouse: files and folders dropped from another program
 // are handed on in order through pathsDropped (the window appends them);
 // holding a button and moving the pointer carries the text of the item last
 // clicked along with the pointer (reorder); a double-click removes the
-// selected item. With keyboard focus and no current item (an empty list)
-// the list draws a focus frame.
+// selected item; so do Delete and Backspace. With keyboard focus and no
+// current item (an empty list) the list draws a focus frame.
 class ListView1 : public QTreeWidget {
     Q_OBJECT
 public:
     explicit ListView1(QWidget *parent = nullptr);
 
     void append(const QString &text);
+    // Appends the texts in order, then scrolls so the last of them is in sight.
+    void appendAll(const QStringList &texts);
     int count() const;
     // The text at a 1-based position, or nothing when the position is gone.
     std::optional<QString> textAt(int position) const;
@@ -61,6 +65,8 @@ public:
     void buttonUp();
     void pointerMove(QPoint point);
     void doubleClick();
+    // Removes every selected item, as a double-click does.
+    void removeSelected();
 
     // Set while the add-folder command fills the list, so a second press
     // does not start another walk over it.
@@ -81,6 +87,7 @@ protected:
     void mouseMoveEvent(QMouseEvent *event) override;
     void mouseReleaseEvent(QMouseEvent *event) override;
     void mouseDoubleClickEvent(QMouseEvent *event) override;
+    void keyPressEvent(QKeyEvent *event) override;
     void dragEnterEvent(QDragEnterEvent *event) override;
     void dragMoveEvent(QDragMoveEvent *event) override;
     void dropEvent(QDropEvent *event) override;

@@ -59,19 +59,11 @@ PathIntake::~PathIntake()
 
 void PathIntake::add(const QStringList &paths)
 {
-    pending_.push_back(paths);
-    if (running_)
-        return; // the request being served takes this one up when it is done
     const std::shared_ptr<bool> alive = alive_;
-    running_ = true;
-    while (!pending_.empty()) {
-        const QStringList next = std::move(pending_.front());
-        pending_.pop_front();
-        serve(next);
-        if (!*alive)
-            return;
-    }
-    running_ = false;
+    ++serving_;
+    serve(paths);
+    if (*alive)
+        --serving_;
 }
 
 void PathIntake::serve(const QStringList &paths)
@@ -79,8 +71,9 @@ void PathIntake::serve(const QStringList &paths)
     const std::shared_ptr<bool> alive = alive_;
     QStringList documents, missing, unentered;
     bool walking = false;
-    // Another long command (a conversion) may already show the hourglass
-    // and still be under way when this walk ends: it clears its own mark.
+    // Another long command (a conversion, or the walk this request arrived
+    // in) may already show the hourglass and still be under way when this
+    // walk ends: it clears its own mark.
     bool busyBefore = false;
     for (const QString &path : paths) {
         if (!Platform::pathExists(path)) {
@@ -88,6 +81,7 @@ void PathIntake::serve(const QStringList &paths)
         } else if (Platform::isFolder(path)) {
             if (!walking) {
                 walking = true;
+                ++walking_;
                 busyBefore = window_.pointer() == Platform::PointerHourglass;
                 window_.setPointer(Platform::PointerHourglass);
                 list_.setFolderWalkRunning(true);
@@ -99,10 +93,9 @@ void PathIntake::serve(const QStringList &paths)
             documents << path; // as given, like a dropped file
         }
     }
-    for (const QString &path : std::as_const(documents))
-        list_.append(path);
+    list_.appendAll(documents);
     if (walking) {
-        list_.setFolderWalkRunning(false);
+        list_.setFolderWalkRunning(--walking_ > 0);
         if (!busyBefore)
             window_.setPointer(Platform::PointerDefault);
     }

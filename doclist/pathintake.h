@@ -2,7 +2,6 @@
 
 #include <QString>
 #include <QStringList>
-#include <deque>
 #include <memory>
 
 class ListView1;
@@ -16,10 +15,12 @@ class PointerSetting;
 // Puts paths in the document list the way a drop and the command line ask
 // for: a file is appended as given, a folder is searched like "Add All PDF
 // File(s) In Folder" (AddFolder::CollectDocuments), a path that does not
-// exist is left out; everything in the order of the paths. Requests are
-// served whole and in turn: one that arrives while a folder walk processes
-// events waits for that walk. After a request, one message box names the
-// paths left out and the folders the walk could not enter.
+// exist is left out; everything in the order of the paths, and the last
+// row added scrolled into sight. A request that arrives while a folder walk
+// processes events (a drop, "Open with") is served at once, like "Add PDF
+// File(s)": its rows come before those the walk appends when it is done.
+// After a request, one message box names the paths left out and the
+// folders the walk could not enter.
 class PathIntake {
 public:
     // `pump` and `messages` may be null (no events processed, nothing shown).
@@ -32,7 +33,7 @@ public:
     void add(const QStringList &paths);
 
     // True while requests are being served.
-    bool busy() const { return running_; }
+    bool busy() const { return serving_ > 0; }
 
 private:
     void serve(const QStringList &paths);
@@ -41,8 +42,8 @@ private:
     Platform::PointerSetting &window_;
     Platform::EventPump *pump_;
     Platform::MessageSink *messages_;
-    std::deque<QStringList> pending_;
-    bool running_ = false;
+    int serving_ = 0; // requests under way, one inside another's walk
+    int walking_ = 0; // folder walks under way
     // Cleared when the intake goes away while one of its walks processes
     // events, so the walk does not touch it afterwards.
     std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);

@@ -1,5 +1,7 @@
 // Draws the program's pictures: the three button pictures, the hand pointer
-// HAND-M.CUR, the drag pointer drag.ico and the application icon.
+// HAND-M.CUR, the drag pointer drag.ico and the application icon, the icon
+// also in every size of the desktop's icon theme (icons/<N>x<N>/rasterwell.png,
+// each drawn at its size) and as an SVG (icons/scalable/rasterwell.svg).
 // Usage: makeart OUTPUT_FOLDER
 
 #include <QDir>
@@ -168,11 +170,17 @@ QImage dragPicture()
     return img;
 }
 
-QImage appIcon()
+// The application icon drawn at `size` pixels: the same shapes as on the
+// 32-pixel grid, rendered at the target size rather than scaled from 32.
+bool writeFile(const QString &path, const QByteArray &data);
+
+QImage appIcon(int size = 32)
 {
-    QImage img = canvas();
+    QImage img(size, size, QImage::Format_ARGB32);
+    img.fill(Qt::transparent);
     QPainter p(&img);
     p.setRenderHint(QPainter::Antialiasing);
+    p.scale(size / 32.0, size / 32.0);
     drawPage(p, 1, 2, 15, 20);
     drawPdfMark(p, 3, 6);
     drawPage(p, 16, 2, 15, 20);
@@ -183,9 +191,68 @@ QImage appIcon()
     for (int y = 15; y < 21; y += 2)
         p.drawRect(18, y, 10, 1);
     p.scale(0.6, 0.6);
-    p.rotate(0);
     drawHand(p, 15, 22); // in front, pointing from the PDF page to the text page
     return img;
+}
+
+// The application icon as SVG on the 32-unit grid: the shapes of appIcon().
+QByteArray appIconSvg()
+{
+    auto page = [](int x, int y, int w, int h) {
+        return QStringLiteral("<path d=\"M%1 %2H%3L%4 %5V%6H%1Z\" fill=\"#fff\" stroke=\"#5a5a5a\"/>"
+                              "<path d=\"M%3 %2V%5H%4Z\" fill=\"#d2d2d2\" stroke=\"#5a5a5a\"/>")
+            .arg(x).arg(y).arg(x + w - 6).arg(x + w).arg(y + 6).arg(y + h);
+    };
+    const int mx = 3, my = 6; // the PDF mark
+    QString svg = QStringLiteral("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+                                 "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"32\" height=\"32\" "
+                                 "viewBox=\"0 0 32 32\">\n");
+    svg += page(1, 2, 15, 20) + QLatin1Char('\n');
+    svg += QStringLiteral("<path d=\"M%1 %2C%3 %4 %5 %6 %7 %8\" fill=\"none\" stroke=\"#c81414\" "
+                          "stroke-width=\"2\" stroke-linecap=\"round\"/>"
+                          "<rect x=\"%1\" y=\"%9\" width=\"10\" height=\"2\" fill=\"#c81414\"/>\n")
+               .arg(mx).arg(my + 10).arg(mx + 3).arg(my - 2).arg(mx + 6).arg(my + 14).arg(mx + 10)
+               .arg(my + 4).arg(my + 12);
+    svg += page(16, 2, 15, 20) + QLatin1Char('\n');
+    svg += QStringLiteral("<g fill=\"#143cd2\"><rect x=\"18\" y=\"5\" width=\"9\" height=\"2\"/>"
+                          "<rect x=\"21\" y=\"5\" width=\"3\" height=\"8\"/>");
+    for (int y = 15; y < 21; y += 2)
+        svg += QStringLiteral("<rect x=\"18\" y=\"%1\" width=\"10\" height=\"1\"/>").arg(y);
+    svg += QStringLiteral("</g>\n");
+    // The hand of drawHand() at (15, 22) on a grid scaled by 0.6; each
+    // finger is a line to its left edge, then a half circle over its tip.
+    const int dx = 15, dy = 22;
+    auto finger = [&](int x, int top) {
+        return QStringLiteral("L%1 %2A2 2 0 0 1 %3 %2").arg(dx + x).arg(dy + top + 2).arg(dx + x + 4);
+    };
+    svg += QStringLiteral("<g transform=\"scale(0.6)\" fill=\"#fff\" stroke=\"#000\" stroke-width=\"1.2\">"
+                          "<path d=\"M%1 %2").arg(dx + 8).arg(dy + 4);
+    svg += finger(8, 1) + QStringLiteral("L%1 %2").arg(dx + 12).arg(dy + 12) + finger(12, 10)
+           + QStringLiteral("L%1 %2").arg(dx + 16).arg(dy + 13) + finger(16, 11)
+           + QStringLiteral("L%1 %2").arg(dx + 20).arg(dy + 14) + finger(20, 12);
+    svg += QStringLiteral("L%1 %2Q%1 %3 %4 %3L%5 %3Q%6 %3 %7 %2L%8 %9Q%8 %10 %11 %12L%6 %13Z\"/>")
+               .arg(dx + 24).arg(dy + 22).arg(dy + 30).arg(dx + 16).arg(dx + 12).arg(dx + 8).arg(dx + 4)
+               .arg(dx + 2).arg(dy + 17).arg(dy + 14).arg(dx + 5).arg(dy + 15).arg(dy + 19);
+    for (int x : {12, 16, 20}) {
+        const int top = x == 12 ? 12 : x == 16 ? 13 : 14;
+        svg += QStringLiteral("<path d=\"M%1 %2V%3\"/>").arg(dx + x).arg(dy + top).arg(dy + top + 5);
+    }
+    svg += QStringLiteral("</g>\n</svg>\n");
+    return svg.toUtf8();
+}
+
+// The sizes of the desktop's icon theme the icon is drawn in.
+constexpr int IconSizes[] = {16, 22, 24, 32, 48, 64, 128, 256};
+
+bool writeThemeIcons(const QString &out)
+{
+    for (int size : IconSizes) {
+        const QString folder = out + QStringLiteral("/icons/%1x%1").arg(size);
+        if (!QDir().mkpath(folder) || !appIcon(size).save(folder + QStringLiteral("/rasterwell.png")))
+            return false;
+    }
+    return QDir().mkpath(out + QStringLiteral("/icons/scalable"))
+           && writeFile(out + QStringLiteral("/icons/scalable/rasterwell.svg"), appIconSvg());
 }
 
 // An ICO (type 1) or CUR (type 2) container holding one 32x32 32-bit BMP image.
@@ -259,7 +326,8 @@ int main(int argc, char **argv)
               && appIcon().save(out + "/rasterwell.png")
               && writeFile(out + "/HAND-M.CUR", icoContainer(handPointer(), 2, HandTipX, HandTipY))
               && writeFile(out + "/drag.ico", icoContainer(dragPicture(), 1, 0, 0))
-              && writeFile(out + "/rasterwell.ico", icoContainer(appIcon(), 1, 0, 0));
+              && writeFile(out + "/rasterwell.ico", icoContainer(appIcon(), 1, 0, 0))
+              && writeThemeIcons(out);
     if (!ok) {
         std::fprintf(stderr, "makeart: cannot write into %s\n", argv[1]);
         return 1;

@@ -11,7 +11,8 @@
 #   --no-lintian        skip the lintian check
 #
 # The version comes from packaging/debian/changelog; Depends is computed by
-# dpkg-shlibdeps from the binaries, plus the tools the companions run.
+# dpkg-shlibdeps from the binaries, plus the tools the companions run. A
+# build folder this script configures gets dpkg-buildflags' flags.
 set -eu
 
 usage() {
@@ -48,7 +49,14 @@ build=${build:-$repo/build}
 
 if [ "$do_build" = yes ]; then
     sh scripts/setup.sh
-    [ -f "$build/CMakeCache.txt" ] || cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release
+    if [ ! -f "$build/CMakeCache.txt" ]; then
+        # Debian's flags, hardening included (bound at start-up too), for a
+        # build folder made here; an existing one keeps its flags, which
+        # CMake's release build sets to the same hardening.
+        eval "$(DEB_BUILD_MAINT_OPTIONS=hardening=+all dpkg-buildflags --export=sh)"
+        CFLAGS="$CPPFLAGS $CFLAGS" CXXFLAGS="$CPPFLAGS $CXXFLAGS" LDFLAGS="$LDFLAGS" \
+            cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release
+    fi
     cmake --build "$build" -j 2
 fi
 [ -x "$build/rasterwell" ] || { echo "package.sh: no built program in $build" >&2; exit 1; }

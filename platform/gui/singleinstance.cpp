@@ -1,9 +1,11 @@
 #include "platform/gui/singleinstance.h"
 
+#include <QCryptographicHash>
 #include <QDataStream>
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
+#include <QGuiApplication>
 #include <QLocalServer>
 #include <QLocalSocket>
 #include <QThread>
@@ -20,7 +22,6 @@ namespace Platform {
 
 namespace {
 
-const QString SocketName = QStringLiteral("rasterwell.socket");
 const QString LockName = QStringLiteral("rasterwell.lock");
 
 // A request: magic, payload size, payload (the count of paths, then each
@@ -151,7 +152,73 @@ HandOver handOver(QLocalSocket &socket, const QStringList &paths)
     return socket.read(&answer, 1) == 1 && answer == Ack ? HandOver::Taken : HandOver::WindowGone;
 }
 
+QString x11Key(const QString &display)
+{
+    // [host]:number[.screen]; the host may itself hold colons (IPv6).
+    const qsizetype colon = display.lastIndexOf(QLatin1Char(':'));
+    if (colon < 0)
+        return QStringLiteral("x11:") + display; // not a form we know: taken as it is
+    QString host = display.left(colon).toLower();
+    if (host == QLatin1String("unix"))
+        host.clear();
+    QString number = display.mid(colon + 1);
+    const qsizetype dot = number.indexOf(QLatin1Char('.'));
+    if (dot >= 0)
+        number.truncate(dot);
+    bool numeric = false;
+    const uint n = number.toUInt(&numeric);
+    return QStringLiteral("x11:%1:%2").arg(host, numeric ? QString::number(n) : number);
+}
+
+QString waylandKey(const QString &display, const QString &runtimeFolder)
+{
+    QString socket = display.isEmpty() ? QStringLiteral("wayland-0") : display;
+    if (!QDir::isAbsolutePath(socket) && !runtimeFolder.isEmpty())
+        socket = runtimeFolder + QLatin1Char('/') + socket;
+    return QStringLiteral("wayland:") + (QDir::isAbsolutePath(socket) ? QDir::cleanPath(socket) : socket);
+}
+
+// The platform plugin name without its arguments: "xcb" of "xcb:x=1;wayland".
+QString pluginName(const QString &platform)
+{
+    return platform.section(QLatin1Char(';'), 0, 0).section(QLatin1Char(':'), 0, 0).trimmed();
+}
+
 } // namespace
+
+QString displayKey(const QString &platform, const QString &waylandDisplay, const QString &x11Display,
+                   const QString &runtimeFolder)
+{
+    const QString plugin = pluginName(platform);
+    if (plugin == QLatin1String("xcb"))
+        return x11Key(x11Display);
+    if (plugin.startsWith(QLatin1String("wayland")))
+        return waylandKey(waylandDisplay, runtimeFolder);
+    if (!plugin.isEmpty())
+        return QStringLiteral("qpa:") + plugin;
+    if (!waylandDisplay.isEmpty())
+        return waylandKey(waylandDisplay, runtimeFolder);
+    if (!x11Display.isEmpty())
+        return x11Key(x11Display);
+    return {};
+}
+
+QString currentDisplayKey()
+{
+    const QString platform = qobject_cast<QGuiApplication *>(QCoreApplication::instance())
+                                 ? QGuiApplication::platformName()
+                                 : qEnvironmentVariable("QT_QPA_PLATFORM");
+    return displayKey(platform, qEnvironmentVariable("WAYLAND_DISPLAY"), qEnvironmentVariable("DISPLAY"),
+                      qEnvironmentVariable("XDG_RUNTIME_DIR"));
+}
+
+QString socketNameFor(const QString &key)
+{
+    if (key.isEmpty())
+        return QStringLiteral("rasterwell.socket");
+    const QByteArray hash = QCryptographicHash::hash(key.toUtf8(), QCryptographicHash::Sha256).toHex();
+    return QStringLiteral("rasterwell-%1.socket").arg(QString::fromLatin1(hash.left(16)));
+}
 
 std::optional<QString> privateRuntimeFolder(QString *why)
 {
@@ -173,7 +240,8 @@ std::optional<QString> privateRuntimeFolder(QString *why)
     return std::nullopt;
 }
 
-LocalInstanceChannel::LocalInstanceChannel(std::optional<QString> folder) : folder_(std::move(folder))
+LocalInstanceChannel::LocalInstanceChannel(std::optional<QString> folder, std::optional<QString> display)
+    : folder_(std::move(folder)), display_(std::move(display))
 {
 }
 
@@ -194,7 +262,9 @@ InstanceChannel::Outcome LocalInstanceChannel::start(const QStringList &paths, b
             return Outcome::Alone;
         }
     }
-    const QString socketPath = *folder_ + QLatin1Char('/') + SocketName;
+    if (!display_)
+        display_ = currentDisplayKey();
+    const QString socketPath = *folder_ + QLatin1Char('/') + socketNameFor(*display_);
 
     for (int attempt = 0; attempt < Attempts; ++attempt) {
         // Looking for a window and starting to listen are one step, taken

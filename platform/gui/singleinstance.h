@@ -11,8 +11,9 @@ class QLocalSocket;
 
 namespace Platform {
 
-// Lets a later start of the program by the same user hand its paths to the
-// window already open, instead of opening a second window.
+// Lets a later start of the program by the same user on the same display
+// hand its paths to the window already open there, instead of opening a
+// second window. A start on another display opens its own window.
 class InstanceChannel {
 public:
     enum class Outcome {
@@ -38,15 +39,17 @@ public:
     virtual QString problem() const = 0;
 };
 
-// The real channel: a local socket "rasterwell.socket" in the user's private
-// runtime folder. A lock file beside it lets only one start at a time look
+// The real channel: a local socket in the user's private runtime folder,
+// named after the display (socketNameFor(displayKey)). A lock file beside it lets only one start at a time look
 // for a listening window and start listening, so two starts at the same
 // moment end with one window that has both starts' paths. A socket left
 // behind by a window that ended (nobody accepts on it) is replaced.
 class LocalInstanceChannel final : public InstanceChannel {
 public:
     // `folder`: where the socket lives; by default privateRuntimeFolder().
-    explicit LocalInstanceChannel(std::optional<QString> folder = std::nullopt);
+    // `display`: the display key; by default currentDisplayKey().
+    explicit LocalInstanceChannel(std::optional<QString> folder = std::nullopt,
+                                  std::optional<QString> display = std::nullopt);
     ~LocalInstanceChannel() override;
     LocalInstanceChannel(const LocalInstanceChannel &) = delete;
     LocalInstanceChannel &operator=(const LocalInstanceChannel &) = delete;
@@ -60,6 +63,7 @@ private:
     void readRequest(QLocalSocket *connection);
 
     std::optional<QString> folder_;
+    std::optional<QString> display_;
     QString problem_;
     Receiver receive_;
     std::unique_ptr<QLocalServer> server_;
@@ -71,5 +75,31 @@ private:
 // is closed to others. Nothing, with the reason in `why`, when there is no
 // such folder.
 std::optional<QString> privateRuntimeFolder(QString *why = nullptr);
+
+// One spelling for the display a window would open on, so that starts on one
+// display find each other and starts on different displays do not.
+// `platform` is the Qt platform in use (or asked for in $QT_QPA_PLATFORM;
+// empty: chosen as Qt does, Wayland when `waylandDisplay` is set, else X11).
+// - X11 (`x11Display` as in $DISPLAY): "x11:<host>:<number>", the screen
+//   number dropped (":0" and ":0.0" are one server), "unix" and an empty
+//   host both local, the host name in lower case. "localhost:10" stays apart
+//   from ":10": the first is reached over TCP (ssh forwarding), the second
+//   is the local server of that number.
+// - Wayland ($WAYLAND_DISPLAY, "wayland-0" when unset): "wayland:<socket>",
+//   a name taken inside `runtimeFolder` as Wayland clients do, so a name and
+//   its absolute path are one.
+// - another platform (offscreen, vnc, ...): "qpa:<platform>".
+// Empty when there is no display at all.
+QString displayKey(const QString &platform, const QString &waylandDisplay, const QString &x11Display,
+                   const QString &runtimeFolder);
+
+// displayKey() for this process: the running application's platform, the
+// environment's displays and $XDG_RUNTIME_DIR.
+QString currentDisplayKey();
+
+// The socket's file name for a display key: "rasterwell.socket" for no
+// display, otherwise "rasterwell-<hash of the key>.socket" (short, so the
+// socket path fits its limit whatever the display is called).
+QString socketNameFor(const QString &displayKey);
 
 } // namespace Platform

@@ -257,7 +257,7 @@ private slots:
         QFETCH(bool, stale);
         QTemporaryDir runtime; // private to this user, as a runtime folder is
         if (stale)
-            QVERIFY(leaveStaleSocket(runtime.filePath("rasterwell.socket")));
+            QVERIFY(leaveStaleSocket(runtime.filePath(Platform::socketNameFor(Platform::currentDisplayKey()))));
         Platform::LocalInstanceChannel channel(runtime.path());
         Form1 form(services());
         QCOMPARE(WindowStart::start(form, channel, {}), WindowStart::Result::Opened);

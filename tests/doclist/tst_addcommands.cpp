@@ -304,13 +304,13 @@ private slots:
                 form.check4()->click(); // pressed again while the walk runs
                 QVERIFY(!form.check4()->isChecked());
                 form.listView1()->append(QStringLiteral("/appended.pdf")); // straight into the list
-                form.addPaths({tree + "/x.txt"}); // a drop meanwhile waits for the walk
+                form.addPaths({tree + "/x.txt"}); // "Open with" meanwhile lands at once
             }
         };
         form.check4()->click();
         QCOMPARE(dialogs.scripted.folderPrompts.size(), 1);
-        QCOMPARE(texts(*form.listView1()), (QStringList{"/appended.pdf", tree + "/a.pdf",
-                                                        tree + "/sub/b.PDF", tree + "/x.txt"}));
+        QCOMPARE(texts(*form.listView1()), (QStringList{"/appended.pdf", tree + "/x.txt", tree + "/a.pdf",
+                                                        tree + "/sub/b.PDF"}));
         QCOMPARE(pointers.count(int(Platform::PointerHourglass)), pointers.size());
         QCOMPARE(form.pointer(), int(Platform::PointerDefault));
         QVERIFY(!form.listView1()->folderWalkRunning());
@@ -318,6 +318,88 @@ private slots:
         form.check4()->click(); // once finished, the command works again
         QCOMPARE(dialogs.scripted.folderPrompts.size(), 2);
         QCOMPARE(form.listView1()->count(), 6);
+    }
+
+    // A drop while the walk processes events is appended at once, in its
+    // order, a folder in it walked in place; the walk's rows follow.
+    void dropDuringWalkLandsAtOnce()
+    {
+        Form1 form(services());
+        form.listView1()->append(QStringLiteral("/before.pdf"));
+        dialogs.scripted.folderResult = tree;
+        QStringList listedDuringWalk;
+        QList<bool> walkFlags;
+        QList<int> pointers;
+        pump.onEvents = [&] {
+            walkFlags << form.listView1()->folderWalkRunning();
+            pointers << form.pointer();
+            if (pump.calls != 1)
+                return;
+            QMimeData data;
+            data.setUrls({QUrl::fromLocalFile(tree + "/x.txt"), QUrl::fromLocalFile(wide + "/sub"),
+                          QUrl::fromLocalFile(tree + "/~a.pdf")});
+            QWidget *vp = form.listView1()->viewport();
+            QDragEnterEvent enter(QPoint(20, 20), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+            QApplication::sendEvent(vp, &enter);
+            QDragMoveEvent move(QPoint(20, 20), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+            QApplication::sendEvent(vp, &move);
+            QDropEvent drop(QPoint(20, 20), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+            QApplication::sendEvent(vp, &drop);
+            QVERIFY(drop.isAccepted());
+            QCoreApplication::processEvents(); // as the window's event pump does
+            listedDuringWalk = texts(*form.listView1());
+        };
+        form.check4()->click();
+        const QStringList dropped{"/before.pdf", tree + "/x.txt", wide + "/sub/b.PDF",
+                                  wide + "/sub/deeper/c.pdf", tree + "/~a.pdf"};
+        QCOMPARE(listedDuringWalk, dropped);
+        QCOMPARE(texts(*form.listView1()), dropped + (QStringList{tree + "/a.pdf", tree + "/sub/b.PDF"}));
+        // The drop's own walk ending does not end the outer one's marks.
+        QVERIFY(walkFlags.size() > 3);
+        QCOMPARE(walkFlags.count(true), walkFlags.size());
+        QCOMPARE(pointers.count(int(Platform::PointerHourglass)), pointers.size());
+        QCOMPARE(form.pointer(), int(Platform::PointerDefault));
+        QVERIFY(!form.listView1()->folderWalkRunning());
+        QVERIFY(messages.messages.empty());
+    }
+
+    // Whichever way rows arrive, the last of them is in sight.
+    void appendedRowsComeIntoSight_data()
+    {
+        QTest::addColumn<QString>("route");
+        QTest::newRow("Add PDF File(s)") << "dialog";
+        QTest::newRow("a drop") << "drop";
+        QTest::newRow("Open with") << "handover";
+    }
+    void appendedRowsComeIntoSight()
+    {
+        QFETCH(QString, route);
+        Form1 form(services());
+        form.load();
+        form.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&form));
+        ListView1 &list = *form.listView1();
+        for (int i = 0; i < 30; ++i)
+            list.append(QStringLiteral("/old/%1.pdf").arg(i));
+        const QStringList added{tree + "/a.pdf", tree + "/x.txt"};
+        if (route == "dialog") {
+            dialogs.scripted.fileResult = tree + QChar(0) + "a.pdf" + QChar(0) + "x.txt";
+            form.check1()->click();
+        } else if (route == "drop") {
+            QMimeData data;
+            data.setUrls({QUrl::fromLocalFile(added[0]), QUrl::fromLocalFile(added[1])});
+            QDragEnterEvent enter(QPoint(20, 20), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+            QApplication::sendEvent(list.viewport(), &enter);
+            QDragMoveEvent move(QPoint(20, 20), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+            QApplication::sendEvent(list.viewport(), &move);
+            QDropEvent drop(QPoint(20, 20), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+            QApplication::sendEvent(list.viewport(), &drop);
+        } else {
+            form.takeHandedOverPaths(added);
+        }
+        QTRY_COMPARE(list.count(), 32);
+        QCOMPARE(texts(list).mid(30), added);
+        QVERIFY(list.viewport()->rect().contains(list.visualItemRect(list.topLevelItem(31))));
     }
 
     void walkInsideAnotherBusyCommandKeepsItsHourglass()

@@ -8,6 +8,7 @@
 #include <QScrollBar>
 #include <QSignalSpy>
 #include <QTemporaryDir>
+#include <QToolTip>
 #include <QtTest>
 
 #include <memory>
@@ -399,6 +400,101 @@ private slots:
         const auto data = fileDrag({"/d/c.pdf"});
         QVERIFY(drop(data.get()));
         QCOMPARE(dropped.size(), 1);
+    }
+
+    // A deep path: the row is cut in the middle, its tooltip is the whole
+    // path, and the item keeps the path exactly, also after a reorder.
+    void rowsShowWholePath()
+    {
+        const QString deep = QStringLiteral("/home/ann/archive/2026/customers/north/invoices/scanned/"
+                                            "originals/invoice-4711.pdf");
+        fill({deep, QStringLiteral("/short.pdf")});
+        const QRect row = list->visualItemRect(list->topLevelItem(0));
+        QVERIFY(list->fontMetrics().horizontalAdvance(deep) > row.width()); // it has to be cut
+        const QString shown = list->fontMetrics().elidedText(deep, list->textElideMode(), row.width());
+        QVERIFY2(shown.endsWith(QStringLiteral("invoice-4711.pdf")), qPrintable(shown));
+        QVERIFY(shown.startsWith(QStringLiteral("/home/")));
+
+        for (int turn = 0; turn < 2; ++turn) {
+            for (int p = 1; p <= 2; ++p) {
+                const QString text = *list->textAt(p);
+                QHelpEvent help(QEvent::ToolTip, rowPoint(p), vp()->mapToGlobal(rowPoint(p)));
+                QApplication::sendEvent(vp(), &help);
+                QTRY_COMPARE(QToolTip::text(), text);
+                QToolTip::hideText();
+            }
+            // The travelling text takes its tooltip along.
+            click(rowPoint(1));
+            press(rowPoint(1));
+            moveHeld(rowPoint(2));
+            release(rowPoint(2));
+        }
+        QCOMPARE(texts(*list), (QStringList{deep, QStringLiteral("/short.pdf")}));
+    }
+
+    void appendedRowsComeIntoSight_data()
+    {
+        QTest::addColumn<int>("before"); // rows already there
+        QTest::addColumn<int>("added");
+        QTest::newRow("one row to a full list") << 30 << 1;
+        QTest::newRow("many rows to a full list") << 30 << 12;
+        QTest::newRow("to a list scrolled to its end") << 30 << 2;
+    }
+    void appendedRowsComeIntoSight()
+    {
+        QFETCH(int, before);
+        QFETCH(int, added);
+        QStringList first, more;
+        for (int i = 0; i < before; ++i)
+            first << QStringLiteral("/a/%1.pdf").arg(i);
+        for (int i = 0; i < added; ++i)
+            more << QStringLiteral("/b/%1.pdf").arg(i);
+        fill(first);
+        if (QByteArray(QTest::currentDataTag()).contains("its end"))
+            list->makeVisible(before);
+        else
+            list->verticalScrollBar()->setValue(0);
+        list->appendAll(more);
+        const QRect last = list->visualItemRect(list->topLevelItem(list->count() - 1));
+        QVERIFY(vp()->rect().contains(last));
+        QCOMPARE(texts(*list), first + more);
+    }
+
+    void deleteKeysRemoveSelected_data()
+    {
+        QTest::addColumn<int>("key");
+        QTest::addColumn<int>("row"); // 0: nothing selected
+        QTest::addColumn<QStringList>("expected");
+        QTest::newRow("Delete, first") << int(Qt::Key_Delete) << 1 << QStringList{"B", "C"};
+        QTest::newRow("Delete, last") << int(Qt::Key_Delete) << 3 << QStringList{"A", "B"};
+        QTest::newRow("Backspace, middle") << int(Qt::Key_Backspace) << 2 << QStringList{"A", "C"};
+        QTest::newRow("Delete, nothing selected") << int(Qt::Key_Delete) << 0 << QStringList{"A", "B", "C"};
+        QTest::newRow("another key") << int(Qt::Key_X) << 2 << QStringList{"A", "B", "C"};
+    }
+    void deleteKeysRemoveSelected()
+    {
+        QFETCH(int, key);
+        QFETCH(int, row);
+        QFETCH(QStringList, expected);
+        fill({"A", "B", "C"});
+        if (row)
+            click(rowPoint(row)); // selects it; the reorder gesture holds it
+        list->setFocus();
+        QTest::keyClick(list.get(), Qt::Key(key));
+        QCOMPARE(texts(*list), expected);
+        // A second press removes nothing more: no neighbour became selected.
+        QCOMPARE(list->selectedPosition(), expected.size() == 3 ? row : 0);
+        if (expected.size() < 3) {
+            QCOMPARE(list->draggedPosition(), 0);
+            QTest::keyClick(list.get(), Qt::Key(key));
+            QCOMPARE(texts(*list), expected);
+            // The removed held item moves nothing.
+            press(emptyPoint());
+            moveHeld(rowPoint(1));
+            moveHeld(rowPoint(2));
+            release(emptyPoint());
+            QCOMPARE(texts(*list), expected);
+        }
     }
 
     void doubleClickRemovesSelected_data()

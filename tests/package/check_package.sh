@@ -21,8 +21,9 @@ trap 'exit 130' INT TERM HUP
 chmod 0755 "$tmp"
 
 # --- the package ----------------------------------------------------------
-# gzip instead of xz: the same package, built in seconds instead of a minute.
-sh "$src/scripts/package.sh" --build-dir "$build" --no-build --compression gzip "$tmp/out"
+# gzip instead of xz: the same package, built in seconds instead of a minute;
+# lintian runs once below, with every tag shown.
+sh "$src/scripts/package.sh" --build-dir "$build" --no-build --no-lintian --compression gzip "$tmp/out"
 version=$(dpkg-parsechangelog -l "$src/packaging/debian/changelog" -SVersion)
 arch=$(dpkg --print-architecture)
 deb=$tmp/out/rasterwell_${version}_${arch}.deb
@@ -57,13 +58,18 @@ for path in \
     ./usr/lib/rasterwell/ps/pdf2tiff.bat \
     ./usr/lib/rasterwell/ps/rwrender \
     ./usr/lib/rasterwell/ps/rwengine \
-    ./usr/share/applications/rasterwell.desktop \
-    ./usr/share/icons/hicolor/32x32/apps/rasterwell.png \
+    ./usr/share/applications/org.rasterwell.Rasterwell.desktop \
+    ./usr/share/icons/hicolor/scalable/apps/rasterwell.svg \
     ./usr/share/metainfo/org.rasterwell.Rasterwell.metainfo.xml \
     ./usr/share/man/man1/rasterwell.1.gz \
     ./usr/share/doc/rasterwell/copyright \
     ./usr/share/doc/rasterwell/changelog.gz
 do
+    printf '%s\n' "$contents" | grep -qxF "$path" || fail "the package lacks $path"
+done
+icon_sizes="16 22 24 32 48 64 128 256"
+for size in $icon_sizes; do
+    path=./usr/share/icons/hicolor/${size}x${size}/apps/rasterwell.png
     printf '%s\n' "$contents" | grep -qxF "$path" || fail "the package lacks $path"
 done
 
@@ -81,14 +87,45 @@ done
     || fail "pdftk.exe and ps/rwrender are not one file (a hard link)"
 gzip -t "$root/usr/share/man/man1/rasterwell.1.gz" || fail "the manual page is not valid gzip"
 
-desktop=$root/usr/share/applications/rasterwell.desktop
-desktop-file-validate "$desktop" || fail "desktop-file-validate rejects rasterwell.desktop"
-grep -qx 'Exec=rasterwell %F' "$desktop" || fail "rasterwell.desktop: Exec is not 'rasterwell %F'"
-grep -q '^MimeType=.*application/pdf;' "$desktop" || fail "rasterwell.desktop: no application/pdf"
+# Each icon is a PNG of its size (width and height from its IHDR chunk).
+png_size() { od -An -tu1 -j16 -N8 "$1" | awk '{ print $1*16777216+$2*65536+$3*256+$4 "x" $5*16777216+$6*65536+$7*256+$8 }'; }
+for size in $icon_sizes; do
+    png=$root/usr/share/icons/hicolor/${size}x${size}/apps/rasterwell.png
+    [ -f "$png" ] && [ "$(png_size "$png")" = "${size}x${size}" ] \
+        || fail "the ${size}x${size} icon is $(png_size "$png" 2>/dev/null)"
+done
+grep -q '<svg .*viewBox="0 0 32 32"' "$root/usr/share/icons/hicolor/scalable/apps/rasterwell.svg" \
+    || fail "the scalable icon is no SVG"
+
+desktop=$root/usr/share/applications/org.rasterwell.Rasterwell.desktop
+desktop-file-validate "$desktop" || fail "desktop-file-validate rejects the desktop entry"
+[ -z "$(desktop-file-validate "$desktop" 2>&1)" ] || fail "desktop-file-validate has hints for the desktop entry"
+grep -qx 'Exec=rasterwell %F' "$desktop" || fail "the desktop entry's Exec is not 'rasterwell %F'"
+grep -q '^MimeType=.*application/pdf;' "$desktop" || fail "the desktop entry has no application/pdf"
+grep -qx 'Icon=rasterwell' "$desktop" || fail "the desktop entry does not name the icon"
+# The window's class, as the program sets it (its application name).
+grep -qx 'StartupWMClass=Rasterwell' "$desktop" || fail "the desktop entry does not match the window's class"
 metainfo=$root/usr/share/metainfo/org.rasterwell.Rasterwell.metainfo.xml
 appstreamcli validate --no-net "$metainfo" || fail "appstreamcli rejects the metainfo"
-grep -q '<launchable type="desktop-id">rasterwell.desktop</launchable>' "$metainfo" \
-    || fail "the metainfo does not launch rasterwell.desktop"
+for line in '<launchable type="desktop-id">org.rasterwell.Rasterwell.desktop</launchable>' \
+    '<icon type="stock">rasterwell</icon>' '<category>Graphics</category>' '<screenshot type="default">' \
+    '<caption>The Rasterwell window</caption>'; do
+    grep -qF "$line" "$metainfo" || fail "the metainfo lacks $line"
+done
+grep -q '<image type="source"[^>]*>https://' "$metainfo" || fail "the metainfo's screenshot is not an https URL"
+
+# Debian's hardening on every executable: no hardening tag from lintian, and
+# position independent, with read-only relocations bound at start-up.
+lintian_out=$(TMPDIR=$tmp lintian -I --pedantic "$deb" 2>&1) || fail "lintian failed: $lintian_out"
+printf '%s\n' "$lintian_out" | grep -E '^[EW]: |hardening-' && fail "lintian -I --pedantic reports the above"
+find "$root" -type f -perm -u+x | while IFS= read -r f; do
+    [ "$(head -c 4 "$f" | od -An -c | tr -d " ")" = "177ELF" ] || continue
+    name=${f#"$root"}
+    readelf -h "$f" | grep -q 'Type: *DYN' || echo "FAIL: $name is not position independent"
+    readelf -lW "$f" | grep -q GNU_RELRO || echo "FAIL: $name has no read-only relocations"
+    readelf -dW "$f" | grep -Eq 'BIND_NOW|FLAGS.*NOW' || echo "FAIL: $name does not bind at start-up"
+done > "$tmp/elf-checks"
+while IFS= read -r line; do fail "${line#FAIL: }"; done < "$tmp/elf-checks"
 
 # --- converting as an ordinary user -----------------------------------------
 # A PDF of PAGES letter-sized pages, each a filled rectangle.
