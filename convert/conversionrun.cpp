@@ -30,7 +30,7 @@ const QString AppTitle = QStringLiteral("Rasterwell");
 
 // How one document of the run ended, kept until its turn to be reported.
 struct Outcome {
-    enum class Kind { Converted, Protected, Failed, Skipped };
+    enum class Kind { Converted, Protected, Failed };
     Kind kind = Kind::Converted;
     QString document;
     QString reason;       // Failed: one line
@@ -68,8 +68,8 @@ struct TakenUp {
 class Scheduler {
 public:
     Scheduler(const ConversionServices &s, const CompanionFiles &files, Shell32::Launcher &launcher,
-              RunSummary &summary)
-        : s_(s), summary_(summary)
+              const QStringList &documents, RunSummary &summary)
+        : s_(s), documents_(documents), summary_(summary)
     {
         const int wanted = std::max(1, s.slotCount);
         for (int number = 1; number <= wanted; ++number) {
@@ -80,9 +80,8 @@ public:
             stagingFolders_.push_back(Platform::fileIdentity(staging.folder));
             slots_.push_back(std::make_unique<Slot>(files, staging, launcher, s.pump, s.view, s));
         }
-        for (int position = 1; position <= s.documents.count(); ++position)
-            if (const std::optional<QString> document = s.documents.textAt(position))
-                keepListedDocument(*document);
+        for (const QString &document : documents_)
+            keepListedDocument(document);
     }
     ~Scheduler()
     {
@@ -96,8 +95,9 @@ public:
     }
 
     // Runs the whole list; a problem that stops the run, or nothing.
-    std::optional<QString> run(int count)
+    std::optional<QString> run()
     {
+        const int count = int(documents_.size());
         while (head_ <= count) {
             bool moved = report(count);
             if (head_ > count)
@@ -140,9 +140,6 @@ private:
         switch (o.kind) {
         case Outcome::Kind::Converted:
             ++summary_.converted;
-            break;
-        case Outcome::Kind::Skipped:
-            ++summary_.skipped;
             break;
         case Outcome::Kind::Protected:
             ++summary_.passwordProtected;
@@ -206,23 +203,15 @@ private:
                 if (next_ > count || (anyUsable && !anyFree))
                     return any;
                 const int position = next_++;
-                // The list may have changed during the waits: a position
-                // that no longer exists is skipped.
-                const int current = s_.documents.count();
-                const std::optional<QString> document =
-                    position <= current ? s_.documents.textAt(position) : std::nullopt;
+                const QString &document = documents_[position - 1];
                 any = true;
-                if (!document) {
-                    settle(position, {Outcome::Kind::Skipped, {}, {}, {}});
-                    continue;
-                }
-                s_.view.setProgress(double(position) / current * 100.0);
+                s_.view.setProgress(double(position) / count * 100.0);
                 s_.windowPointer.setPointer(Platform::PointerHourglass);
-                if (const std::optional<QString> why = refusal(*document)) {
-                    settle(position, {Outcome::Kind::Failed, *document, *why, {}});
+                if (const std::optional<QString> why = refusal(document)) {
+                    settle(position, {Outcome::Kind::Failed, document, *why, {}});
                     continue;
                 }
-                waiting_ = TakenUp{position, *document};
+                waiting_ = TakenUp{position, document};
             }
             if (std::none_of(slots_.begin(), slots_.end(), [](const auto &s) { return s->usable(); })) {
                 settle(waiting_->position,
@@ -338,6 +327,7 @@ private:
     }
 
     const ConversionServices &s_;
+    const QStringList &documents_; // the list as it stood when the run began
     RunSummary &summary_;
     std::vector<std::unique_ptr<Slot>> slots_;
     std::vector<std::optional<Platform::FileIdentity>> stagingFolders_;
@@ -394,7 +384,12 @@ RunSummary ConversionRun::convertAll()
     }
 
     s_.windowPointer.setPointer(Platform::PointerHourglass);
-    const int count = s_.documents.count();
+    // The run converts the list as it stands now: rows removed, moved or
+    // added while it works change nothing for it.
+    QStringList documents;
+    for (int position = 1; position <= s_.documents.count(); ++position)
+        if (const std::optional<QString> document = s_.documents.textAt(position))
+            documents << *document;
 
     auto stop = [&](const QString &problem) {
         s_.messages.showProblem(problem, AppTitle);
@@ -414,8 +409,8 @@ RunSummary ConversionRun::convertAll()
 
     Shell32::Launcher launcher(s_.processes, s_.pump, s_.programName);
     {
-        Scheduler scheduler(services, files, launcher, summary);
-        if (const std::optional<QString> problem = scheduler.run(count)) {
+        Scheduler scheduler(services, files, launcher, documents, summary);
+        if (const std::optional<QString> problem = scheduler.run()) {
             s_.view.setApplicationPointer(Platform::PointerDefault);
             return stop(*problem);
         }
