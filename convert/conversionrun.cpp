@@ -6,6 +6,7 @@
 #include "convert/outputclaims.h"
 #include "convert/passwordprobe.h"
 #include "convert/rasterisedocument.h"
+#include "convert/stagingfolders.h"
 #include "convert/runview.h"
 #include "platform/eventpump.h"
 #include "platform/fileops.h"
@@ -46,7 +47,7 @@ struct Slot {
     {
     }
     bool idle() const { return !probe && !rasterise; }
-    bool usable() const { return !holdsListedDocument; }
+    bool usable() const { return !holdsListedDocument && !holdsForeignCopy; }
 
     Platform::FolderLock lock;
     PDF::Context context;
@@ -55,6 +56,9 @@ struct Slot {
     // A document of the run lies at this slot's staged-copy name: staging
     // anything here would delete it, so the slot is not used.
     bool holdsListedDocument = false;
+    // Its current.pdf was not staged by this program: it is never deleted,
+    // and the slot is not used.
+    bool holdsForeignCopy = false;
     std::unique_ptr<PDF::ProbeJob> probe;
     std::unique_ptr<PDF::RasteriseJob> rasterise;
 };
@@ -69,7 +73,7 @@ class Scheduler {
 public:
     Scheduler(const ConversionServices &s, const CompanionFiles &files, Shell32::Launcher &launcher,
               const QStringList &documents, RunSummary &summary)
-        : s_(s), documents_(documents), summary_(summary)
+        : s_(s), documents_(documents), summary_(summary), workFolder_(files.workFolder)
     {
         const int wanted = std::max(1, s.slotCount);
         for (int number = 1; number <= wanted; ++number) {
@@ -77,8 +81,14 @@ public:
             // A further slot that cannot be made is simply not used.
             if (number > 1 && !prepareSlotFolder(staging))
                 continue;
-            stagingFolders_.push_back(Platform::fileIdentity(staging.folder));
             slots_.push_back(std::make_unique<Slot>(files, staging, launcher, s.pump, s.view, s));
+            if (!stagedCopyIsOurs(staging)) {
+                slots_.back()->holdsForeignCopy = true;
+                s.messages.showDetails({QStringLiteral("%1 was not staged by this program: the staging "
+                                                       "folder %2 is not used until it is removed")
+                                            .arg(Platform::displayPath(staging.stagedCopy),
+                                                 Platform::displayPath(staging.folder))});
+            }
         }
         for (const QString &document : documents_)
             keepListedDocument(document);
@@ -177,12 +187,10 @@ private:
     std::optional<QString> refusal(const QString &document)
     {
         keepListedDocument(document);
-        const std::optional<Platform::FileIdentity> where =
-            Platform::fileIdentity(FileUtil::FolderOf(document));
-        for (std::size_t i = 0; where && i < slots_.size(); ++i)
-            if (where == stagingFolders_[i])
-                return QStringLiteral("it is inside the staging folder %1")
-                    .arg(Platform::displayPath(slots_[i]->context.slot.folder));
+        // Any staging folder, also one this run does not use: another run
+        // may stage into it at any time.
+        if (const std::optional<QString> staging = stagingFolderHolding(document, workFolder_))
+            return QStringLiteral("it is inside the staging folder %1").arg(Platform::displayPath(*staging));
         return claims_.claim(document);
     }
 
@@ -216,7 +224,8 @@ private:
             if (std::none_of(slots_.begin(), slots_.end(), [](const auto &s) { return s->usable(); })) {
                 settle(waiting_->position,
                        {Outcome::Kind::Failed, waiting_->document,
-                        QStringLiteral("every staging folder holds a document of this run"), {}});
+                        QStringLiteral("no staging folder can be used: each holds a document of "
+                                       "this run or a file this program did not stage"), {}});
                 waiting_.reset();
                 continue;
             }
@@ -330,7 +339,7 @@ private:
     const QStringList &documents_; // the list as it stood when the run began
     RunSummary &summary_;
     std::vector<std::unique_ptr<Slot>> slots_;
-    std::vector<std::optional<Platform::FileIdentity>> stagingFolders_;
+    QString workFolder_;
     OutputClaims claims_;
     std::map<int, Outcome> outcomes_;
     std::optional<TakenUp> waiting_;

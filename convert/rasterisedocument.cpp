@@ -4,6 +4,7 @@
 #include "convert/launcher/shell32.h"
 #include "convert/passwordprobe.h"
 #include "convert/runview.h"
+#include "convert/stagingfolders.h"
 #include "platform/appfolder.h"
 #include "platform/eventpump.h"
 #include "platform/fileops.h"
@@ -38,7 +39,15 @@ bool removeMatching(const QString &folder, const QString &pattern)
 
 bool clearStagingSlot(const StagingSlot &slot)
 {
-    bool cleared = !FileUtil::FileExists(slot.stagedCopy) || Platform::removeFile(slot.stagedCopy);
+    // Only a staged copy this program put there is removed: a current.pdf
+    // of anyone else's stays, and the slot cannot be used.
+    bool cleared = true;
+    if (!stagedCopyIsOurs(slot))
+        cleared = false;
+    else if (Platform::entryIdentity(slot.stagedCopy))
+        cleared = Platform::removeFile(slot.stagedCopy);
+    if (!Platform::entryIdentity(slot.stagedCopy))
+        forgetStagedCopy(slot);
     cleared = removeMatching(slot.folder, PageImages) && cleared;
     for (const QString &pattern : PartialFiles)
         cleared = removeMatching(slot.folder, pattern) && cleared;
@@ -88,12 +97,20 @@ bool RasteriseJob::start()
     }
     // A staged copy, page images or partial files left by an interrupted
     // conversion must not be taken for this document's.
+    if (!stagedCopyIsOurs(slot_)) {
+        done_ = true;
+        result_.failed = true;
+        result_.problem = QStringLiteral("the staging folder %1 holds a current.pdf this program did not put there")
+                              .arg(Platform::displayPath(slot_.folder));
+        return false;
+    }
     if (!clearSlot())
         return fail(QStringLiteral("cannot clear the staging folder %1").arg(slot_.folder));
 
     hourglass();
     QString error;
-    if (!Platform::copyReplacing(document_, slot_.stagedCopy, &error))
+    const auto mark = [this](const Platform::FileIdentity &copy) { return markStagedCopy(slot_, copy); };
+    if (!Platform::copyReplacing(document_, slot_.stagedCopy, &error, mark))
         return fail(error);
     if (!FileUtil::FileExists(slot_.stagedCopy))
         return fail(QStringLiteral("%1 did not appear").arg(slot_.stagedCopy));

@@ -223,6 +223,26 @@ std::optional<FileIdentity> fileIdentity(const QString &path)
     return FileIdentity{quint64(st.st_dev), quint64(st.st_ino)};
 }
 
+std::optional<FileIdentity> entryIdentity(const QString &path)
+{
+    struct stat st {};
+    if (path.isEmpty() || ::lstat(native(path).constData(), &st) != 0)
+        return std::nullopt;
+    return FileIdentity{quint64(st.st_dev), quint64(st.st_ino)};
+}
+
+std::optional<QString> resolvedPath(const QString &path)
+{
+    if (path.isEmpty() || path.contains(QChar(0)))
+        return std::nullopt;
+    char *resolved = ::realpath(native(path).constData(), nullptr);
+    if (!resolved)
+        return std::nullopt;
+    const QString result = decodePath(QByteArray(resolved));
+    std::free(resolved);
+    return result;
+}
+
 bool removeFile(const QString &path)
 {
     struct stat st {};
@@ -233,6 +253,12 @@ bool removeFile(const QString &path)
 }
 
 bool copyReplacing(const QString &source, const QString &target, QString *error)
+{
+    return copyReplacing(source, target, error, {});
+}
+
+bool copyReplacing(const QString &source, const QString &target, QString *error,
+                   const std::function<bool(const FileIdentity &)> &beforeRename)
 {
     auto fail = [&](const QString &why) {
         if (error)
@@ -266,6 +292,14 @@ bool copyReplacing(const QString &source, const QString &target, QString *error)
             return fail(QStringLiteral("cannot read %1: %2").arg(displayPath(source), errorText(copyErrno)));
         return fail(QStringLiteral("cannot write %1: %2")
                         .arg(displayPath(target), errorText(copied ? closeErrno : copyErrno)));
+    }
+    if (beforeRename) {
+        struct stat st {};
+        if (::lstat(temp.constData(), &st) != 0
+            || !beforeRename(FileIdentity{quint64(st.st_dev), quint64(st.st_ino)})) {
+            ::unlink(temp.constData());
+            return fail(QStringLiteral("cannot write %1: its copy could not be recorded").arg(displayPath(target)));
+        }
     }
     if (::rename(temp.constData(), native(target).constData()) != 0) {
         const int renameErrno = errno;

@@ -1,3 +1,4 @@
+#include "convert/stagingfolders.h"
 #include "convert/rasterisedocument.h"
 #include "tests/convert/pdfharness.h"
 
@@ -226,18 +227,37 @@ private slots:
     }
 
     // A staged copy and page images left by an interrupted run never end up
-    // as pages of the next document.
+    // as pages of the next document; a current.pdf this program did not
+    // stage is someone's file: it stays, and the slot is not used.
+    void leftoversOfAnInterruptedRunAreCleared_data()
+    {
+        QTest::addColumn<bool>("staged");
+        QTest::newRow("left by a killed run") << true;
+        QTest::newRow("put there by someone else") << false;
+    }
     void leftoversOfAnInterruptedRunAreCleared()
     {
+        QFETCH(bool, staged);
         AppFolder app;
         QVERIFY(app.writeScript());
-        QVERIFY(AppFolder::writeFile(app.staging() + "/current.pdf", "old document"));
+        const QString leftover = app.staging() + "/current.pdf";
+        QVERIFY(AppFolder::writeFile(leftover, "old document"));
+        if (staged)
+            QVERIFY(markStagedCopy(CompanionFiles(app.path()).slot(1), *Platform::entryIdentity(leftover)));
         QVERIFY(AppFolder::writeFile(app.staging() + "/current-009.jpg", "stale"));
         QVERIFY(AppFolder::writeFile(app.staging() + "/Current-000.JPG", "stale"));
         const QString document = app.writeDocument("new.pdf", ConvertFixture::document("new", 1));
         Rasteriser rasterise(app);
 
         const PDF::RasteriseResult result = rasterise(document);
+        if (!staged) {
+            QVERIFY(result.failed);
+            QVERIFY2(result.problem.contains("did not put there"), qPrintable(result.problem));
+            QCOMPARE(AppFolder::read(leftover), QByteArray("old document"));
+            QCOMPARE(outputsIn(app.docs()), QStringList());
+            QVERIFY(app.scriptRuns().isEmpty());
+            return;
+        }
         QVERIFY(result.succeeded());
         QCOMPARE(result.pagesWritten, 1);
         QCOMPARE(outputsIn(app.docs()), QStringList{"new-001.jpg"});

@@ -237,6 +237,59 @@ private slots:
         verifyAtRest(run);
     }
 
+    // Every ps and ps-N folder of the working folder is a staging folder,
+    // whatever number of slots the run uses: a document in one is refused
+    // and never deleted, and a slot holding a current.pdf this program did
+    // not stage is not used.
+    void stagingFoldersBelongToTheProgram_data()
+    {
+        QTest::addColumn<QString>("folder");
+        QTest::addColumn<int>("slotCount");
+        QTest::addColumn<bool>("listed");
+        for (const char *folder : {"ps", "ps-2", "ps-9"})
+            for (const int jobs : {1, 2}) {
+                QTest::addRow("%s, -j %d, listed", folder, jobs) << folder << jobs << true;
+                QTest::addRow("%s, -j %d, not listed", folder, jobs) << folder << jobs << false;
+            }
+    }
+    void stagingFoldersBelongToTheProgram()
+    {
+        QFETCH(QString, folder);
+        QFETCH(int, slotCount);
+        QFETCH(bool, listed);
+        AppFolder app;
+        QVERIFY(app.writeToolkit());
+        QVERIFY(app.writeScript());
+        const QString staging = app.path() + "/" + folder;
+        QVERIFY(QDir().mkpath(staging));
+        const QByteArray mine = ConvertFixture::document("mine", 2);
+        QVERIFY(AppFolder::writeFile(staging + "/current.pdf", mine));
+        QVERIFY(AppFolder::writeFile(staging + "/x.pdf", mine));
+        const QString a = app.writeDocument("a.pdf", ConvertFixture::document("a", 1));
+        Run run(app, slotCount);
+        if (listed)
+            run.documents.items = {staging + "/current.pdf", staging + "/x.pdf"};
+        run.documents.items << a;
+
+        const RunSummary summary = run();
+        QCOMPARE(AppFolder::read(staging + "/current.pdf"), mine);
+        QCOMPARE(AppFolder::read(staging + "/x.pdf"), mine);
+        QCOMPARE(QDir(staging).entryList({"*.jpg"}, QDir::Files), QStringList());
+        const bool slotLost = folder == "ps" || (folder == "ps-2" && slotCount == 2);
+        const bool aFails = folder == "ps" && slotCount == 1;
+        QCOMPARE(summary.failed, (listed ? 2 : 0) + (aFails ? 1 : 0));
+        QCOMPARE(QFile::exists(app.docs() + "/a-001.jpg"), !aFails);
+        const QString all = summary.details.join('\n');
+        if (listed)
+            QVERIFY2(all.count("inside the staging folder") == 2, qPrintable(all));
+        if (aFails)
+            QVERIFY2(all.contains("no staging folder can be used"), qPrintable(all));
+        // A slot that is not used is said once, never for each document.
+        QCOMPARE(run.messages.details.filter("was not staged by this program").size(),
+                 qsizetype(slotLost ? 1 : 0));
+        QCOMPARE(run.messages.messages.back().text, QString("Done."));
+    }
+
     // One slot works exactly as one document after the other: probe,
     // convert, message, then the next document.
     void oneSlotIsSequential()
