@@ -43,7 +43,7 @@ struct Slot {
     Slot(const CompanionFiles &files, const StagingSlot &staging, Shell32::Launcher &launcher,
          Platform::EventPump &pump, ApplicationPointer &pointer, const ConversionServices &s)
         : lock(staging.lockFile),
-          context{files, launcher, pump, pointer, staging, s.limits, s.environment, -1}
+          context{files, launcher, pump, pointer, staging, s.limits, s.environment, -1, s.recover}
     {
     }
     bool idle() const { return !probe && !rasterise; }
@@ -308,7 +308,7 @@ private:
         case Verdict::Readable:
             break;
         }
-        slot.rasterise = std::make_unique<PDF::RasteriseJob>(slot.context, slot.document);
+        slot.rasterise = std::make_unique<PDF::RasteriseJob>(slot.context, slot.document, probe.pageCount);
         if (!slot.rasterise->start())
             afterRasterise(slot);
     }

@@ -35,6 +35,9 @@ struct ConversionServices {
     PDF::Limits limits = {};
     // "NAME=value" settings for the converter script.
     QStringList environment = {};
+    // Keep the pages of a lost page tree, found only in file order, as
+    // "<stem>-recovered-NNN.jpg" (the document still fails).
+    bool recover = false;
 };
 
 // "Convert!": walks the documents from top to bottom, probes each for a

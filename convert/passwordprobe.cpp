@@ -8,6 +8,8 @@
 #include "platform/pathcodec.h"
 #include "platform/process.h"
 
+#include <QFile>
+
 namespace PDF {
 
 namespace {
@@ -39,6 +41,19 @@ bool removeLeftover(Context &context, const QString &resultFile)
 }
 
 } // namespace
+
+int pageCountOf(const QByteArray &result)
+{
+    for (const QByteArray &line : result.split('\n')) {
+        const QByteArray text = line.trimmed();
+        if (!text.startsWith("NumberOfPages:"))
+            continue;
+        bool ok = false;
+        const int count = text.mid(14).trimmed().toInt(&ok);
+        return ok && count > 0 ? count : 0;
+    }
+    return 0;
+}
 
 QString describeExit(int exitCode)
 {
@@ -131,6 +146,9 @@ void ProbeJob::finish(int exitCode, bool timedOut)
     const QString &resultFile = context_.slot.resultFile;
     if (FileUtil::FileExists(resultFile)) {
         result_ = {Verdict::Readable, {}, {}, {}};
+        QFile file(resultFile);
+        if (file.open(QIODevice::ReadOnly))
+            result_.pageCount = pageCountOf(file.read(64 * 1024));
     } else if (timedOut) {
         result_ = {Verdict::Failed, {},
                    QStringLiteral("the password probe did not finish within %1 s")

@@ -39,6 +39,9 @@ struct Context {
     // The slot's lock: every companion keeps it, so the slot stays busy for
     // as long as any of them runs, even past the end of this program.
     int lockDescriptor = -1;
+    // Pages the renderer finds only in file order (a lost page tree) are
+    // kept as "-recovered-NNN" images; otherwise they are removed.
+    bool recover = false;
 };
 
 // The last lines a companion wrote on its error stream (at most `maxLines`).

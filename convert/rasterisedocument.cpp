@@ -55,8 +55,8 @@ bool clearStagingSlot(const StagingSlot &slot)
     return cleared;
 }
 
-RasteriseJob::RasteriseJob(Context &context, QString documentPath)
-    : context_(context), slot_(context.slot), document_(std::move(documentPath))
+RasteriseJob::RasteriseJob(Context &context, QString documentPath, int pageCount)
+    : context_(context), slot_(context.slot), document_(std::move(documentPath)), pageCount_(pageCount)
 {
 }
 
@@ -107,8 +107,18 @@ bool RasteriseJob::start()
     if (!clearSlot())
         return fail(QStringLiteral("cannot clear the staging folder %1").arg(slot_.folder));
 
-    hourglass();
+    // The images go into the folder opened here, whatever is put in its
+    // place meanwhile; they grant no more reading than the document.
     QString error;
+    folder_ = Platform::FolderHandle::open(FileUtil::FolderOf(document_), &error);
+    if (!folder_.isOpen())
+        return fail(error);
+    const std::optional<unsigned> documentMode = Platform::fileMode(document_);
+    if (!documentMode)
+        return fail(QStringLiteral("cannot read %1").arg(Platform::displayPath(document_)));
+    imageMode_ = Platform::modeFollowing(*documentMode);
+
+    hourglass();
     const auto mark = [this](const Platform::FileIdentity &copy) { return markStagedCopy(slot_, copy); };
     if (!Platform::copyReplacing(document_, slot_.stagedCopy, &error, mark))
         return fail(error);
@@ -124,6 +134,8 @@ bool RasteriseJob::start()
     options.errorFile = slot_.messagesFile;
     options.environment = context_.environment;
     options.environment << QStringLiteral("RASTERWELL_RENDERER=") + context_.files.renderer;
+    if (context_.recover)
+        options.environment << QStringLiteral("RASTERWELL_RECOVER=1");
     const Shell32::LaunchResult launched = context_.launcher.ShellLaunch(
         QLatin1Char('"') + context_.files.script + QLatin1Char('"'), HiddenStyle, QString(),
         slot_.folder, QStringLiteral("open"), 0, options);
@@ -194,11 +206,15 @@ void RasteriseJob::finish(int exitCode, const QString &stopped)
     // Every image goes to the number it carries, also after a failure: the
     // pages that were written stay, and never under another page's number.
     result_.pagesCreated = false;
-    const Collection collection = collectPageImages(slot_.folder, document_);
+    const QString stem = FileUtil::StripExtension(document_).section(QLatin1Char('/'), -1);
+    const Collection collection = collectPageImages(
+        slot_.folder, folder_, stem, {.pageCount = pageCount_, .recover = context_.recover, .mode = imageMode_});
     result_.pagesCreated = !collection.placed.isEmpty();
     result_.pagesWritten = int(collection.placed.size());
-    result_.missingPages = missingPages(collection.placed);
+    result_.missingPages = collection.missing;
+    result_.recoveredPages = collection.recovered;
     result_.messages += collection.problems;
+    result_.messages += collection.notes;
 
     hourglass();
     const bool cleared = clearSlot();
@@ -211,10 +227,10 @@ void RasteriseJob::finish(int exitCode, const QString &stopped)
                       .arg(describeExit(exitCode));
     else if (exitCode != 0)
         problem = QStringLiteral("the converter reported a failure (%1)").arg(describeExit(exitCode));
-    else if (collection.placed.isEmpty())
-        problem = QStringLiteral("the converter left no page image");
     else if (!collection.problems.isEmpty())
         problem = collection.problems.first();
+    else if (collection.placed.isEmpty())
+        problem = QStringLiteral("the converter left no page image");
     else if (!result_.missingPages.isEmpty())
         problem = QStringLiteral("the converter left pages out");
     else if (!cleared)
@@ -231,9 +247,14 @@ void RasteriseJob::finish(int exitCode, const QString &stopped)
 
 RasteriseResult RasteriseDocument(Context &context, const QString &documentPath)
 {
+    return RasteriseDocumentOfPages(context, documentPath, 0);
+}
+
+RasteriseResult RasteriseDocumentOfPages(Context &context, const QString &documentPath, int pageCount)
+{
     const auto restorePointer = qScopeGuard(
         [&context] { context.pointer.setApplicationPointer(Platform::PointerDefault); });
-    RasteriseJob job(context, documentPath);
+    RasteriseJob job(context, documentPath, pageCount);
     runToEnd(job, context);
     return job.result();
 }

@@ -1,5 +1,6 @@
 #include "platform/fileops.h"
 
+#include "platform/folderhandle.h"
 #include "platform/pathcodec.h"
 
 #include <cerrno>
@@ -71,11 +72,15 @@ int openRegularForReading(const QString &path, QString *error)
     // A FIFO is refused before it is opened: opening one blocks for a writer
     // in blocking mode, and even a non-blocking open may wake a waiting writer.
     struct stat st {};
+    // A file that is not a link is opened so that it cannot become one
+    // between the look and the open.
+    const bool isLink = ::lstat(native(path).constData(), &st) == 0 && S_ISLNK(st.st_mode);
     if (::stat(native(path).constData(), &st) != 0)
         return fail(errorText(errno));
     if (!S_ISREG(st.st_mode))
         return fail(QStringLiteral("%1, not a regular file").arg(describeKind(kindOf(st.st_mode))));
-    const int fd = ::open(native(path).constData(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    const int fd = ::open(native(path).constData(),
+                          O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC | (isLink ? 0 : O_NOFOLLOW));
     if (fd < 0)
         return fail(errorText(errno));
     // The path may have been swapped since the stat: check what was opened.
@@ -223,6 +228,14 @@ std::optional<FileIdentity> fileIdentity(const QString &path)
     return FileIdentity{quint64(st.st_dev), quint64(st.st_ino)};
 }
 
+std::optional<unsigned> fileMode(const QString &path)
+{
+    struct stat st {};
+    if (path.isEmpty() || ::stat(native(path).constData(), &st) != 0)
+        return std::nullopt;
+    return unsigned(st.st_mode & 07777);
+}
+
 std::optional<FileIdentity> entryIdentity(const QString &path)
 {
     struct stat st {};
@@ -272,14 +285,15 @@ bool copyReplacing(const QString &source, const QString &target, QString *error,
 
     // A fresh name beside the target, created exclusively and never through
     // a link, so nothing but this new file is ever written.
-    QByteArray temp = native(folderPart(target)) + "/." + native(namePart(target)) + ".rw-XXXXXX";
+    QByteArray temp = native(folderPart(target)) + "/" + temporaryNameFor(native(namePart(target)));
     Descriptor out(::mkostemp(temp.data(), O_CLOEXEC));
     if (!out.valid())
         return fail(QStringLiteral("cannot write %1: %2").arg(displayPath(target), errorText(errno)));
-    // mkstemp creates the file 0600; give it the usual mode for new files.
-    const mode_t mask = ::umask(0);
-    ::umask(mask);
-    ::fchmod(out.get(), 0666 & ~mask);
+    // mkstemp creates the file 0600; the copy gets the usual mode for new
+    // files, but never grants more reading than its source.
+    struct stat sourceStat {};
+    ::fstat(in.get(), &sourceStat);
+    ::fchmod(out.get(), modeFollowing(sourceStat.st_mode));
 
     bool readFailed = false;
     const bool copied = copyContent(in.get(), out.get(), readFailed);

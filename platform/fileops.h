@@ -73,6 +73,9 @@ std::optional<FileIdentity> entryIdentity(const QString &path);
 // nothing when it cannot be resolved (a part is missing).
 std::optional<QString> resolvedPath(const QString &path);
 
+// The permission bits of the file a path leads to (links followed).
+std::optional<unsigned> fileMode(const QString &path);
+
 // The system's text for an errno value.
 QString errorText(int errorNumber);
 
