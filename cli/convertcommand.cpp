@@ -87,7 +87,8 @@ int convert(const CommandLine::Request &request, const QString &appFolder)
                        .processes = processes,
                        .workFolder = workFolder,
                        .slotCount = request.jobs > 0 ? request.jobs : defaultSlotCount(),
-                       .environment = settings});
+                       .environment = settings,
+                       .recover = request.recover});
     const RunSummary summary = run.run();
     view.clearBar();
     const int status = summary.exitStatus();

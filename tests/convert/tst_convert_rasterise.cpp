@@ -1,11 +1,14 @@
-#include "convert/stagingfolders.h"
 #include "convert/rasterisedocument.h"
+#include "convert/stagingfolders.h"
 #include "tests/convert/pdfharness.h"
 
 #include <QtTest>
 
+#include <sys/stat.h>
+
 using ConvertFixture::AppFolder;
 using Rasteriser = ConvertFixture::PdfHarness<&PDF::RasteriseDocument>;
+using PageCountRasteriser = ConvertFixture::PdfHarness<&PDF::RasteriseDocumentOfPages>;
 
 // One document through the staging folder and the converter script.
 class TestRasterise : public QObject {
@@ -183,6 +186,156 @@ private slots:
                  QStringList{"secret.txt"});
         QCOMPARE(AppFolder::read(outside.filePath("secret.txt")), QByteArray("secret"));
         QCOMPARE(app.stagingLeftovers(), QStringList());
+    }
+
+    // A page that did not arrive leaves no older image under its name (a
+    // file or a link; a folder stays), and the report says so. The pages
+    // are those of the probe's count, or up to the highest that arrived.
+    void failedPagesLeaveNoOlderImage_data()
+    {
+        QTest::addColumn<QByteArray>("written");  // pages the converter writes
+        QTest::addColumn<int>("pageCount");       // as the probe counted them
+        QTest::addColumn<QString>("older");       // what stands at report-002.jpg and report-004.jpg
+        QTest::addColumn<QString>("missing");
+        QTest::newRow("gap, older file") << QByteArray("1 3") << 0 << "file" << "missing: page 2";
+        QTest::newRow("gap, older link") << QByteArray("1 3") << 0 << "link" << "missing: page 2";
+        QTest::newRow("gap, folder") << QByteArray("1 3") << 0 << "folder" << "missing: page 2";
+        QTest::newRow("last pages missing by the count")
+            << QByteArray("1 3") << 4 << "file" << "missing: pages 2, 4";
+        QTest::newRow("all of the count") << QByteArray("1 2 3 4") << 4 << "file" << QString();
+    }
+    void failedPagesLeaveNoOlderImage()
+    {
+        QFETCH(QByteArray, written);
+        QFETCH(int, pageCount);
+        QFETCH(QString, older);
+        QFETCH(QString, missing);
+        AppFolder app;
+        QVERIFY(app.writeScript("for i in " + written + "; do printf 'page %d\\n' $i > current-00$i.jpg; done\n"
+                                "rm current.pdf\n"));
+        const QString document = app.writeDocument("report.pdf", ConvertFixture::document("report", 4));
+        QTemporaryDir outside;
+        QVERIFY(AppFolder::writeFile(outside.filePath("target"), "target"));
+        for (const char *name : {"report-002.jpg", "report-004.jpg"}) {
+            const QString path = app.docs() + "/" + name;
+            if (older == "file")
+                QVERIFY(AppFolder::writeFile(path, "older"));
+            else if (older == "link")
+                QVERIFY(QFile::link(outside.filePath("target"), path));
+            else
+                QVERIFY(QDir().mkpath(path));
+        }
+        PageCountRasteriser rasterise(app);
+
+        const PDF::RasteriseResult result = rasterise(document, pageCount);
+        QCOMPARE(result.failed, !missing.isEmpty());
+        QVERIFY2(result.problem.contains(missing), qPrintable(result.problem));
+        const QString all = result.messages.join('\n');
+        for (const int page : {2, 4}) {
+            const QString path = PDF::outputName(document, page);
+            const bool arrived = written.contains(QByteArray::number(page));
+            const bool isMissing = !arrived && (page < 4 || pageCount >= 4);
+            const QString note = QStringLiteral("page %1: the older image report-00%1.jpg was removed").arg(page);
+            if (arrived)
+                QCOMPARE(AppFolder::read(path), "page " + QByteArray::number(page) + "\n");
+            else if (older == "folder")
+                QVERIFY(QFileInfo(path).isDir());
+            else
+                QCOMPARE(QFileInfo(path).exists() || QFileInfo(path).isSymLink(), !isMissing);
+            QCOMPARE(all.contains(note), isMissing && older != "folder");
+        }
+        QCOMPARE(AppFolder::read(outside.filePath("target")), QByteArray("target"));
+        QCOMPARE(app.stagingLeftovers(), QStringList());
+    }
+
+    // Pages found only in file order never become page-numbered images:
+    // without recovery they are removed and reported; with it they are kept
+    // apart, as "-recovered-NNN". The document fails either way and
+    // yesterday's images stay.
+    void pagesInFileOrderAreNeverPageNumbered_data()
+    {
+        QTest::addColumn<bool>("recover");
+        QTest::newRow("without --recover") << false;
+        QTest::newRow("with --recover") << true;
+    }
+    void pagesInFileOrderAreNeverPageNumbered()
+    {
+        QFETCH(bool, recover);
+        AppFolder app;
+        QVERIFY(app.writeScript("printf '%s' \"$RASTERWELL_RECOVER\" > ../recover.txt\n"
+                                "echo 'file page 1' > current-recovered-001.jpg\n"
+                                "echo 'file page 2' > current-recovered-002.jpg\n"
+                                "echo 'rwrender: the page tree is lost' >&2\n"
+                                "rm current.pdf; exit 1\n"));
+        const QString document = app.writeDocument("r.pdf", ConvertFixture::document("r", 2));
+        QVERIFY(AppFolder::writeFile(app.docs() + "/r-001.jpg", "yesterday"));
+        Rasteriser rasterise(app);
+        rasterise.context.recover = recover;
+
+        const PDF::RasteriseResult result = rasterise(document);
+        QVERIFY(result.failed);
+        QVERIFY2(result.problem.contains("exit status 1"), qPrintable(result.problem));
+        QVERIFY(result.messages.contains("rwrender: the page tree is lost"));
+        QCOMPARE(AppFolder::read(app.path() + "/recover.txt"), recover ? QByteArray("1") : QByteArray());
+        QCOMPARE(AppFolder::read(app.docs() + "/r-001.jpg"), QByteArray("yesterday"));
+        const QStringList expected = recover ? QStringList{"r-001.jpg", "r-recovered-001.jpg", "r-recovered-002.jpg"}
+                                             : QStringList{"r-001.jpg"};
+        QCOMPARE(outputsIn(app.docs()), expected);
+        if (recover)
+            QCOMPARE(AppFolder::read(app.docs() + "/r-recovered-002.jpg"), QByteArray("file page 2\n"));
+        else
+            QVERIFY2(result.messages.join('\n').contains("2 pages found only in file order were not kept"),
+                     qPrintable(result.messages.join('\n')));
+        QCOMPARE(result.pagesWritten, 0);
+        QCOMPARE(app.stagingLeftovers(), QStringList());
+    }
+
+    // An image and the staged copy never grant more reading than their
+    // document, whatever the umask allows.
+    void imagesGrantNoMoreThanTheirDocument_data()
+    {
+        QTest::addColumn<int>("documentMode");
+        QTest::addColumn<int>("imageMode");
+        QTest::newRow("0600") << 0600 << 0600;
+        QTest::newRow("0640") << 0640 << 0640;
+        QTest::newRow("0644") << 0644 << 0644;
+        QTest::newRow("0444") << 0444 << 0644;
+    }
+    void imagesGrantNoMoreThanTheirDocument()
+    {
+        QFETCH(int, documentMode);
+        QFETCH(int, imageMode);
+        AppFolder app;
+        QVERIFY(app.writeScript("stat -c %a current.pdf > ../staged-mode.txt\n" + ConvertFixture::PagingScript));
+        const QString document = app.writeDocument("m.pdf", ConvertFixture::document("m", 1));
+        QVERIFY(::chmod(QFile::encodeName(document).constData(), mode_t(documentMode)) == 0);
+        const mode_t mask = ::umask(022);
+        Rasteriser rasterise(app);
+        const PDF::RasteriseResult result = rasterise(document);
+        ::umask(mask);
+        QVERIFY2(result.succeeded(), qPrintable(result.problem));
+        struct stat st {};
+        QVERIFY(::stat(QFile::encodeName(app.docs() + "/m-001.jpg").constData(), &st) == 0);
+        QCOMPARE(int(st.st_mode & 07777), imageMode);
+        QCOMPARE(AppFolder::read(app.path() + "/staged-mode.txt").trimmed().toInt(nullptr, 8), imageMode);
+    }
+
+    // The document's folder is opened once: swapped for a link while the
+    // converter runs, the images still land in the folder that was checked,
+    // never in the link's target.
+    void imagesLandInTheFolderThatWasChecked()
+    {
+        AppFolder app;
+        QVERIFY(app.writeScript(ConvertFixture::PagingScript
+                                + "mv ../../docs ../../checked && mkdir ../../target && ln -s target ../../docs\n"));
+        const QString document = app.writeDocument("s.pdf", ConvertFixture::document("s", 2));
+        Rasteriser rasterise(app);
+        const PDF::RasteriseResult result = rasterise(document);
+        QVERIFY(QFileInfo(app.docs()).isSymLink());
+        QCOMPARE(QDir(app.root() + "/target").entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+                 QStringList());
+        QVERIFY2(result.succeeded(), qPrintable(result.problem));
+        QCOMPARE(outputsIn(app.root() + "/checked"), (QStringList{"s-001.jpg", "s-002.jpg"}));
     }
 
     // A document inside the staging folder is refused: never deleted,
