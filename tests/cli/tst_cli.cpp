@@ -130,6 +130,10 @@ private slots:
         QTest::newRow("window: unknown option") << QStringList{"a.pdf", "--fast"} << int(M::UsageError)
                                                 << QStringList{};
         QTest::newRow("version with extra") << QStringList{"--version", "x"} << int(M::UsageError) << QStringList{};
+        QTest::newRow("recover") << QStringList{"--convert", "--recover", "a.pdf"} << int(M::Convert)
+                                 << QStringList{"a.pdf"};
+        QTest::newRow("window: recover is no option of it") << QStringList{"--recover", "a.pdf"}
+                                                            << int(M::UsageError) << QStringList{};
     }
     void parse()
     {
@@ -140,6 +144,7 @@ private slots:
         QCOMPARE(int(r.mode), mode);
         QCOMPARE(r.paths, paths);
         QCOMPARE(r.error.isEmpty(), mode != int(CommandLine::Mode::UsageError));
+        QCOMPARE(r.recover, mode == int(CommandLine::Mode::Convert) && args.contains("--recover"));
     }
 
     // Settings for one command-line run: the renderer's ranges, checked
@@ -562,6 +567,36 @@ private slots:
         QCOMPARE(o.status, 2);
         QCOMPARE(o.err.count('\n'), 1);
         QVERIFY(o.err.contains("--convert"));
+    }
+
+    // Another user plants a link to a file only root may read in a folder
+    // that root converts: the images grant that user no reading.
+    void plantedLinkGivesThePlanterNothingToRead()
+    {
+        if (::geteuid() != 0)
+            QSKIP("planting as another user needs root");
+        AppFolder app;
+        QVERIFY(app.writeToolkit() && app.writeScript());
+        const QString program = installProgram(app);
+        QTemporaryDir base;
+        QVERIFY(::chmod(QFile::encodeName(base.path()).constData(), 0755) == 0);
+        const QString secret = base.filePath("root-only/secret.pdf");
+        QVERIFY(QDir().mkpath(base.filePath("root-only")));
+        QVERIFY(::chmod(QFile::encodeName(base.filePath("root-only")).constData(), 0700) == 0);
+        QVERIFY(AppFolder::writeFile(secret, ConvertFixture::document("secret", 1)));
+        QVERIFY(::chmod(QFile::encodeName(secret).constData(), 0600) == 0);
+        const QString planted = base.filePath("bob");
+        QVERIFY(QDir().mkpath(planted));
+        QCOMPARE(QProcess::execute("chown", {"nobody:nogroup", planted}), 0);
+        const QStringList asNobody{"--reuid=nobody", "--regid=nogroup", "--clear-groups", "--"};
+        QCOMPARE(QProcess::execute("setpriv", asNobody + QStringList{"ln", "-s", secret, planted + "/report.pdf"}), 0);
+
+        const Outcome o = runProgram(program, {"--convert", planted}, {"RASTERWELL_JOBS=1"});
+        QCOMPARE(o.status, 0);
+        const QString image = planted + "/report-001.jpg";
+        QCOMPARE(AppFolder::read(image), QByteArray("page 1 of secret\n"));
+        QCOMPARE(QFileInfo(image).permissions() & (QFile::ReadOther | QFile::ReadGroup), QFile::Permissions());
+        QVERIFY(QProcess::execute("setpriv", asNobody + QStringList{"cat", image}) != 0);
     }
 
     // -r and -q reach the real converter: a US Letter page at 72 dpi is 612
