@@ -8,6 +8,7 @@
 #include "convert/rasterisedocument.h"
 #include "convert/stagingfolders.h"
 #include "convert/runview.h"
+#include "convert/runvariables.h"
 #include "platform/eventpump.h"
 #include "platform/fileops.h"
 #include "platform/folderlock.h"
@@ -354,9 +355,9 @@ int defaultSlotCount()
 {
     bool ok = false;
     const int fromEnvironment = qEnvironmentVariableIntValue("RASTERWELL_JOBS", &ok);
-    if (ok && fromEnvironment >= 1)
+    if (ok && fromEnvironment >= 1 && fromEnvironment <= RunVariables::MaxJobs)
         return fromEnvironment;
-    return std::max(1, QThread::idealThreadCount());
+    return std::clamp(QThread::idealThreadCount(), 1, RunVariables::MaxJobs);
 }
 
 ConversionRun::ConversionRun(ConversionServices services) : s_(std::move(services))

@@ -63,6 +63,7 @@ private:
 };
 
 // The number of documents converted side by side when nothing else is said:
-// $RASTERWELL_JOBS when it holds a whole number from 1 up, otherwise the
-// number of cores.
+// $RASTERWELL_JOBS when it holds a whole number from 1 to 64, otherwise the
+// number of cores (at most 64). A value out of range is for the caller to
+// refuse first (RunVariables::problem).
 int defaultSlotCount();

@@ -21,7 +21,10 @@ namespace PDF {
 // Bounds that keep a companion from holding a run for ever.
 struct Limits {
     int probeMs = 60'000;                // the probe is ended after this long
-    int converterIdleMs = 30 * 60'000;   // the converter is ended after this long without a new page
+    // The converter is ended after this long without writing anything (a
+    // page image, a line on its error stream); below 0: a few of the
+    // converter script's page time limits.
+    int converterIdleMs = -1;
 };
 
 // What both operations work with. They assume that no one else uses the

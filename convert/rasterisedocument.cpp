@@ -4,6 +4,7 @@
 #include "convert/launcher/shell32.h"
 #include "convert/passwordprobe.h"
 #include "convert/runview.h"
+#include "convert/runvariables.h"
 #include "convert/stagingfolders.h"
 #include "platform/appfolder.h"
 #include "platform/eventpump.h"
@@ -134,8 +135,8 @@ bool RasteriseJob::start()
     options.errorFile = slot_.messagesFile;
     options.environment = context_.environment;
     options.environment << QStringLiteral("RASTERWELL_RENDERER=") + context_.files.renderer;
-    if (context_.recover)
-        options.environment << QStringLiteral("RASTERWELL_RECOVER=1");
+    // Set either way, so that a value of the user's own never reaches it.
+    options.environment << QStringLiteral("RASTERWELL_RECOVER=") + QLatin1String(context_.recover ? "1" : "0");
     const Shell32::LaunchResult launched = context_.launcher.ShellLaunch(
         QLatin1Char('"') + context_.files.script + QLatin1Char('"'), HiddenStyle, QString(),
         slot_.folder, QStringLiteral("open"), 0, options);
@@ -145,6 +146,9 @@ bool RasteriseJob::start()
     if (launched.pid < 0)
         return fail(QStringLiteral("%1 was not started as a program").arg(context_.files.script));
     pid_ = launched.pid;
+    idleLimitMs_ = context_.limits.converterIdleMs >= 0
+                       ? context_.limits.converterIdleMs
+                       : RunVariables::idleLimitMsFor(RunVariables::pageTimeLimitOf(context_.files.script));
     sinceProgress_.start();
     sinceCheck_.start();
     return true;
@@ -170,7 +174,7 @@ bool RasteriseJob::poll()
         finish(code, {});
         return true;
     }
-    const int idleLimit = context_.limits.converterIdleMs;
+    const int idleLimit = idleLimitMs_;
     if (idleLimit > 0 && sinceCheck_.elapsed() >= std::min(ProgressCheckMilliseconds, idleLimit)) {
         sinceCheck_.restart();
         if (progressed())

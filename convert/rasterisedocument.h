@@ -61,6 +61,7 @@ private:
     Platform::FolderHandle folder_; // the document's folder, opened once
     unsigned imageMode_ = 0644;
     qint64 pid_ = -1;
+    int idleLimitMs_ = 0;
     bool done_ = false;
     QElapsedTimer sinceProgress_;
     QElapsedTimer sinceCheck_;

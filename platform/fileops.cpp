@@ -8,6 +8,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 namespace Platform {
@@ -107,12 +108,13 @@ bool writeAll(int fd, const char *data, qsizetype size)
     return true;
 }
 
-// Copies everything from `in` to `out`; errno tells what failed.
-bool copyContent(int in, int out, bool &readFailed)
+// Copies `length` bytes from the current offsets of `in` to `out` (fewer
+// when `in` ends first); errno tells what failed.
+bool copyRange(int in, int out, off_t length, bool &readFailed)
 {
     QByteArray buffer(1 << 20, Qt::Uninitialized);
-    for (;;) {
-        const ssize_t n = ::read(in, buffer.data(), std::size_t(buffer.size()));
+    while (length > 0) {
+        const ssize_t n = ::read(in, buffer.data(), std::size_t(std::min<off_t>(length, buffer.size())));
         if (n < 0) {
             if (errno == EINTR)
                 continue;
@@ -125,7 +127,46 @@ bool copyContent(int in, int out, bool &readFailed)
             readFailed = false;
             return false;
         }
+        length -= n;
     }
+    return true;
+}
+
+// Copies everything from `in` to `out`, keeping holes: only the data
+// regions are written, so a sparse file stays sparse. errno tells what
+// failed.
+bool copyContent(int in, int out, bool &readFailed)
+{
+    struct stat st {};
+    if (::fstat(in, &st) != 0) {
+        readFailed = true;
+        return false;
+    }
+    const off_t size = st.st_size;
+    off_t position = 0;
+    while (position < size) {
+        off_t data = ::lseek(in, position, SEEK_DATA);
+        if (data < 0 && errno == ENXIO)
+            break; // only a hole is left
+        if (data < 0)
+            data = position; // no hole support: copy it all
+        off_t hole = ::lseek(in, data, SEEK_HOLE);
+        if (hole < 0)
+            hole = size;
+        if (::lseek(in, data, SEEK_SET) < 0 || ::lseek(out, data, SEEK_SET) < 0) {
+            readFailed = true;
+            return false;
+        }
+        if (!copyRange(in, out, hole - data, readFailed))
+            return false;
+        position = hole;
+    }
+    // A hole at the end has no data region to write.
+    if (::ftruncate(out, size) != 0) {
+        readFailed = false;
+        return false;
+    }
+    return true;
 }
 
 QString folderPart(const QString &path)
@@ -285,14 +326,24 @@ bool copyReplacing(const QString &source, const QString &target, QString *error,
 
     // A fresh name beside the target, created exclusively and never through
     // a link, so nothing but this new file is ever written.
+    // A copy that cannot fit fails before anything is written.
+    struct stat sourceStat {};
+    struct statvfs space {};
+    if (::fstat(in.get(), &sourceStat) == 0 && ::statvfs(native(folderPart(target)).constData(), &space) == 0) {
+        const double needed = double(sourceStat.st_blocks) * 512;
+        const double free = double(space.f_bavail) * double(space.f_frsize);
+        if (needed > free)
+            return fail(QStringLiteral("%1 does not fit in %2: it needs %3 MB, %4 MB are free")
+                            .arg(displayPath(source), displayPath(folderPart(target)))
+                            .arg(needed / 1e6, 0, 'f', 1)
+                            .arg(free / 1e6, 0, 'f', 1));
+    }
     QByteArray temp = native(folderPart(target)) + "/" + temporaryNameFor(native(namePart(target)));
     Descriptor out(::mkostemp(temp.data(), O_CLOEXEC));
     if (!out.valid())
         return fail(QStringLiteral("cannot write %1: %2").arg(displayPath(target), errorText(errno)));
     // mkstemp creates the file 0600; the copy gets the usual mode for new
     // files, but never grants more reading than its source.
-    struct stat sourceStat {};
-    ::fstat(in.get(), &sourceStat);
     ::fchmod(out.get(), modeFollowing(sourceStat.st_mode));
 
     bool readFailed = false;
