@@ -569,6 +569,42 @@ private slots:
         QVERIFY(o.err.contains("--convert"));
     }
 
+    // RASTERWELL_* values out of range are usage errors naming the
+    // variable, before anything is converted; an option given for the same
+    // setting wins over its variable.
+    void variablesOutOfRange_data()
+    {
+        QTest::addColumn<QString>("variable");
+        QTest::addColumn<QStringList>("options");
+        QTest::addColumn<int>("status");
+        QTest::newRow("jobs far too many") << "RASTERWELL_JOBS=1000000000" << QStringList{} << 2;
+        QTest::newRow("jobs 65") << "RASTERWELL_JOBS=65" << QStringList{} << 2;
+        QTest::newRow("jobs 0") << "RASTERWELL_JOBS=0" << QStringList{} << 2;
+        QTest::newRow("jobs 64") << "RASTERWELL_JOBS=64" << QStringList{} << 0;
+        QTest::newRow("jobs, -j given") << "RASTERWELL_JOBS=abc" << QStringList{"-j", "1"} << 0;
+        QTest::newRow("resolution text") << "RASTERWELL_RESOLUTION=abc" << QStringList{} << 2;
+        QTest::newRow("resolution, -r given") << "RASTERWELL_RESOLUTION=abc" << QStringList{"-r", "72"} << 0;
+        QTest::newRow("quality 101") << "RASTERWELL_QUALITY=101" << QStringList{} << 2;
+    }
+    void variablesOutOfRange()
+    {
+        QFETCH(QString, variable);
+        QFETCH(QStringList, options);
+        QFETCH(int, status);
+        AppFolder app;
+        QVERIFY(app.writeToolkit() && app.writeScript());
+        const QString program = installProgram(app);
+        const QString document = app.writeDocument("a.pdf", ConvertFixture::document("a", 1));
+        const Outcome o = runProgram(program, QStringList{"--convert"} + options + QStringList{document}, {variable});
+        QCOMPARE(o.status, status);
+        QCOMPARE(QFile::exists(app.docs() + "/a-001.jpg"), status == 0);
+        if (status == 2) {
+            QVERIFY2(o.err.contains(variable.section('=', 0, 0) + " must be"), qPrintable(o.err));
+            QVERIFY(app.probed().isEmpty());
+            QCOMPARE(QDir(app.path()).entryList({"ps-*"}, QDir::Dirs), QStringList());
+        }
+    }
+
     // Another user plants a link to a file only root may read in a folder
     // that root converts: the images grant that user no reading.
     void plantedLinkGivesThePlanterNothingToRead()

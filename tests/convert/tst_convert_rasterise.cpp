@@ -5,6 +5,7 @@
 #include <QtTest>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 using ConvertFixture::AppFolder;
 using Rasteriser = ConvertFixture::PdfHarness<&PDF::RasteriseDocument>;
@@ -336,6 +337,46 @@ private slots:
                  QStringList());
         QVERIFY2(result.succeeded(), qPrintable(result.problem));
         QCOMPARE(outputsIn(app.root() + "/checked"), (QStringList{"s-001.jpg", "s-002.jpg"}));
+    }
+
+    // The staged copy keeps the document's holes, and a document that does
+    // not fit in the staging folder fails with that reason before anything
+    // is written there. The staging folder is a small file system of its own.
+    void stagedCopyKeepsHolesAndMustFit_data()
+    {
+        QTest::addColumn<bool>("sparse");
+        QTest::newRow("1 GiB sparse document on 8 MB") << true;
+        QTest::newRow("10 MB dense document on 8 MB") << false;
+    }
+    void stagedCopyKeepsHolesAndMustFit()
+    {
+        QFETCH(bool, sparse);
+        AppFolder app;
+        if (::geteuid() != 0 || QProcess::execute("mount", {"-t", "tmpfs", "-o", "size=8m", "tmpfs", app.staging()}) != 0)
+            QSKIP("mounting a small file system needs root");
+        const auto unmount = qScopeGuard([&] { QProcess::execute("umount", {app.staging()}); });
+        QVERIFY(app.writeScript("stat -c %b current.pdf > ../blocks.txt\n" + ConvertFixture::PagingScript));
+        const QString document = app.writeDocument("big.pdf", ConvertFixture::document("big", 1));
+        QFile file(document);
+        QVERIFY(file.open(QIODevice::Append));
+        if (sparse)
+            QVERIFY(file.resize(qint64(1) << 30));
+        else
+            QVERIFY(file.write(QByteArray(10 << 20, 'x')) == 10 << 20);
+        file.close();
+        Rasteriser rasterise(app);
+
+        const PDF::RasteriseResult result = rasterise(document);
+        if (sparse) {
+            QVERIFY2(result.succeeded(), qPrintable(result.problem));
+            QVERIFY(AppFolder::read(app.path() + "/blocks.txt").trimmed().toLongLong() * 512 < (1 << 20));
+            QCOMPARE(AppFolder::read(app.docs() + "/big-001.jpg"), QByteArray("page 1 of big\n"));
+        } else {
+            QVERIFY(result.failed);
+            QVERIFY2(result.problem.contains("does not fit"), qPrintable(result.problem));
+            QVERIFY(app.scriptRuns().isEmpty());
+        }
+        QCOMPARE(app.stagingLeftovers(), QStringList());
     }
 
     // A document inside the staging folder is refused: never deleted,

@@ -1,4 +1,5 @@
 #include "convert/conversionrun.h"
+#include "convert/runvariables.h"
 #include "platform/fileops.h"
 #include "platform/folderlock.h"
 #include "platform/process.h"
@@ -316,13 +317,20 @@ private slots:
         QVERIFY(sameBars(run.view.progress, {100.0 / 3, 200.0 / 3, 100, 0}));
     }
 
-    // A converter that hangs is ended after the idle limit; its document
-    // fails with the reason and the other slot goes on.
+    // A converter that hangs, or is stopped, is ended after the idle limit;
+    // its document fails with the reason and the other slot goes on.
+    void hangingConverterIsBounded_data()
+    {
+        QTest::addColumn<QByteArray>("hang");
+        QTest::newRow("sleeps") << QByteArray("exec sleep 60");
+        QTest::newRow("stopped") << QByteArray("kill -STOP $$");
+    }
     void hangingConverterIsBounded()
     {
+        QFETCH(QByteArray, hang);
         AppFolder app;
         QVERIFY(app.writeToolkit());
-        QVERIFY(app.writeScript("grep -q HANG current.pdf && exec sleep 60\n" + ConvertFixture::PagingScript));
+        QVERIFY(app.writeScript("grep -q HANG current.pdf && " + hang + "\n" + ConvertFixture::PagingScript));
         const QString a = app.writeDocument("a.pdf", ConvertFixture::document("a", 1, "HANG"));
         const QString b = app.writeDocument("b.pdf", ConvertFixture::document("b", 1));
         PDF::Limits limits;
@@ -337,6 +345,25 @@ private slots:
         QVERIFY2(summary.details.join('\n').contains("made no progress"), qPrintable(summary.details.join('\n')));
         QVERIFY(QFile::exists(app.docs() + "/b-001.jpg"));
         QCOMPARE(app.stagingLeftovers(), QStringList());
+    }
+
+    // The no-progress limit follows the converter script's page time limit.
+    void idleLimitFollowsThePageTimeLimit_data()
+    {
+        QTest::addColumn<QByteArray>("setting");
+        QTest::addColumn<int>("idleMs");
+        QTest::newRow("the script's default") << QByteArray("PAGE_TIME_LIMIT=60   # seconds\n") << 190'000;
+        QTest::newRow("edited") << QByteArray("PAGE_TIME_LIMIT=60\nPAGE_TIME_LIMIT=2.5\n") << 17'500;
+        QTest::newRow("no page limit") << QByteArray("PAGE_TIME_LIMIT=0\n") << 30 * 60'000;
+        QTest::newRow("not set") << QByteArray("true\n") << 190'000;
+    }
+    void idleLimitFollowsThePageTimeLimit()
+    {
+        QFETCH(QByteArray, setting);
+        QFETCH(int, idleMs);
+        AppFolder app;
+        QVERIFY(app.writeScript(setting));
+        QCOMPARE(RunVariables::idleLimitMsFor(RunVariables::pageTimeLimitOf(app.staging() + "/pdf2tiff.bat")), idleMs);
     }
 
     // A second "Convert!" while a run waits does nothing.
