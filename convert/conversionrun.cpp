@@ -218,7 +218,8 @@ private:
                 s_.windowPointer.setPointer(Platform::PointerHourglass);
                 if (const std::optional<QString> why = refusal(document)) {
                     settle(position, {Outcome::Kind::Failed, document, *why, {}});
-                    continue;
+                    // Its message is due before the next document starts.
+                    return true;
                 }
                 waiting_ = TakenUp{position, document};
             }
@@ -236,6 +237,10 @@ private:
             place(*slot, *waiting_);
             waiting_.reset();
             any = true;
+            // A document that failed at once (missing, not a regular file)
+            // gets its message before the next one starts.
+            if (slot->idle())
+                return true;
         }
     }
 

@@ -42,6 +42,17 @@ bool removeLeftover(Context &context, const QString &resultFile)
 
 } // namespace
 
+void removeResultTemporaries(const QString &resultFile)
+{
+    // The probe writes its result under ".<name>.XXXXXX" beside it and
+    // renames it.
+    const QString folder = FileUtil::FolderOf(resultFile);
+    const QString name = resultFile.mid(resultFile.lastIndexOf(QLatin1Char('/')) + 1);
+    const QString prefix = folder == QLatin1String("/") ? folder : folder + QLatin1Char('/');
+    for (const QString &leftover : FileUtil::ListFiles(prefix, QLatin1Char('.') + name + QStringLiteral(".??????")))
+        Platform::removeFile(prefix + leftover);
+}
+
 int pageCountOf(const QByteArray &result)
 {
     for (const QByteArray &line : result.split('\n')) {
@@ -93,6 +104,8 @@ bool ProbeJob::start()
         return false;
     }
     const QString &resultFile = context_.slot.resultFile;
+    // What a probe that was killed while writing its result left.
+    removeResultTemporaries(resultFile);
     if (!removeLeftover(context_, resultFile)) {
         result_ = {Verdict::Unusable,
                    QStringLiteral("Cannot convert: the file %1 cannot be deleted.").arg(resultFile),
@@ -137,6 +150,8 @@ void ProbeJob::abandon()
         context_.launcher.end(pid_);
     done_ = true;
     FileUtil::DeleteQuietly(context_.slot.resultFile);
+    removeResultTemporaries(context_.slot.resultFile);
+    FileUtil::DeleteQuietly(context_.slot.messagesFile);
 }
 
 void ProbeJob::finish(int exitCode, bool timedOut)

@@ -72,6 +72,10 @@ inline QString toolkitCommandLine(const CompanionFiles &files, const QString &do
 // or not a number.
 int pageCountOf(const QByteArray &result);
 
+// Removes the partly written result files a killed probe leaves beside
+// `resultFile` (".2348239bbb.txt.XXXXXX").
+void removeResultTemporaries(const QString &resultFile);
+
 // "exit status 3", "killed by signal 9" for a companion's exit code.
 QString describeExit(int exitCode);
 

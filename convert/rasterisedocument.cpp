@@ -53,6 +53,7 @@ bool clearStagingSlot(const StagingSlot &slot)
     for (const QString &pattern : PartialFiles)
         cleared = removeMatching(slot.folder, pattern) && cleared;
     FileUtil::DeleteQuietly(slot.messagesFile);
+    removeResultTemporaries(slot.resultFile);
     return cleared;
 }
 

@@ -77,7 +77,8 @@ int openRegularForReading(const QString &path, QString *error)
     // between the look and the open.
     const bool isLink = ::lstat(native(path).constData(), &st) == 0 && S_ISLNK(st.st_mode);
     if (::stat(native(path).constData(), &st) != 0)
-        return fail(errorText(errno));
+        return fail(isLink && errno == ENOENT ? QStringLiteral("a link to a file that does not exist")
+                                              : errorText(errno));
     if (!S_ISREG(st.st_mode))
         return fail(QStringLiteral("%1, not a regular file").arg(describeKind(kindOf(st.st_mode))));
     const int fd = ::open(native(path).constData(),
