@@ -115,15 +115,15 @@ bool RasteriseJob::start()
     folder_ = Platform::FolderHandle::open(FileUtil::FolderOf(document_), &error);
     if (!folder_.isOpen())
         return fail(error);
-    const std::optional<unsigned> documentMode = Platform::fileMode(document_);
-    if (!documentMode)
-        return fail(QStringLiteral("cannot read %1").arg(Platform::displayPath(document_)));
-    imageMode_ = Platform::modeFollowing(*documentMode);
 
     hourglass();
     const auto mark = [this](const Platform::FileIdentity &copy) { return markStagedCopy(slot_, copy); };
     if (!Platform::copyReplacing(document_, slot_.stagedCopy, &error, mark))
         return fail(error);
+    const std::optional<unsigned> documentMode = Platform::fileMode(document_);
+    if (!documentMode)
+        return fail(QStringLiteral("cannot read %1").arg(Platform::displayPath(document_)));
+    imageMode_ = Platform::modeFollowing(*documentMode);
     if (!FileUtil::FileExists(slot_.stagedCopy))
         return fail(QStringLiteral("%1 did not appear").arg(slot_.stagedCopy));
 

@@ -284,6 +284,7 @@ private slots:
         QTest::newRow("inside the staging folder") << "staging" << "inside the staging folder";
         QTest::newRow("same output names as an earlier document")
             << "clash" << "its images would replace those of %D/clash.PDF";
+        QTest::newRow("dangling link in a searched folder") << "dangling" << "a link to a file that does not exist";
     }
     void documentKinds()
     {
@@ -317,12 +318,17 @@ private slots:
         } else if (kind == "staging") {
             odd = app.staging() + "/current.pdf";
             QVERIFY(AppFolder::writeFile(odd, ConvertFixture::document("mine", 1)));
+        } else if (kind == "dangling") {
+            QVERIFY(QFile::link(docs + "/nowhere.pdf", odd));
         } else {
             app.writeDocument("clash.PDF", ConvertFixture::document("first", 1));
             odd = app.writeDocument("clash.pdf", ConvertFixture::document("second", 1));
             args << docs + "/clash.PDF";
         }
-        args << odd << good;
+        if (kind == "dangling")
+            args << docs; // searched: good.pdf, then odd.pdf
+        else
+            args << odd << good;
 
         // Two slots, so a slot holding a listed document still leaves one.
         const Outcome o = runProgram(program, args,
@@ -354,6 +360,7 @@ private slots:
         QTest::newRow("read-only application folder") << false << true << false << 0;
         QTest::newRow("read-only, the user's own script") << false << true << true << 0;
         QTest::newRow("nothing writable") << false << false << false << 2;
+        QTest::newRow("read-only, no home known") << false << true << false << 2;
     }
     void workingFolder()
     {
@@ -395,10 +402,16 @@ private slots:
         };
         const QStringList before = listing();
 
-        const Outcome o = runProgram(program, {"--convert", doc}, {"HOME=" + home, "XDG_STATE_HOME="}, true);
+        const bool noHome = QString(QTest::currentDataTag()).contains("no home");
+        const Outcome o = runProgram(program, {"--convert", doc}, {"HOME=" + (noHome ? QString() : home), "XDG_STATE_HOME="},
+                                     true);
         QVERIFY2(o.status == status, qPrintable(o.err));
+        if (noHome) {
+            QVERIFY2(o.err.contains("no home folder is known"), qPrintable(o.err));
+            QVERIFY(!QFile::exists("/.local/state/rasterwell"));
+        }
         if (status != 0) {
-            QVERIFY2(o.err.contains("is writable"), qPrintable(o.err));
+            QVERIFY2(o.err.contains("is writable") || noHome, qPrintable(o.err));
             QVERIFY(!QFile::exists(app.docs() + "/a-001.jpg"));
             return;
         }

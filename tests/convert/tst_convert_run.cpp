@@ -8,6 +8,8 @@
 
 #include <QtTest>
 
+#include <sys/stat.h>
+
 using ConvertFixture::AppFolder;
 using Fakes::Message;
 using Platform::MessageIcon;
@@ -315,6 +317,46 @@ private slots:
                  (QStringList{"probe a", "convert a", "probe b", "message b.pdf is password protected.",
                               "probe c", "convert c", "message c.pdf", "message Done."}));
         QVERIFY(sameBars(run.view.progress, {100.0 / 3, 200.0 / 3, 100, 0}));
+    }
+
+    // With one slot, a document that fails at once (missing, a FIFO,
+    // refused) gets its message before the next document starts, with its
+    // own bar value.
+    void immediateFailureIsReportedBeforeTheNext_data()
+    {
+        QTest::addColumn<QString>("kind");
+        QTest::newRow("missing") << "missing";
+        QTest::newRow("FIFO") << "fifo";
+        QTest::newRow("in a staging folder") << "staging";
+    }
+    void immediateFailureIsReportedBeforeTheNext()
+    {
+        QFETCH(QString, kind);
+        AppFolder app;
+        QVERIFY(app.writeToolkit("echo \"probe $(head -n 1 \"$1\")\" >> \"$(dirname \"$0\")/steps.log\"\n"
+                                 + ConvertFixture::ReadingToolkit));
+        QVERIFY(app.writeScript());
+        QString odd = app.docs() + "/odd.pdf";
+        if (kind == "fifo") {
+            QCOMPARE(::mkfifo(QFile::encodeName(odd).constData(), 0644), 0);
+        } else if (kind == "staging") {
+            QVERIFY(QDir().mkpath(app.path() + "/ps-3"));
+            odd = app.path() + "/ps-3/odd.pdf";
+            QVERIFY(AppFolder::writeFile(odd, ConvertFixture::document("odd", 1)));
+        }
+        Run run(app, 1);
+        run.documents.items = {odd, app.writeDocument("good.pdf", ConvertFixture::document("good", 1))};
+        run.messages.onMessage = [&](const Message &m) {
+            run.barAtMessage.push_back(run.view.lastProgress());
+            QFile log(app.path() + "/steps.log");
+            QVERIFY(log.open(QIODevice::Append));
+            log.write("message " + m.text.section('/', -1).toUtf8() + "\n");
+        };
+
+        run();
+        QCOMPARE(app.lines(app.path() + "/steps.log"),
+                 (QStringList{"message odd.pdf", "probe good", "message Done."}));
+        QVERIFY(sameBars(run.barAtMessage, {50, 100}));
     }
 
     // A converter that hangs, or is stopped, is ended after the idle limit;
