@@ -440,6 +440,9 @@ private slots:
             QVERIFY(markStagedCopy(CompanionFiles(app.path()).slot(1), *Platform::entryIdentity(leftover)));
         QVERIFY(AppFolder::writeFile(app.staging() + "/current-009.jpg", "stale"));
         QVERIFY(AppFolder::writeFile(app.staging() + "/Current-000.JPG", "stale"));
+        // A killed probe's partial result, an interrupted run's error stream.
+        QVERIFY(AppFolder::writeFile(app.path() + "/.2348239bbb.txt.Ab12Cd", "NumberOfPages: 9"));
+        QVERIFY(AppFolder::writeFile(app.staging() + "/.messages", "old messages"));
         const QString document = app.writeDocument("new.pdf", ConvertFixture::document("new", 1));
         Rasteriser rasterise(app);
 
@@ -457,6 +460,7 @@ private slots:
         QCOMPARE(outputsIn(app.docs()), QStringList{"new-001.jpg"});
         QCOMPARE(AppFolder::read(app.docs() + "/new-001.jpg"), QByteArray("page 1 of new\n"));
         QCOMPARE(app.stagingLeftovers(), QStringList());
+        QVERIFY(!QFile::exists(app.path() + "/.2348239bbb.txt.Ab12Cd"));
     }
 
     void numberingGoesPast999()
@@ -529,6 +533,27 @@ private slots:
         QCOMPARE(app.stagingLeftovers(), QStringList());
     }
 
+    // A name of 248 bytes on another file system: the temporary name the
+    // copy is written under still fits in 255 bytes.
+    void longNameOnAnotherFileSystem()
+    {
+        QTemporaryDir elsewhere("/dev/shm/rw-rasterise-XXXXXX");
+        if (!elsewhere.isValid())
+            QSKIP("no /dev/shm");
+        AppFolder app;
+        if (QStorageInfo(elsewhere.path()).device() == QStorageInfo(app.path()).device())
+            QSKIP("/dev/shm is on the same file system as the temporary folder");
+        QVERIFY(app.writeScript());
+        const QString stem = QString(244, QLatin1Char('n'));
+        const QString document = elsewhere.filePath(stem + ".pdf");
+        QVERIFY(AppFolder::writeFile(document, ConvertFixture::document("long", 1)));
+        Rasteriser rasterise(app);
+        const PDF::RasteriseResult result = rasterise(document);
+        QVERIFY2(result.succeeded(), qPrintable(result.problem));
+        QCOMPARE(AppFolder::read(elsewhere.filePath(stem + "-001.jpg")), QByteArray("page 1 of long\n"));
+        QCOMPARE(QDir(elsewhere.path()).entryList(QDir::Files | QDir::Hidden).size(), 2);
+    }
+
     // File errors make the document fail; they never escape, and the
     // staging folder is cleaned as far as it can be.
     void fileErrorsFailTheDocument_data()
@@ -537,6 +562,7 @@ private slots:
         QTest::newRow("document missing") << "missing";
         QTest::newRow("document is a folder") << "folder";
         QTest::newRow("output cannot be written") << "output";
+        QTest::newRow("no output can be written") << "outputs";
         QTest::newRow("staged copy cannot be removed") << "staged";
     }
     void fileErrorsFailTheDocument()
@@ -553,6 +579,9 @@ private slots:
         }
         if (fault == "output") // a folder where the second page must go
             QVERIFY(QDir().mkpath(app.docs() + "/r-002.jpg"));
+        if (fault == "outputs")
+            for (const char *name : {"/r-001.jpg", "/r-002.jpg"})
+                QVERIFY(QDir().mkpath(app.docs() + name));
         if (fault == "staged")
             QVERIFY(QDir().mkpath(app.staging() + "/current.pdf"));
         Rasteriser rasterise(app);
@@ -568,6 +597,8 @@ private slots:
         } else {
             QCOMPARE(app.stagingLeftovers(), QStringList());
         }
+        if (fault == "outputs") // the true reason, not "no page image"
+            QVERIFY2(result.problem.contains("page 1: cannot move"), qPrintable(result.problem));
         if (fault == "output") {
             QVERIFY(result.pagesCreated);
             QCOMPARE(AppFolder::read(app.docs() + "/r-001.jpg"), QByteArray("page 1 of r\n"));
