@@ -87,19 +87,21 @@ Collection collectPageImages(const QString &stagingFolder, const Platform::Folde
                             .arg(recoveredLeftOut > 1 ? QStringLiteral("s") : QString())
                             .arg(recoveredLeftOut > 1 ? QStringLiteral("were") : QStringLiteral("was"))
                             .arg(recoveredImageName(stem, 1));
-    auto place = [&](const std::map<int, QString> &images, QList<int> &placed, auto nameFor) {
+    auto place = [&](const std::map<int, QString> &images, QList<int> &placed, auto nameFor, bool numbered) {
         for (const auto &[page, name] : images) {
             QString error;
             if (folder.moveIn(stagingFolder + name, nameFor(stem, page), options.mode, &error)) {
                 placed << page;
+                if (numbered && options.afterPage)
+                    options.afterPage(page);
             } else {
                 result.problems << QStringLiteral("page %1: %2").arg(page).arg(error);
                 Platform::removeFile(stagingFolder + name);
             }
         }
     };
-    place(byPage, result.placed, imageName);
-    place(recovered, result.recovered, recoveredImageName);
+    place(byPage, result.placed, imageName, true);
+    place(recovered, result.recovered, recoveredImageName, false);
 
     result.missing = missingPages(result.placed, options.pageCount);
     // An older image under a missing page's name would make the set look

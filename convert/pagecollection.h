@@ -4,6 +4,8 @@
 #include <QString>
 #include <QStringList>
 
+#include <functional>
+
 namespace Platform {
 class FolderHandle;
 }
@@ -25,6 +27,9 @@ struct CollectOptions {
     int pageCount = 0;       // the document's pages; 0: not known (the highest page that arrived)
     bool recover = false;    // keep pages found only in file order, as "-recovered-NNN"
     unsigned mode = 0644;    // every image's mode
+    // Called after each page-numbered image is placed (tests use it to
+    // change the folder between two pages); may be empty.
+    std::function<void(int page)> afterPage = {};
 };
 
 // What collecting a converter's images gave.

@@ -4,6 +4,8 @@
 
 #include <QStringList>
 
+#include <functional>
+
 class ApplicationPointer;
 
 namespace Platform {
@@ -45,6 +47,9 @@ struct Context {
     // Pages the renderer finds only in file order (a lost page tree) are
     // kept as "-recovered-NNN" images; otherwise they are removed.
     bool recover = false;
+    // Called after each page image is placed beside the document; a hook
+    // for tests (to swap the folder between two pages), empty otherwise.
+    std::function<void(int page)> afterPagePlaced = {};
 };
 
 // The last lines a companion wrote on its error stream (at most `maxLines`).

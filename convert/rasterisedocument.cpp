@@ -213,7 +213,8 @@ void RasteriseJob::finish(int exitCode, const QString &stopped)
     result_.pagesCreated = false;
     const QString stem = FileUtil::StripExtension(document_).section(QLatin1Char('/'), -1);
     const Collection collection = collectPageImages(
-        slot_.folder, folder_, stem, {.pageCount = pageCount_, .recover = context_.recover, .mode = imageMode_});
+        slot_.folder, folder_, stem, {.pageCount = pageCount_, .recover = context_.recover, .mode = imageMode_,
+                                    .afterPage = context_.afterPagePlaced});
     result_.pagesCreated = !collection.placed.isEmpty();
     result_.pagesWritten = int(collection.placed.size());
     result_.missingPages = collection.missing;

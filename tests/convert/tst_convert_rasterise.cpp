@@ -322,21 +322,34 @@ private slots:
     }
 
     // The document's folder is opened once: swapped for a link while the
-    // converter runs, the images still land in the folder that was checked,
-    // never in the link's target.
+    // converter runs, or between two pages, the images still land in the
+    // folder that was checked, never in the link's target.
+    void imagesLandInTheFolderThatWasChecked_data()
+    {
+        QTest::addColumn<bool>("betweenPages");
+        QTest::newRow("while the converter runs") << false;
+        QTest::newRow("between two pages") << true;
+    }
     void imagesLandInTheFolderThatWasChecked()
     {
+        QFETCH(bool, betweenPages);
         AppFolder app;
-        QVERIFY(app.writeScript(ConvertFixture::PagingScript
-                                + "mv ../../docs ../../checked && mkdir ../../target && ln -s target ../../docs\n"));
-        const QString document = app.writeDocument("s.pdf", ConvertFixture::document("s", 2));
+        const QByteArray swap = "mv ../../docs ../../checked && mkdir ../../target && ln -s target ../../docs\n";
+        QVERIFY(app.writeScript(ConvertFixture::PagingScript + (betweenPages ? QByteArray() : swap)));
+        const QString document = app.writeDocument("s.pdf", ConvertFixture::document("s", 3));
         Rasteriser rasterise(app);
+        if (betweenPages)
+            rasterise.context.afterPagePlaced = [&](int page) {
+                if (page == 1)
+                    QVERIFY(QProcess::execute("sh", {"-c", "cd " + app.staging() + " && " + swap}) == 0);
+            };
         const PDF::RasteriseResult result = rasterise(document);
         QVERIFY(QFileInfo(app.docs()).isSymLink());
         QCOMPARE(QDir(app.root() + "/target").entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
                  QStringList());
         QVERIFY2(result.succeeded(), qPrintable(result.problem));
-        QCOMPARE(outputsIn(app.root() + "/checked"), (QStringList{"s-001.jpg", "s-002.jpg"}));
+        QCOMPARE(outputsIn(app.root() + "/checked"), (QStringList{"s-001.jpg", "s-002.jpg", "s-003.jpg"}));
+        QCOMPARE(AppFolder::read(app.root() + "/checked/s-003.jpg"), QByteArray("page 3 of s\n"));
     }
 
     // The staged copy keeps the document's holes, and a document that does
