@@ -1,6 +1,7 @@
 #include "app/convertcommand.h"
 
 #include "app/form1.h"
+#include "convert/runvariables.h"
 
 ConvertCommand::ConvertCommand(Form1 &form)
     : view_(form.progressBar1()), documents_(form.listView1()), run_(services(form))
@@ -25,6 +26,7 @@ ConversionServices ConvertCommand::services(Form1 &form)
         ownMessages_ = std::make_unique<Platform::QMessageBoxSink>(&form);
         messages = ownMessages_.get();
     }
+    messages_ = messages;
     return ConversionServices{.appFolder = app.appFolder,
                               .documents = documents_,
                               .view = view_,
@@ -34,4 +36,17 @@ ConversionServices ConvertCommand::services(Form1 &form)
                               .processes = *processes,
                               .workFolder = chooseWorkFolder(app.appFolder),
                               .slotCount = defaultSlotCount()};
+}
+
+RunSummary ConvertCommand::run()
+{
+    if (!run_.isRunning())
+        if (const std::optional<QString> problem = RunVariables::problem()) {
+            RunSummary summary;
+            summary.outcome = RunSummary::Outcome::SetupProblem;
+            summary.setupProblem = QStringLiteral("Cannot convert: ") + *problem + QLatin1Char('.');
+            messages_->showProblem(summary.setupProblem, QStringLiteral("Rasterwell"));
+            return summary;
+        }
+    return run_.run();
 }

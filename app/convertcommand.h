@@ -16,8 +16,9 @@ class ConvertCommand {
 public:
     explicit ConvertCommand(Form1 &form);
 
-    // Runs a conversion; a press during a run does nothing.
-    RunSummary run() { return run_.run(); }
+    // Runs a conversion; a press during a run does nothing. A RASTERWELL_*
+    // variable out of range stops it before it begins, with a message.
+    RunSummary run();
     bool isRunning() const { return run_.isRunning(); }
 
 private:
@@ -29,5 +30,6 @@ private:
     std::unique_ptr<Platform::EventPump> ownPump_;
     std::unique_ptr<Platform::ProcessApi> ownProcesses_;
     std::unique_ptr<Platform::MessageSink> ownMessages_;
+    Platform::MessageSink *messages_ = nullptr;
     ConversionRun run_;
 };

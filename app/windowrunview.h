@@ -19,7 +19,7 @@ private:
     QPointer<ProgressBar1> bar_;
 };
 
-// The documents of the window's list, read by position as the run goes.
+// The documents of the window's list, read when a run begins.
 class ListDocuments final : public DocumentSource {
 public:
     explicit ListDocuments(ListView1 *list);

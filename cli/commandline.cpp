@@ -81,6 +81,10 @@ Request parse(const QStringList &arguments)
         const bool resolution = name == QLatin1String("-r") || name == QLatin1String("--resolution");
         const bool quality = name == QLatin1String("-q") || name == QLatin1String("--quality");
         const bool jobs = name == QLatin1String("-j") || name == QLatin1String("--jobs");
+        if (a == QLatin1String("--recover")) {
+            r.recover = true;
+            continue;
+        }
         if (!resolution && !quality && !jobs) {
             if (a.startsWith(QLatin1String("--")))
                 return fail(QStringLiteral("unknown option %1").arg(a));
@@ -119,7 +123,7 @@ QString usage()
 {
     return QStringLiteral(
         "usage: rasterwell [PATH...]             open the window, PATHs in its list\n"
-        "       rasterwell --convert [-r DPI] [-q QUALITY] [-j JOBS] PATH...\n"
+        "       rasterwell --convert [-r DPI] [-q QUALITY] [-j JOBS] [--recover] PATH...\n"
         "                                        convert without a window\n"
         "       rasterwell --help | --version\n");
 }
@@ -140,7 +144,7 @@ QString help()
         "    comes to the front and no second window opens. Use -- before paths\n"
         "    that start with a dash.\n"
         "\n"
-        "rasterwell --convert [-r DPI] [-q QUALITY] [-j JOBS] PATH...\n"
+        "rasterwell --convert [-r DPI] [-q QUALITY] [-j JOBS] [--recover] PATH...\n"
         "    Converts without a window and without a display. A PATH that is a file\n"
         "    is converted as given; a PATH that is a folder is searched with all its\n"
         "    sub-folders for *.pdf files (any case; names starting with \"~\", hidden\n"
@@ -155,7 +159,15 @@ QString help()
         "                          QUALITY, 90)\n"
         "    -j, --jobs JOBS       documents converted side by side, 1 to 64\n"
         "                          (default: $RASTERWELL_JOBS, else one per core)\n"
-        "    A value out of range is a usage error and nothing is converted.\n"
+        "    --recover             when a document's page tree is lost, keep the\n"
+        "                          pages found in file order as DOC-recovered-001.jpg,\n"
+        "                          ... (never under a page number); the document\n"
+        "                          still counts as failed\n"
+        "    A value out of range is a usage error and nothing is converted; so is\n"
+        "    one of RASTERWELL_JOBS, RASTERWELL_RESOLUTION or RASTERWELL_QUALITY\n"
+        "    (the variable is named) when its option is not given.\n"
+        "    A converter that writes nothing for three of the script's page time\n"
+        "    limits and ten seconds is ended, and its document fails.\n"
         "    Exit status: 0 when every document produced all its pages; 1 when any\n"
         "    document was password protected or failed, or is only partly\n"
         "    converted (the pages written stay under their page numbers), when a\n"

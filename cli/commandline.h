@@ -17,6 +17,7 @@ struct Request {
     QString resolution; // -r, --resolution: 1 to 2400 dots per inch
     QString quality;    // -q, --quality: 1 to 100
     int jobs = 0;       // -j, --jobs: 1 or more; 0: the default
+    bool recover = false; // --recover: keep the pages of a lost page tree, in file order
 };
 
 // Parses the arguments after the program name.

@@ -3,6 +3,7 @@
 #include "cli/terminalview.h"
 #include "convert/companionfiles.h"
 #include "convert/conversionrun.h"
+#include "convert/runvariables.h"
 #include "doclist/addfolder.h"
 #include "platform/eventpump.h"
 #include "platform/fileops.h"
@@ -50,6 +51,19 @@ std::optional<QStringList> collectDocuments(const QStringList &paths, Platform::
 
 int convert(const CommandLine::Request &request, const QString &appFolder)
 {
+    // A variable out of range is a usage error, as the option would be.
+    QStringList overridden;
+    if (request.jobs > 0)
+        overridden << QStringLiteral("RASTERWELL_JOBS");
+    if (!request.resolution.isEmpty())
+        overridden << QStringLiteral("RASTERWELL_RESOLUTION");
+    if (!request.quality.isEmpty())
+        overridden << QStringLiteral("RASTERWELL_QUALITY");
+    if (const std::optional<QString> problem = RunVariables::problem(overridden)) {
+        complain(*problem);
+        std::fputs(Platform::encodePath(CommandLine::usage()).constData(), stderr);
+        return CannotRun;
+    }
     Platform::QtEventPump pump;
     QStringList unentered;
     const std::optional<QStringList> documents = collectDocuments(request.paths, pump, &unentered);
@@ -87,7 +101,8 @@ int convert(const CommandLine::Request &request, const QString &appFolder)
                        .processes = processes,
                        .workFolder = workFolder,
                        .slotCount = request.jobs > 0 ? request.jobs : defaultSlotCount(),
-                       .environment = settings});
+                       .environment = settings,
+                       .recover = request.recover});
     const RunSummary summary = run.run();
     view.clearBar();
     const int status = summary.exitStatus();

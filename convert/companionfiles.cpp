@@ -85,12 +85,19 @@ std::optional<QString> CompanionFiles::setupProblem() const
         if (folder.contains(QLatin1Char('"')))
             return prefix + QStringLiteral("the name of the folder %1 contains a double quote.")
                                 .arg(Platform::displayPath(folder));
-    if (!Platform::isWritableFolder(workFolder))
-        return prefix + (usesOwnWorkFolder()
-                             ? QStringLiteral("neither the application folder %1 nor the working "
-                                              "folder %2 is writable.")
-                                   .arg(appFolder, workFolder)
-                             : QStringLiteral("the application folder %1 is not writable.").arg(appFolder));
+    if (!Platform::isWritableFolder(workFolder)) {
+        if (usesOwnWorkFolder())
+            return prefix + QStringLiteral("neither the application folder %1 nor the working "
+                                           "folder %2 is writable.")
+                                .arg(appFolder, workFolder);
+        const QString home = qEnvironmentVariable("HOME");
+        if (!qEnvironmentVariable("XDG_STATE_HOME").startsWith(QLatin1Char('/'))
+            && (!home.startsWith(QLatin1Char('/')) || withoutTrailingSeparator(home) == Platform::separator()))
+            return prefix + QStringLiteral("the application folder %1 is not writable, and no home folder is "
+                                           "known for a working folder (HOME is not set).")
+                                .arg(appFolder);
+        return prefix + QStringLiteral("the application folder %1 is not writable.").arg(appFolder);
+    }
     if (auto problem = companionProblem(toolkit, QStringLiteral("password probe")))
         return problem;
     const QString staging = stagingFolder.chopped(1);
@@ -107,9 +114,14 @@ QString chooseWorkFolder(const QString &appFolder)
     if (Platform::isWritableFolder(appFolder) && Platform::isWritableFolder(inPlace.stagingFolder.chopped(1)))
         return appFolder;
     QString state = qEnvironmentVariable("XDG_STATE_HOME");
-    // Only an absolute path counts; otherwise the default applies.
-    if (!state.startsWith(QLatin1Char('/')))
-        state = QDir::homePath() + QStringLiteral("/.local/state");
+    // Only an absolute path counts; otherwise the default applies, under a
+    // home folder that is known: never at the root.
+    if (!state.startsWith(QLatin1Char('/'))) {
+        const QString home = qEnvironmentVariable("HOME");
+        if (!home.startsWith(QLatin1Char('/')) || withoutTrailingSeparator(home) == Platform::separator())
+            return appFolder;
+        state = withoutTrailingSeparator(home) + QStringLiteral("/.local/state");
+    }
     const QString work = withoutTrailingSeparator(state) + QStringLiteral("/rasterwell");
     Platform::makeFolders(work + QStringLiteral("/ps"));
     return work;

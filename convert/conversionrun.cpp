@@ -7,7 +7,9 @@
 #include "convert/passwordprobe.h"
 #include "convert/rasterisedocument.h"
 #include "convert/renderservice.h"
+#include "convert/stagingfolders.h"
 #include "convert/runview.h"
+#include "convert/runvariables.h"
 #include "platform/eventpump.h"
 #include "platform/fileops.h"
 #include "platform/folderlock.h"
@@ -32,7 +34,7 @@ const QString AppTitle = QStringLiteral("Rasterwell");
 
 // How one document of the run ended, kept until its turn to be reported.
 struct Outcome {
-    enum class Kind { Converted, Protected, Failed, Skipped };
+    enum class Kind { Converted, Protected, Failed };
     Kind kind = Kind::Converted;
     QString document;
     QString reason;       // Failed: one line
@@ -44,11 +46,11 @@ struct Slot {
     Slot(const CompanionFiles &files, const StagingSlot &staging, Shell32::Launcher &launcher,
          Platform::EventPump &pump, ApplicationPointer &pointer, const ConversionServices &s)
         : lock(staging.lockFile),
-          context{files, launcher, pump, pointer, staging, s.limits, s.environment, -1}
+          context{files, launcher, pump, pointer, staging, s.limits, s.environment, -1, s.recover}
     {
     }
     bool idle() const { return !probe && !rasterise; }
-    bool usable() const { return !holdsListedDocument; }
+    bool usable() const { return !holdsListedDocument && !holdsForeignCopy; }
 
     Platform::FolderLock lock;
     PDF::Context context;
@@ -57,6 +59,9 @@ struct Slot {
     // A document of the run lies at this slot's staged-copy name: staging
     // anything here would delete it, so the slot is not used.
     bool holdsListedDocument = false;
+    // Its current.pdf was not staged by this program: it is never deleted,
+    // and the slot is not used.
+    bool holdsForeignCopy = false;
     std::unique_ptr<PDF::ProbeJob> probe;
     std::unique_ptr<PDF::RasteriseJob> rasterise;
 };
@@ -70,8 +75,8 @@ struct TakenUp {
 class Scheduler {
 public:
     Scheduler(const ConversionServices &s, const CompanionFiles &files, Shell32::Launcher &launcher,
-              RunSummary &summary)
-        : s_(s), summary_(summary)
+              const QStringList &documents, RunSummary &summary)
+        : s_(s), documents_(documents), summary_(summary), workFolder_(files.workFolder)
     {
         const int wanted = std::max(1, s.slotCount);
         for (int number = 1; number <= wanted; ++number) {
@@ -79,12 +84,17 @@ public:
             // A further slot that cannot be made is simply not used.
             if (number > 1 && !prepareSlotFolder(staging))
                 continue;
-            stagingFolders_.push_back(Platform::fileIdentity(staging.folder));
             slots_.push_back(std::make_unique<Slot>(files, staging, launcher, s.pump, s.view, s));
+            if (!stagedCopyIsOurs(staging)) {
+                slots_.back()->holdsForeignCopy = true;
+                s.messages.showDetails({QStringLiteral("%1 was not staged by this program: the staging "
+                                                       "folder %2 is not used until it is removed")
+                                            .arg(Platform::displayPath(staging.stagedCopy),
+                                                 Platform::displayPath(staging.folder))});
+            }
         }
-        for (int position = 1; position <= s.documents.count(); ++position)
-            if (const std::optional<QString> document = s.documents.textAt(position))
-                keepListedDocument(*document);
+        for (const QString &document : documents_)
+            keepListedDocument(document);
     }
     ~Scheduler()
     {
@@ -98,8 +108,9 @@ public:
     }
 
     // Runs the whole list; a problem that stops the run, or nothing.
-    std::optional<QString> run(int count)
+    std::optional<QString> run()
     {
+        const int count = int(documents_.size());
         while (head_ <= count) {
             bool moved = report(count);
             if (head_ > count)
@@ -143,9 +154,6 @@ private:
         case Outcome::Kind::Converted:
             ++summary_.converted;
             break;
-        case Outcome::Kind::Skipped:
-            ++summary_.skipped;
-            break;
         case Outcome::Kind::Protected:
             ++summary_.passwordProtected;
             s_.messages.showMessage(o.document + QStringLiteral(" is password protected."), AppTitle,
@@ -182,12 +190,10 @@ private:
     std::optional<QString> refusal(const QString &document)
     {
         keepListedDocument(document);
-        const std::optional<Platform::FileIdentity> where =
-            Platform::fileIdentity(FileUtil::FolderOf(document));
-        for (std::size_t i = 0; where && i < slots_.size(); ++i)
-            if (where == stagingFolders_[i])
-                return QStringLiteral("it is inside the staging folder %1")
-                    .arg(Platform::displayPath(slots_[i]->context.slot.folder));
+        // Any staging folder, also one this run does not use: another run
+        // may stage into it at any time.
+        if (const std::optional<QString> staging = stagingFolderHolding(document, workFolder_))
+            return QStringLiteral("it is inside the staging folder %1").arg(Platform::displayPath(*staging));
         return claims_.claim(document);
     }
 
@@ -208,28 +214,22 @@ private:
                 if (next_ > count || (anyUsable && !anyFree))
                     return any;
                 const int position = next_++;
-                // The list may have changed during the waits: a position
-                // that no longer exists is skipped.
-                const int current = s_.documents.count();
-                const std::optional<QString> document =
-                    position <= current ? s_.documents.textAt(position) : std::nullopt;
+                const QString &document = documents_[position - 1];
                 any = true;
-                if (!document) {
-                    settle(position, {Outcome::Kind::Skipped, {}, {}, {}});
-                    continue;
-                }
-                s_.view.setProgress(double(position) / current * 100.0);
+                s_.view.setProgress(double(position) / count * 100.0);
                 s_.windowPointer.setPointer(Platform::PointerHourglass);
-                if (const std::optional<QString> why = refusal(*document)) {
-                    settle(position, {Outcome::Kind::Failed, *document, *why, {}});
-                    continue;
+                if (const std::optional<QString> why = refusal(document)) {
+                    settle(position, {Outcome::Kind::Failed, document, *why, {}});
+                    // Its message is due before the next document starts.
+                    return true;
                 }
-                waiting_ = TakenUp{position, *document};
+                waiting_ = TakenUp{position, document};
             }
             if (std::none_of(slots_.begin(), slots_.end(), [](const auto &s) { return s->usable(); })) {
                 settle(waiting_->position,
                        {Outcome::Kind::Failed, waiting_->document,
-                        QStringLiteral("every staging folder holds a document of this run"), {}});
+                        QStringLiteral("no staging folder can be used: each holds a document of "
+                                       "this run or a file this program did not stage"), {}});
                 waiting_.reset();
                 continue;
             }
@@ -239,6 +239,10 @@ private:
             place(*slot, *waiting_);
             waiting_.reset();
             any = true;
+            // A document that failed at once (missing, not a regular file)
+            // gets its message before the next one starts.
+            if (slot->idle())
+                return true;
         }
     }
 
@@ -312,7 +316,7 @@ private:
         case Verdict::Readable:
             break;
         }
-        slot.rasterise = std::make_unique<PDF::RasteriseJob>(slot.context, slot.document);
+        slot.rasterise = std::make_unique<PDF::RasteriseJob>(slot.context, slot.document, probe.pageCount);
         if (!slot.rasterise->start())
             afterRasterise(slot);
     }
@@ -340,9 +344,10 @@ private:
     }
 
     const ConversionServices &s_;
+    const QStringList &documents_; // the list as it stood when the run began
     RunSummary &summary_;
     std::vector<std::unique_ptr<Slot>> slots_;
-    std::vector<std::optional<Platform::FileIdentity>> stagingFolders_;
+    QString workFolder_;
     OutputClaims claims_;
     std::map<int, Outcome> outcomes_;
     std::optional<TakenUp> waiting_;
@@ -357,9 +362,9 @@ int defaultSlotCount()
 {
     bool ok = false;
     const int fromEnvironment = qEnvironmentVariableIntValue("RASTERWELL_JOBS", &ok);
-    if (ok && fromEnvironment >= 1)
+    if (ok && fromEnvironment >= 1 && fromEnvironment <= RunVariables::MaxJobs)
         return fromEnvironment;
-    return std::max(1, QThread::idealThreadCount());
+    return std::clamp(QThread::idealThreadCount(), 1, RunVariables::MaxJobs);
 }
 
 ConversionRun::ConversionRun(ConversionServices services) : s_(std::move(services))
@@ -396,7 +401,12 @@ RunSummary ConversionRun::convertAll()
     }
 
     s_.windowPointer.setPointer(Platform::PointerHourglass);
-    const int count = s_.documents.count();
+    // The run converts the list as it stands now: rows removed, moved or
+    // added while it works change nothing for it.
+    QStringList documents;
+    for (int position = 1; position <= s_.documents.count(); ++position)
+        if (const std::optional<QString> document = s_.documents.textAt(position))
+            documents << *document;
 
     auto stop = [&](const QString &problem) {
         s_.messages.showProblem(problem, AppTitle);
@@ -424,8 +434,8 @@ RunSummary ConversionRun::convertAll()
             files.workFolder);
         if (const QString entry = renderService.environmentEntry(); !entry.isEmpty())
             services.environment << entry;
-        Scheduler scheduler(services, files, launcher, summary);
-        if (const std::optional<QString> problem = scheduler.run(count)) {
+        Scheduler scheduler(services, files, launcher, documents, summary);
+        if (const std::optional<QString> problem = scheduler.run()) {
             s_.view.setApplicationPointer(Platform::PointerDefault);
             return stop(*problem);
         }

@@ -35,6 +35,9 @@ struct ConversionServices {
     PDF::Limits limits = {};
     // "NAME=value" settings for the converter script.
     QStringList environment = {};
+    // Keep the pages of a lost page tree, found only in file order, as
+    // "<stem>-recovered-NNN.jpg" (the document still fails).
+    bool recover = false;
 };
 
 // "Convert!": walks the documents from top to bottom, probes each for a
@@ -60,6 +63,7 @@ private:
 };
 
 // The number of documents converted side by side when nothing else is said:
-// $RASTERWELL_JOBS when it holds a whole number from 1 up, otherwise the
-// number of cores.
+// $RASTERWELL_JOBS when it holds a whole number from 1 to 64, otherwise the
+// number of cores (at most 64). A value out of range is for the caller to
+// refuse first (RunVariables::problem).
 int defaultSlotCount();

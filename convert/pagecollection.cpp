@@ -1,8 +1,8 @@
 #include "convert/pagecollection.h"
 
 #include "app/fileutil/fileutil.h"
-#include "platform/filemove.h"
 #include "platform/fileops.h"
+#include "platform/folderhandle.h"
 
 #include <algorithm>
 #include <map>
@@ -12,6 +12,7 @@ namespace PDF {
 
 namespace {
 const QString PageImages = QStringLiteral("current*.jpg");
+const QString RecoveredPrefix = QStringLiteral("current-recovered-");
 } // namespace
 
 int pageNumberOf(const QString &imageName)
@@ -31,55 +32,105 @@ int pageNumberOf(const QString &imageName)
     return ok ? number : 0;
 }
 
+bool isRecoveredImage(const QString &imageName)
+{
+    return imageName.startsWith(RecoveredPrefix, Qt::CaseInsensitive);
+}
+
+QString imageName(const QString &stem, int page)
+{
+    return stem + QStringLiteral("-%1.jpg").arg(page, 3, 10, QLatin1Char('0'));
+}
+
+QString recoveredImageName(const QString &stem, int position)
+{
+    return stem + QStringLiteral("-recovered-%1.jpg").arg(position, 3, 10, QLatin1Char('0'));
+}
+
 QString outputName(const QString &documentPath, int page)
 {
     return FileUtil::StripExtension(documentPath)
            + QStringLiteral("-%1.jpg").arg(page, 3, 10, QLatin1Char('0'));
 }
 
-Collection collectPageImages(const QString &stagingFolder, const QString &documentPath)
+Collection collectPageImages(const QString &stagingFolder, const Platform::FolderHandle &folder,
+                             const QString &stem, const CollectOptions &options)
 {
     Collection result;
     std::map<int, QString> byPage;
+    std::map<int, QString> recovered;
+    int recoveredLeftOut = 0;
     for (const QString &name : FileUtil::ListFiles(stagingFolder, PageImages)) {
         const QString path = stagingFolder + name;
         const int page = pageNumberOf(name);
+        const bool inFileOrder = isRecoveredImage(name);
+        std::map<int, QString> &into = inFileOrder ? recovered : byPage;
         if (!Platform::isPlainFile(path)) {
             result.problems << QStringLiteral("%1 is not a plain file").arg(name);
         } else if (page < 1) {
             result.problems << QStringLiteral("%1 carries no page number").arg(name);
-        } else if (const auto taken = byPage.find(page); taken != byPage.end()) {
+        } else if (inFileOrder && !options.recover) {
+            // Its number is a place in the file, never a page number.
+            ++recoveredLeftOut;
+        } else if (const auto taken = into.find(page); taken != into.end()) {
             result.problems << QStringLiteral("%1 and %2 both claim page %3")
                                    .arg(taken->second, name).arg(page);
         } else {
-            byPage.emplace(page, name);
+            into.emplace(page, name);
             continue;
         }
         Platform::removeFile(path);
     }
-    for (const auto &[page, name] : byPage) {
-        QString error;
-        if (Platform::moveReplacing(stagingFolder + name, outputName(documentPath, page), &error)) {
-            result.placed << page;
-        } else {
-            result.problems << QStringLiteral("page %1: %2").arg(page).arg(error);
-            Platform::removeFile(stagingFolder + name);
+    if (recoveredLeftOut > 0)
+        result.notes << QStringLiteral("%1 page%2 found only in file order %3 not kept (--recover keeps them as %4)")
+                            .arg(recoveredLeftOut)
+                            .arg(recoveredLeftOut > 1 ? QStringLiteral("s") : QString())
+                            .arg(recoveredLeftOut > 1 ? QStringLiteral("were") : QStringLiteral("was"))
+                            .arg(recoveredImageName(stem, 1));
+    auto place = [&](const std::map<int, QString> &images, QList<int> &placed, auto nameFor, bool numbered) {
+        for (const auto &[page, name] : images) {
+            QString error;
+            if (folder.moveIn(stagingFolder + name, nameFor(stem, page), options.mode, &error)) {
+                placed << page;
+                if (numbered && options.afterPage)
+                    options.afterPage(page);
+            } else {
+                result.problems << QStringLiteral("page %1: %2").arg(page).arg(error);
+                Platform::removeFile(stagingFolder + name);
+            }
         }
+    };
+    place(byPage, result.placed, imageName, true);
+    place(recovered, result.recovered, recoveredImageName, false);
+
+    result.missing = missingPages(result.placed, options.pageCount);
+    // An older image under a missing page's name would make the set look
+    // complete and mix two versions of the document.
+    for (const int page : std::as_const(result.missing)) {
+        const QString name = imageName(stem, page);
+        using Entry = Platform::FolderHandle::Entry;
+        const Entry entry = folder.entry(name);
+        if (entry != Entry::File && entry != Entry::Link)
+            continue;
+        QString error;
+        if (folder.remove(name, &error))
+            result.notes << QStringLiteral("page %1: the older image %2 was removed").arg(page).arg(name);
+        else
+            result.problems << QStringLiteral("page %1: the older image stays: %2").arg(page).arg(error);
     }
     return result;
 }
 
-QList<int> missingPages(const QList<int> &placed)
+QList<int> missingPages(const QList<int> &placed, int last)
 {
     QList<int> missing;
-    if (placed.isEmpty())
-        return missing;
-    const int last = *std::max_element(placed.begin(), placed.end());
+    const int highest = placed.isEmpty() ? 0 : *std::max_element(placed.begin(), placed.end());
+    last = std::max(last, highest);
     std::vector<bool> present(std::size_t(last) + 1, false);
     for (const int page : placed)
         if (page >= 1)
             present[std::size_t(page)] = true;
-    for (int page = 1; page < last; ++page)
+    for (int page = 1; page <= last; ++page)
         if (!present[std::size_t(page)])
             missing << page;
     return missing;

@@ -8,6 +8,8 @@
 #include "platform/pathcodec.h"
 #include "platform/process.h"
 
+#include <QFile>
+
 namespace PDF {
 
 namespace {
@@ -39,6 +41,30 @@ bool removeLeftover(Context &context, const QString &resultFile)
 }
 
 } // namespace
+
+void removeResultTemporaries(const QString &resultFile)
+{
+    // The probe writes its result under ".<name>.XXXXXX" beside it and
+    // renames it.
+    const QString folder = FileUtil::FolderOf(resultFile);
+    const QString name = resultFile.mid(resultFile.lastIndexOf(QLatin1Char('/')) + 1);
+    const QString prefix = folder == QLatin1String("/") ? folder : folder + QLatin1Char('/');
+    for (const QString &leftover : FileUtil::ListFiles(prefix, QLatin1Char('.') + name + QStringLiteral(".??????")))
+        Platform::removeFile(prefix + leftover);
+}
+
+int pageCountOf(const QByteArray &result)
+{
+    for (const QByteArray &line : result.split('\n')) {
+        const QByteArray text = line.trimmed();
+        if (!text.startsWith("NumberOfPages:"))
+            continue;
+        bool ok = false;
+        const int count = text.mid(14).trimmed().toInt(&ok);
+        return ok && count > 0 ? count : 0;
+    }
+    return 0;
+}
 
 QString describeExit(int exitCode)
 {
@@ -78,6 +104,8 @@ bool ProbeJob::start()
         return false;
     }
     const QString &resultFile = context_.slot.resultFile;
+    // What a probe that was killed while writing its result left.
+    removeResultTemporaries(resultFile);
     if (!removeLeftover(context_, resultFile)) {
         result_ = {Verdict::Unusable,
                    QStringLiteral("Cannot convert: the file %1 cannot be deleted.").arg(resultFile),
@@ -123,6 +151,8 @@ void ProbeJob::abandon()
         context_.launcher.end(pid_);
     done_ = true;
     FileUtil::DeleteQuietly(context_.slot.resultFile);
+    removeResultTemporaries(context_.slot.resultFile);
+    FileUtil::DeleteQuietly(context_.slot.messagesFile);
 }
 
 void ProbeJob::finish(int exitCode, bool timedOut)
@@ -132,6 +162,9 @@ void ProbeJob::finish(int exitCode, bool timedOut)
     const QString &resultFile = context_.slot.resultFile;
     if (FileUtil::FileExists(resultFile)) {
         result_ = {Verdict::Readable, {}, {}, {}};
+        QFile file(resultFile);
+        if (file.open(QIODevice::ReadOnly))
+            result_.pageCount = pageCountOf(file.read(64 * 1024));
     } else if (timedOut) {
         result_ = {Verdict::Failed, {},
                    QStringLiteral("the password probe did not finish within %1 s")

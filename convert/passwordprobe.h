@@ -18,6 +18,7 @@ struct ProbeResult {
     QString problem;      // for Unusable: a message for the user naming the file
     QString reason;       // for Failed: one line on what went wrong
     QStringList messages; // for Failed: what the toolkit said on its error stream
+    int pageCount = 0;    // for Readable: the document's pages as the toolkit counted them; 0 not known
     bool isProtected() const { return verdict == Verdict::Protected; }
 };
 
@@ -66,6 +67,14 @@ inline QString toolkitCommandLine(const CompanionFiles &files, const QString &do
 {
     return toolkitCommandLine(files, documentPath, files.resultFile);
 }
+
+// The "NumberOfPages: N" of a toolkit's result file; 0 when it is missing
+// or not a number.
+int pageCountOf(const QByteArray &result);
+
+// Removes the partly written result files a killed probe leaves beside
+// `resultFile` (".2348239bbb.txt.XXXXXX").
+void removeResultTemporaries(const QString &resultFile);
 
 // "exit status 3", "killed by signal 9" for a companion's exit code.
 QString describeExit(int exitCode);

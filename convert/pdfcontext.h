@@ -4,6 +4,8 @@
 
 #include <QStringList>
 
+#include <functional>
+
 class ApplicationPointer;
 
 namespace Platform {
@@ -21,7 +23,10 @@ namespace PDF {
 // Bounds that keep a companion from holding a run for ever.
 struct Limits {
     int probeMs = 60'000;                // the probe is ended after this long
-    int converterIdleMs = 30 * 60'000;   // the converter is ended after this long without a new page
+    // The converter is ended after this long without writing anything (a
+    // page image, a line on its error stream); below 0: a few of the
+    // converter script's page time limits.
+    int converterIdleMs = -1;
 };
 
 // What both operations work with. They assume that no one else uses the
@@ -39,6 +44,12 @@ struct Context {
     // The slot's lock: every companion keeps it, so the slot stays busy for
     // as long as any of them runs, even past the end of this program.
     int lockDescriptor = -1;
+    // Pages the renderer finds only in file order (a lost page tree) are
+    // kept as "-recovered-NNN" images; otherwise they are removed.
+    bool recover = false;
+    // Called after each page image is placed beside the document; a hook
+    // for tests (to swap the folder between two pages), empty otherwise.
+    std::function<void(int page)> afterPagePlaced = {};
 };
 
 // The last lines a companion wrote on its error stream (at most `maxLines`).

@@ -4,6 +4,8 @@
 #include "convert/launcher/shell32.h"
 #include "convert/passwordprobe.h"
 #include "convert/runview.h"
+#include "convert/runvariables.h"
+#include "convert/stagingfolders.h"
 #include "platform/appfolder.h"
 #include "platform/eventpump.h"
 #include "platform/fileops.h"
@@ -38,16 +40,25 @@ bool removeMatching(const QString &folder, const QString &pattern)
 
 bool clearStagingSlot(const StagingSlot &slot)
 {
-    bool cleared = !FileUtil::FileExists(slot.stagedCopy) || Platform::removeFile(slot.stagedCopy);
+    // Only a staged copy this program put there is removed: a current.pdf
+    // of anyone else's stays, and the slot cannot be used.
+    bool cleared = true;
+    if (!stagedCopyIsOurs(slot))
+        cleared = false;
+    else if (Platform::entryIdentity(slot.stagedCopy))
+        cleared = Platform::removeFile(slot.stagedCopy);
+    if (!Platform::entryIdentity(slot.stagedCopy))
+        forgetStagedCopy(slot);
     cleared = removeMatching(slot.folder, PageImages) && cleared;
     for (const QString &pattern : PartialFiles)
         cleared = removeMatching(slot.folder, pattern) && cleared;
     FileUtil::DeleteQuietly(slot.messagesFile);
+    removeResultTemporaries(slot.resultFile);
     return cleared;
 }
 
-RasteriseJob::RasteriseJob(Context &context, QString documentPath)
-    : context_(context), slot_(context.slot), document_(std::move(documentPath))
+RasteriseJob::RasteriseJob(Context &context, QString documentPath, int pageCount)
+    : context_(context), slot_(context.slot), document_(std::move(documentPath)), pageCount_(pageCount)
 {
 }
 
@@ -88,13 +99,31 @@ bool RasteriseJob::start()
     }
     // A staged copy, page images or partial files left by an interrupted
     // conversion must not be taken for this document's.
+    if (!stagedCopyIsOurs(slot_)) {
+        done_ = true;
+        result_.failed = true;
+        result_.problem = QStringLiteral("the staging folder %1 holds a current.pdf this program did not put there")
+                              .arg(Platform::displayPath(slot_.folder));
+        return false;
+    }
     if (!clearSlot())
         return fail(QStringLiteral("cannot clear the staging folder %1").arg(slot_.folder));
 
-    hourglass();
+    // The images go into the folder opened here, whatever is put in its
+    // place meanwhile; they grant no more reading than the document.
     QString error;
-    if (!Platform::copyReplacing(document_, slot_.stagedCopy, &error))
+    folder_ = Platform::FolderHandle::open(FileUtil::FolderOf(document_), &error);
+    if (!folder_.isOpen())
         return fail(error);
+
+    hourglass();
+    const auto mark = [this](const Platform::FileIdentity &copy) { return markStagedCopy(slot_, copy); };
+    if (!Platform::copyReplacing(document_, slot_.stagedCopy, &error, mark))
+        return fail(error);
+    const std::optional<unsigned> documentMode = Platform::fileMode(document_);
+    if (!documentMode)
+        return fail(QStringLiteral("cannot read %1").arg(Platform::displayPath(document_)));
+    imageMode_ = Platform::modeFollowing(*documentMode);
     if (!FileUtil::FileExists(slot_.stagedCopy))
         return fail(QStringLiteral("%1 did not appear").arg(slot_.stagedCopy));
 
@@ -107,6 +136,8 @@ bool RasteriseJob::start()
     options.errorFile = slot_.messagesFile;
     options.environment = context_.environment;
     options.environment << QStringLiteral("RASTERWELL_RENDERER=") + context_.files.renderer;
+    // Set either way, so that a value of the user's own never reaches it.
+    options.environment << QStringLiteral("RASTERWELL_RECOVER=") + QLatin1String(context_.recover ? "1" : "0");
     const Shell32::LaunchResult launched = context_.launcher.ShellLaunch(
         QLatin1Char('"') + context_.files.script + QLatin1Char('"'), HiddenStyle, QString(),
         slot_.folder, QStringLiteral("open"), 0, options);
@@ -116,6 +147,9 @@ bool RasteriseJob::start()
     if (launched.pid < 0)
         return fail(QStringLiteral("%1 was not started as a program").arg(context_.files.script));
     pid_ = launched.pid;
+    idleLimitMs_ = context_.limits.converterIdleMs >= 0
+                       ? context_.limits.converterIdleMs
+                       : RunVariables::idleLimitMsFor(RunVariables::pageTimeLimitOf(context_.files.script));
     sinceProgress_.start();
     sinceCheck_.start();
     return true;
@@ -141,7 +175,7 @@ bool RasteriseJob::poll()
         finish(code, {});
         return true;
     }
-    const int idleLimit = context_.limits.converterIdleMs;
+    const int idleLimit = idleLimitMs_;
     if (idleLimit > 0 && sinceCheck_.elapsed() >= std::min(ProgressCheckMilliseconds, idleLimit)) {
         sinceCheck_.restart();
         if (progressed())
@@ -177,11 +211,16 @@ void RasteriseJob::finish(int exitCode, const QString &stopped)
     // Every image goes to the number it carries, also after a failure: the
     // pages that were written stay, and never under another page's number.
     result_.pagesCreated = false;
-    const Collection collection = collectPageImages(slot_.folder, document_);
+    const QString stem = FileUtil::StripExtension(document_).section(QLatin1Char('/'), -1);
+    const Collection collection = collectPageImages(
+        slot_.folder, folder_, stem, {.pageCount = pageCount_, .recover = context_.recover, .mode = imageMode_,
+                                    .afterPage = context_.afterPagePlaced});
     result_.pagesCreated = !collection.placed.isEmpty();
     result_.pagesWritten = int(collection.placed.size());
-    result_.missingPages = missingPages(collection.placed);
+    result_.missingPages = collection.missing;
+    result_.recoveredPages = collection.recovered;
     result_.messages += collection.problems;
+    result_.messages += collection.notes;
 
     hourglass();
     const bool cleared = clearSlot();
@@ -194,10 +233,10 @@ void RasteriseJob::finish(int exitCode, const QString &stopped)
                       .arg(describeExit(exitCode));
     else if (exitCode != 0)
         problem = QStringLiteral("the converter reported a failure (%1)").arg(describeExit(exitCode));
-    else if (collection.placed.isEmpty())
-        problem = QStringLiteral("the converter left no page image");
     else if (!collection.problems.isEmpty())
         problem = collection.problems.first();
+    else if (collection.placed.isEmpty())
+        problem = QStringLiteral("the converter left no page image");
     else if (!result_.missingPages.isEmpty())
         problem = QStringLiteral("the converter left pages out");
     else if (!cleared)
@@ -214,9 +253,14 @@ void RasteriseJob::finish(int exitCode, const QString &stopped)
 
 RasteriseResult RasteriseDocument(Context &context, const QString &documentPath)
 {
+    return RasteriseDocumentOfPages(context, documentPath, 0);
+}
+
+RasteriseResult RasteriseDocumentOfPages(Context &context, const QString &documentPath, int pageCount)
+{
     const auto restorePointer = qScopeGuard(
         [&context] { context.pointer.setApplicationPointer(Platform::PointerDefault); });
-    RasteriseJob job(context, documentPath);
+    RasteriseJob job(context, documentPath, pageCount);
     runToEnd(job, context);
     return job.result();
 }

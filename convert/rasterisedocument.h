@@ -2,6 +2,7 @@
 
 #include "convert/pagecollection.h"
 #include "convert/pdfcontext.h"
+#include "platform/folderhandle.h"
 
 #include <QElapsedTimer>
 #include <QList>
@@ -21,7 +22,8 @@ struct RasteriseResult {
     // pages it did write stay beside the document under their numbers.
     bool failed = false;
     QString problem;       // one line on what went wrong
-    QList<int> missingPages; // pages below the highest one that did not arrive
+    QList<int> missingPages; // pages of the document that did not arrive
+    QList<int> recoveredPages; // file-order numbers of the recovered pages kept
     QStringList messages;  // what the converter said on its error stream
 
     bool succeeded() const { return pagesCreated && !failed; }
@@ -31,7 +33,9 @@ struct RasteriseResult {
 // watched without blocking, so several slots can work side by side.
 class RasteriseJob {
 public:
-    RasteriseJob(Context &context, QString documentPath);
+    // `pageCount`: the document's pages as the probe counted them (0: not
+    // known; the highest page that arrives counts then).
+    RasteriseJob(Context &context, QString documentPath, int pageCount = 0);
 
     // Clears the slot, stages the document and starts the converter script.
     // False when the job has already ended (a failure; see result()).
@@ -53,7 +57,11 @@ private:
     Context &context_;
     const StagingSlot &slot_;
     QString document_;
+    int pageCount_ = 0;
+    Platform::FolderHandle folder_; // the document's folder, opened once
+    unsigned imageMode_ = 0644;
     qint64 pid_ = -1;
+    int idleLimitMs_ = 0;
     bool done_ = false;
     QElapsedTimer sinceProgress_;
     QElapsedTimer sinceCheck_;
@@ -67,6 +75,8 @@ private:
 // turned into the result; the staging folder is left without staged copy and
 // page images in every case it can be cleaned.
 RasteriseResult RasteriseDocument(Context &context, const QString &documentPath);
+// The same for a document of `pageCount` pages (as the probe counted them).
+RasteriseResult RasteriseDocumentOfPages(Context &context, const QString &documentPath, int pageCount);
 
 // Removes what an interrupted conversion may have left in a staging slot:
 // the staged copy, page images and partly written files.

@@ -16,7 +16,6 @@ struct RunSummary {
     int converted = 0;     // documents with all their pages copied
     int passwordProtected = 0;
     int failed = 0;        // "Could not create JPG on ..."
-    int skipped = 0;       // positions that no longer existed
     QString setupProblem;  // the message shown for SetupProblem
     QStringList details;   // "<path>: <reason>" for each failed document, for logs
 

@@ -20,8 +20,8 @@ public:
     virtual void setProgress(double percent) = 0;
 };
 
-// The documents to convert, addressed by 1-based position. The list may
-// change while a run waits.
+// The documents to convert, addressed by 1-based position. A run reads them
+// all when it begins; the list may change afterwards.
 class DocumentSource {
 public:
     virtual ~DocumentSource() = default;

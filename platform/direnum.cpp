@@ -3,6 +3,7 @@
 #include "platform/pathcodec.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <dirent.h>
 #include <memory>
 #include <sys/stat.h>
@@ -66,9 +67,12 @@ std::vector<DirEntry> enumerateDirectory(const QString &folder, const QString &p
         const bool isLink = e->d_type == DT_LNK;
         if (e->d_type == DT_UNKNOWN || isLink) {
             struct stat st {};
-            if (fstatat(fd, e->d_name, &st, 0) != 0)
-                continue; // dangling link or vanished entry
-            isFolder = S_ISDIR(st.st_mode);
+            if (fstatat(fd, e->d_name, &st, 0) == 0)
+                isFolder = S_ISDIR(st.st_mode);
+            else if (!isLink || errno != ENOENT)
+                continue; // a vanished entry
+            // A dangling link is listed as a file, so that whoever asked
+            // for it can say why it cannot be used.
         }
         if (isFolder && !options.includeFolders)
             continue;

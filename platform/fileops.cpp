@@ -1,5 +1,6 @@
 #include "platform/fileops.h"
 
+#include "platform/folderhandle.h"
 #include "platform/pathcodec.h"
 
 #include <cerrno>
@@ -7,6 +8,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 namespace Platform {
@@ -71,11 +73,16 @@ int openRegularForReading(const QString &path, QString *error)
     // A FIFO is refused before it is opened: opening one blocks for a writer
     // in blocking mode, and even a non-blocking open may wake a waiting writer.
     struct stat st {};
+    // A file that is not a link is opened so that it cannot become one
+    // between the look and the open.
+    const bool isLink = ::lstat(native(path).constData(), &st) == 0 && S_ISLNK(st.st_mode);
     if (::stat(native(path).constData(), &st) != 0)
-        return fail(errorText(errno));
+        return fail(isLink && errno == ENOENT ? QStringLiteral("a link to a file that does not exist")
+                                              : errorText(errno));
     if (!S_ISREG(st.st_mode))
         return fail(QStringLiteral("%1, not a regular file").arg(describeKind(kindOf(st.st_mode))));
-    const int fd = ::open(native(path).constData(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    const int fd = ::open(native(path).constData(),
+                          O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC | (isLink ? 0 : O_NOFOLLOW));
     if (fd < 0)
         return fail(errorText(errno));
     // The path may have been swapped since the stat: check what was opened.
@@ -102,12 +109,13 @@ bool writeAll(int fd, const char *data, qsizetype size)
     return true;
 }
 
-// Copies everything from `in` to `out`; errno tells what failed.
-bool copyContent(int in, int out, bool &readFailed)
+// Copies `length` bytes from the current offsets of `in` to `out` (fewer
+// when `in` ends first); errno tells what failed.
+bool copyRange(int in, int out, off_t length, bool &readFailed)
 {
     QByteArray buffer(1 << 20, Qt::Uninitialized);
-    for (;;) {
-        const ssize_t n = ::read(in, buffer.data(), std::size_t(buffer.size()));
+    while (length > 0) {
+        const ssize_t n = ::read(in, buffer.data(), std::size_t(std::min<off_t>(length, buffer.size())));
         if (n < 0) {
             if (errno == EINTR)
                 continue;
@@ -120,7 +128,46 @@ bool copyContent(int in, int out, bool &readFailed)
             readFailed = false;
             return false;
         }
+        length -= n;
     }
+    return true;
+}
+
+// Copies everything from `in` to `out`, keeping holes: only the data
+// regions are written, so a sparse file stays sparse. errno tells what
+// failed.
+bool copyContent(int in, int out, bool &readFailed)
+{
+    struct stat st {};
+    if (::fstat(in, &st) != 0) {
+        readFailed = true;
+        return false;
+    }
+    const off_t size = st.st_size;
+    off_t position = 0;
+    while (position < size) {
+        off_t data = ::lseek(in, position, SEEK_DATA);
+        if (data < 0 && errno == ENXIO)
+            break; // only a hole is left
+        if (data < 0)
+            data = position; // no hole support: copy it all
+        off_t hole = ::lseek(in, data, SEEK_HOLE);
+        if (hole < 0)
+            hole = size;
+        if (::lseek(in, data, SEEK_SET) < 0 || ::lseek(out, data, SEEK_SET) < 0) {
+            readFailed = true;
+            return false;
+        }
+        if (!copyRange(in, out, hole - data, readFailed))
+            return false;
+        position = hole;
+    }
+    // A hole at the end has no data region to write.
+    if (::ftruncate(out, size) != 0) {
+        readFailed = false;
+        return false;
+    }
+    return true;
 }
 
 QString folderPart(const QString &path)
@@ -223,6 +270,34 @@ std::optional<FileIdentity> fileIdentity(const QString &path)
     return FileIdentity{quint64(st.st_dev), quint64(st.st_ino)};
 }
 
+std::optional<unsigned> fileMode(const QString &path)
+{
+    struct stat st {};
+    if (path.isEmpty() || ::stat(native(path).constData(), &st) != 0)
+        return std::nullopt;
+    return unsigned(st.st_mode & 07777);
+}
+
+std::optional<FileIdentity> entryIdentity(const QString &path)
+{
+    struct stat st {};
+    if (path.isEmpty() || ::lstat(native(path).constData(), &st) != 0)
+        return std::nullopt;
+    return FileIdentity{quint64(st.st_dev), quint64(st.st_ino)};
+}
+
+std::optional<QString> resolvedPath(const QString &path)
+{
+    if (path.isEmpty() || path.contains(QChar(0)))
+        return std::nullopt;
+    char *resolved = ::realpath(native(path).constData(), nullptr);
+    if (!resolved)
+        return std::nullopt;
+    const QString result = decodePath(QByteArray(resolved));
+    std::free(resolved);
+    return result;
+}
+
 bool removeFile(const QString &path)
 {
     struct stat st {};
@@ -233,6 +308,12 @@ bool removeFile(const QString &path)
 }
 
 bool copyReplacing(const QString &source, const QString &target, QString *error)
+{
+    return copyReplacing(source, target, error, {});
+}
+
+bool copyReplacing(const QString &source, const QString &target, QString *error,
+                   const std::function<bool(const FileIdentity &)> &beforeRename)
 {
     auto fail = [&](const QString &why) {
         if (error)
@@ -246,14 +327,25 @@ bool copyReplacing(const QString &source, const QString &target, QString *error)
 
     // A fresh name beside the target, created exclusively and never through
     // a link, so nothing but this new file is ever written.
-    QByteArray temp = native(folderPart(target)) + "/." + native(namePart(target)) + ".rw-XXXXXX";
+    // A copy that cannot fit fails before anything is written.
+    struct stat sourceStat {};
+    struct statvfs space {};
+    if (::fstat(in.get(), &sourceStat) == 0 && ::statvfs(native(folderPart(target)).constData(), &space) == 0) {
+        const double needed = double(sourceStat.st_blocks) * 512;
+        const double free = double(space.f_bavail) * double(space.f_frsize);
+        if (needed > free)
+            return fail(QStringLiteral("%1 does not fit in %2: it needs %3 MB, %4 MB are free")
+                            .arg(displayPath(source), displayPath(folderPart(target)))
+                            .arg(needed / 1e6, 0, 'f', 1)
+                            .arg(free / 1e6, 0, 'f', 1));
+    }
+    QByteArray temp = native(folderPart(target)) + "/" + temporaryNameFor(native(namePart(target)));
     Descriptor out(::mkostemp(temp.data(), O_CLOEXEC));
     if (!out.valid())
         return fail(QStringLiteral("cannot write %1: %2").arg(displayPath(target), errorText(errno)));
-    // mkstemp creates the file 0600; give it the usual mode for new files.
-    const mode_t mask = ::umask(0);
-    ::umask(mask);
-    ::fchmod(out.get(), 0666 & ~mask);
+    // mkstemp creates the file 0600; the copy gets the usual mode for new
+    // files, but never grants more reading than its source.
+    ::fchmod(out.get(), modeFollowing(sourceStat.st_mode));
 
     bool readFailed = false;
     const bool copied = copyContent(in.get(), out.get(), readFailed);
@@ -266,6 +358,14 @@ bool copyReplacing(const QString &source, const QString &target, QString *error)
             return fail(QStringLiteral("cannot read %1: %2").arg(displayPath(source), errorText(copyErrno)));
         return fail(QStringLiteral("cannot write %1: %2")
                         .arg(displayPath(target), errorText(copied ? closeErrno : copyErrno)));
+    }
+    if (beforeRename) {
+        struct stat st {};
+        if (::lstat(temp.constData(), &st) != 0
+            || !beforeRename(FileIdentity{quint64(st.st_dev), quint64(st.st_ino)})) {
+            ::unlink(temp.constData());
+            return fail(QStringLiteral("cannot write %1: its copy could not be recorded").arg(displayPath(target)));
+        }
     }
     if (::rename(temp.constData(), native(target).constData()) != 0) {
         const int renameErrno = errno;

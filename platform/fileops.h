@@ -2,6 +2,7 @@
 
 #include <QString>
 #include <QtGlobal>
+#include <functional>
 #include <optional>
 
 namespace Platform {
@@ -24,6 +25,14 @@ bool isExecutable(const QString &path);
 // True when the folder exists afterwards.
 bool makeFolders(const QString &path);
 
+// The device and inode a path leads to (links followed): two paths name the
+// same file or folder exactly when their identities are equal.
+struct FileIdentity {
+    quint64 device = 0;
+    quint64 inode = 0;
+    bool operator==(const FileIdentity &) const = default;
+    auto operator<=>(const FileIdentity &) const = default;
+};
 // Removes one file or link (never a folder). Returns false on any failure.
 bool removeFile(const QString &path);
 
@@ -34,6 +43,11 @@ bool removeFile(const QString &path);
 // replaced, its target never written. Only a regular file is copied. On
 // failure, `error` (when given) receives a one-line reason.
 bool copyReplacing(const QString &source, const QString &target, QString *error = nullptr);
+// The same; `beforeRename` is told the copy's identity once it is complete
+// and before it gets the target's name, and may still stop it (false: the
+// copy is removed and `error` says so).
+bool copyReplacing(const QString &source, const QString &target, QString *error,
+                   const std::function<bool(const FileIdentity &)> &beforeRename);
 
 // True when a file can be created in `folder`.
 bool isWritableFolder(const QString &folder);
@@ -51,15 +65,16 @@ QString describeKind(FileKind kind);
 // "Permission denied", ...).
 bool isReadableRegularFile(const QString &path, QString *error = nullptr);
 
-// The device and inode a path leads to (links followed): two paths name the
-// same file or folder exactly when their identities are equal.
-struct FileIdentity {
-    quint64 device = 0;
-    quint64 inode = 0;
-    bool operator==(const FileIdentity &) const = default;
-    auto operator<=>(const FileIdentity &) const = default;
-};
 std::optional<FileIdentity> fileIdentity(const QString &path);
+// The identity of the path itself: a link's own, not its target's.
+std::optional<FileIdentity> entryIdentity(const QString &path);
+
+// The path with every link resolved and every "." and ".." taken out, or
+// nothing when it cannot be resolved (a part is missing).
+std::optional<QString> resolvedPath(const QString &path);
+
+// The permission bits of the file a path leads to (links followed).
+std::optional<unsigned> fileMode(const QString &path);
 
 // The system's text for an errno value.
 QString errorText(int errorNumber);

@@ -123,8 +123,10 @@ void forgetGroup(pid_t pid)
 extern "C" void endGroupsAndDie(int signal)
 {
     for (std::atomic<pid_t> &slot : runningGroups)
-        if (const pid_t pid = slot.load(); pid > 0)
+        if (const pid_t pid = slot.load(); pid > 0) {
             ::kill(-pid, SIGTERM);
+            ::kill(-pid, SIGCONT);
+        }
     // The handler was installed with SA_RESETHAND: the signal, raised again,
     // ends this process the usual way once the handler returns.
     ::raise(signal);
@@ -509,6 +511,8 @@ void PosixProcessApi::terminate(qint64 pid)
     if (!d->running.count(p))
         return;
     ::kill(-p, SIGTERM);
+    // A stopped group handles its SIGTERM only once it runs again.
+    ::kill(-p, SIGCONT);
     // A moment to clean up, then make sure the whole group is gone.
     for (int i = 0; i < 100; ++i) {
         if (d->reap(p, WNOHANG))
@@ -525,8 +529,10 @@ void PosixProcessApi::terminateAll()
     std::vector<pid_t> groups;
     for (const auto &entry : d->running)
         groups.push_back(entry.first);
-    for (pid_t p : groups)
+    for (pid_t p : groups) {
         ::kill(-p, SIGTERM);
+        ::kill(-p, SIGCONT);
+    }
     // Give the groups a moment together to clean up, then make sure they
     // are gone.
     for (int i = 0; i < 20; ++i) {

@@ -130,6 +130,10 @@ private slots:
         QTest::newRow("window: unknown option") << QStringList{"a.pdf", "--fast"} << int(M::UsageError)
                                                 << QStringList{};
         QTest::newRow("version with extra") << QStringList{"--version", "x"} << int(M::UsageError) << QStringList{};
+        QTest::newRow("recover") << QStringList{"--convert", "--recover", "a.pdf"} << int(M::Convert)
+                                 << QStringList{"a.pdf"};
+        QTest::newRow("window: recover is no option of it") << QStringList{"--recover", "a.pdf"}
+                                                            << int(M::UsageError) << QStringList{};
     }
     void parse()
     {
@@ -140,6 +144,7 @@ private slots:
         QCOMPARE(int(r.mode), mode);
         QCOMPARE(r.paths, paths);
         QCOMPARE(r.error.isEmpty(), mode != int(CommandLine::Mode::UsageError));
+        QCOMPARE(r.recover, mode == int(CommandLine::Mode::Convert) && args.contains("--recover"));
     }
 
     // Settings for one command-line run: the renderer's ranges, checked
@@ -279,6 +284,7 @@ private slots:
         QTest::newRow("inside the staging folder") << "staging" << "inside the staging folder";
         QTest::newRow("same output names as an earlier document")
             << "clash" << "its images would replace those of %D/clash.PDF";
+        QTest::newRow("dangling link in a searched folder") << "dangling" << "a link to a file that does not exist";
     }
     void documentKinds()
     {
@@ -312,12 +318,17 @@ private slots:
         } else if (kind == "staging") {
             odd = app.staging() + "/current.pdf";
             QVERIFY(AppFolder::writeFile(odd, ConvertFixture::document("mine", 1)));
+        } else if (kind == "dangling") {
+            QVERIFY(QFile::link(docs + "/nowhere.pdf", odd));
         } else {
             app.writeDocument("clash.PDF", ConvertFixture::document("first", 1));
             odd = app.writeDocument("clash.pdf", ConvertFixture::document("second", 1));
             args << docs + "/clash.PDF";
         }
-        args << odd << good;
+        if (kind == "dangling")
+            args << docs; // searched: good.pdf, then odd.pdf
+        else
+            args << odd << good;
 
         // Two slots, so a slot holding a listed document still leaves one.
         const Outcome o = runProgram(program, args,
@@ -349,6 +360,7 @@ private slots:
         QTest::newRow("read-only application folder") << false << true << false << 0;
         QTest::newRow("read-only, the user's own script") << false << true << true << 0;
         QTest::newRow("nothing writable") << false << false << false << 2;
+        QTest::newRow("read-only, no home known") << false << true << false << 2;
     }
     void workingFolder()
     {
@@ -390,10 +402,16 @@ private slots:
         };
         const QStringList before = listing();
 
-        const Outcome o = runProgram(program, {"--convert", doc}, {"HOME=" + home, "XDG_STATE_HOME="}, true);
+        const bool noHome = QString(QTest::currentDataTag()).contains("no home");
+        const Outcome o = runProgram(program, {"--convert", doc}, {"HOME=" + (noHome ? QString() : home), "XDG_STATE_HOME="},
+                                     true);
         QVERIFY2(o.status == status, qPrintable(o.err));
+        if (noHome) {
+            QVERIFY2(o.err.contains("no home folder is known"), qPrintable(o.err));
+            QVERIFY(!QFile::exists("/.local/state/rasterwell"));
+        }
         if (status != 0) {
-            QVERIFY2(o.err.contains("is writable"), qPrintable(o.err));
+            QVERIFY2(o.err.contains("is writable") || noHome, qPrintable(o.err));
             QVERIFY(!QFile::exists(app.docs() + "/a-001.jpg"));
             return;
         }
@@ -562,6 +580,72 @@ private slots:
         QCOMPARE(o.status, 2);
         QCOMPARE(o.err.count('\n'), 1);
         QVERIFY(o.err.contains("--convert"));
+    }
+
+    // RASTERWELL_* values out of range are usage errors naming the
+    // variable, before anything is converted; an option given for the same
+    // setting wins over its variable.
+    void variablesOutOfRange_data()
+    {
+        QTest::addColumn<QString>("variable");
+        QTest::addColumn<QStringList>("options");
+        QTest::addColumn<int>("status");
+        QTest::newRow("jobs far too many") << "RASTERWELL_JOBS=1000000000" << QStringList{} << 2;
+        QTest::newRow("jobs 65") << "RASTERWELL_JOBS=65" << QStringList{} << 2;
+        QTest::newRow("jobs 0") << "RASTERWELL_JOBS=0" << QStringList{} << 2;
+        QTest::newRow("jobs 64") << "RASTERWELL_JOBS=64" << QStringList{} << 0;
+        QTest::newRow("jobs, -j given") << "RASTERWELL_JOBS=abc" << QStringList{"-j", "1"} << 0;
+        QTest::newRow("resolution text") << "RASTERWELL_RESOLUTION=abc" << QStringList{} << 2;
+        QTest::newRow("resolution, -r given") << "RASTERWELL_RESOLUTION=abc" << QStringList{"-r", "72"} << 0;
+        QTest::newRow("quality 101") << "RASTERWELL_QUALITY=101" << QStringList{} << 2;
+    }
+    void variablesOutOfRange()
+    {
+        QFETCH(QString, variable);
+        QFETCH(QStringList, options);
+        QFETCH(int, status);
+        AppFolder app;
+        QVERIFY(app.writeToolkit() && app.writeScript());
+        const QString program = installProgram(app);
+        const QString document = app.writeDocument("a.pdf", ConvertFixture::document("a", 1));
+        const Outcome o = runProgram(program, QStringList{"--convert"} + options + QStringList{document}, {variable});
+        QCOMPARE(o.status, status);
+        QCOMPARE(QFile::exists(app.docs() + "/a-001.jpg"), status == 0);
+        if (status == 2) {
+            QVERIFY2(o.err.contains(variable.section('=', 0, 0) + " must be"), qPrintable(o.err));
+            QVERIFY(app.probed().isEmpty());
+            QCOMPARE(QDir(app.path()).entryList({"ps-*"}, QDir::Dirs), QStringList());
+        }
+    }
+
+    // Another user plants a link to a file only root may read in a folder
+    // that root converts: the images grant that user no reading.
+    void plantedLinkGivesThePlanterNothingToRead()
+    {
+        if (::geteuid() != 0)
+            QSKIP("planting as another user needs root");
+        AppFolder app;
+        QVERIFY(app.writeToolkit() && app.writeScript());
+        const QString program = installProgram(app);
+        QTemporaryDir base;
+        QVERIFY(::chmod(QFile::encodeName(base.path()).constData(), 0755) == 0);
+        const QString secret = base.filePath("root-only/secret.pdf");
+        QVERIFY(QDir().mkpath(base.filePath("root-only")));
+        QVERIFY(::chmod(QFile::encodeName(base.filePath("root-only")).constData(), 0700) == 0);
+        QVERIFY(AppFolder::writeFile(secret, ConvertFixture::document("secret", 1)));
+        QVERIFY(::chmod(QFile::encodeName(secret).constData(), 0600) == 0);
+        const QString planted = base.filePath("bob");
+        QVERIFY(QDir().mkpath(planted));
+        QCOMPARE(QProcess::execute("chown", {"nobody:nogroup", planted}), 0);
+        const QStringList asNobody{"--reuid=nobody", "--regid=nogroup", "--clear-groups", "--"};
+        QCOMPARE(QProcess::execute("setpriv", asNobody + QStringList{"ln", "-s", secret, planted + "/report.pdf"}), 0);
+
+        const Outcome o = runProgram(program, {"--convert", planted}, {"RASTERWELL_JOBS=1"});
+        QCOMPARE(o.status, 0);
+        const QString image = planted + "/report-001.jpg";
+        QCOMPARE(AppFolder::read(image), QByteArray("page 1 of secret\n"));
+        QCOMPARE(QFileInfo(image).permissions() & (QFile::ReadOther | QFile::ReadGroup), QFile::Permissions());
+        QVERIFY(QProcess::execute("setpriv", asNobody + QStringList{"cat", image}) != 0);
     }
 
     // -r and -q reach the real converter: a US Letter page at 72 dpi is 612

@@ -17,7 +17,11 @@ struct PdfHarness {
           context{CompanionFiles(app.path()), launcher, pump, view}
     {
     }
-    auto operator()(const QString &document) { return Operation(context, document); }
+    template <typename... More>
+    auto operator()(const QString &document, More... more)
+    {
+        return Operation(context, document, more...);
+    }
 
     Platform::PosixProcessApi processes;
     Fakes::CountingPump pump;

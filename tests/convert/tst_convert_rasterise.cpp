@@ -1,10 +1,15 @@
 #include "convert/rasterisedocument.h"
+#include "convert/stagingfolders.h"
 #include "tests/convert/pdfharness.h"
 
 #include <QtTest>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 using ConvertFixture::AppFolder;
 using Rasteriser = ConvertFixture::PdfHarness<&PDF::RasteriseDocument>;
+using PageCountRasteriser = ConvertFixture::PdfHarness<&PDF::RasteriseDocumentOfPages>;
 
 // One document through the staging folder and the converter script.
 class TestRasterise : public QObject {
@@ -184,6 +189,209 @@ private slots:
         QCOMPARE(app.stagingLeftovers(), QStringList());
     }
 
+    // A page that did not arrive leaves no older image under its name (a
+    // file or a link; a folder stays), and the report says so. The pages
+    // are those of the probe's count, or up to the highest that arrived.
+    void failedPagesLeaveNoOlderImage_data()
+    {
+        QTest::addColumn<QByteArray>("written");  // pages the converter writes
+        QTest::addColumn<int>("pageCount");       // as the probe counted them
+        QTest::addColumn<QString>("older");       // what stands at report-002.jpg and report-004.jpg
+        QTest::addColumn<QString>("missing");
+        QTest::newRow("gap, older file") << QByteArray("1 3") << 0 << "file" << "missing: page 2";
+        QTest::newRow("gap, older link") << QByteArray("1 3") << 0 << "link" << "missing: page 2";
+        QTest::newRow("gap, folder") << QByteArray("1 3") << 0 << "folder" << "missing: page 2";
+        QTest::newRow("last pages missing by the count")
+            << QByteArray("1 3") << 4 << "file" << "missing: pages 2, 4";
+        QTest::newRow("all of the count") << QByteArray("1 2 3 4") << 4 << "file" << QString();
+    }
+    void failedPagesLeaveNoOlderImage()
+    {
+        QFETCH(QByteArray, written);
+        QFETCH(int, pageCount);
+        QFETCH(QString, older);
+        QFETCH(QString, missing);
+        AppFolder app;
+        QVERIFY(app.writeScript("for i in " + written + "; do printf 'page %d\\n' $i > current-00$i.jpg; done\n"
+                                "rm current.pdf\n"));
+        const QString document = app.writeDocument("report.pdf", ConvertFixture::document("report", 4));
+        QTemporaryDir outside;
+        QVERIFY(AppFolder::writeFile(outside.filePath("target"), "target"));
+        for (const char *name : {"report-002.jpg", "report-004.jpg"}) {
+            const QString path = app.docs() + "/" + name;
+            if (older == "file")
+                QVERIFY(AppFolder::writeFile(path, "older"));
+            else if (older == "link")
+                QVERIFY(QFile::link(outside.filePath("target"), path));
+            else
+                QVERIFY(QDir().mkpath(path));
+        }
+        PageCountRasteriser rasterise(app);
+
+        const PDF::RasteriseResult result = rasterise(document, pageCount);
+        QCOMPARE(result.failed, !missing.isEmpty());
+        QVERIFY2(result.problem.contains(missing), qPrintable(result.problem));
+        const QString all = result.messages.join('\n');
+        for (const int page : {2, 4}) {
+            const QString path = PDF::outputName(document, page);
+            const bool arrived = written.contains(QByteArray::number(page));
+            const bool isMissing = !arrived && (page < 4 || pageCount >= 4);
+            const QString note = QStringLiteral("page %1: the older image report-00%1.jpg was removed").arg(page);
+            if (arrived)
+                QCOMPARE(AppFolder::read(path), "page " + QByteArray::number(page) + "\n");
+            else if (older == "folder")
+                QVERIFY(QFileInfo(path).isDir());
+            else
+                QCOMPARE(QFileInfo(path).exists() || QFileInfo(path).isSymLink(), !isMissing);
+            QCOMPARE(all.contains(note), isMissing && older != "folder");
+        }
+        QCOMPARE(AppFolder::read(outside.filePath("target")), QByteArray("target"));
+        QCOMPARE(app.stagingLeftovers(), QStringList());
+    }
+
+    // Pages found only in file order never become page-numbered images:
+    // without recovery they are removed and reported; with it they are kept
+    // apart, as "-recovered-NNN". The document fails either way and
+    // yesterday's images stay.
+    void pagesInFileOrderAreNeverPageNumbered_data()
+    {
+        QTest::addColumn<bool>("recover");
+        QTest::newRow("without --recover") << false;
+        QTest::newRow("with --recover") << true;
+    }
+    void pagesInFileOrderAreNeverPageNumbered()
+    {
+        QFETCH(bool, recover);
+        AppFolder app;
+        QVERIFY(app.writeScript("printf '%s' \"$RASTERWELL_RECOVER\" > ../recover.txt\n"
+                                "echo 'file page 1' > current-recovered-001.jpg\n"
+                                "echo 'file page 2' > current-recovered-002.jpg\n"
+                                "echo 'rwrender: the page tree is lost' >&2\n"
+                                "rm current.pdf; exit 1\n"));
+        const QString document = app.writeDocument("r.pdf", ConvertFixture::document("r", 2));
+        QVERIFY(AppFolder::writeFile(app.docs() + "/r-001.jpg", "yesterday"));
+        Rasteriser rasterise(app);
+        rasterise.context.recover = recover;
+
+        const PDF::RasteriseResult result = rasterise(document);
+        QVERIFY(result.failed);
+        QVERIFY2(result.problem.contains("exit status 1"), qPrintable(result.problem));
+        QVERIFY(result.messages.contains("rwrender: the page tree is lost"));
+        QCOMPARE(AppFolder::read(app.path() + "/recover.txt"), recover ? QByteArray("1") : QByteArray("0"));
+        QCOMPARE(AppFolder::read(app.docs() + "/r-001.jpg"), QByteArray("yesterday"));
+        const QStringList expected = recover ? QStringList{"r-001.jpg", "r-recovered-001.jpg", "r-recovered-002.jpg"}
+                                             : QStringList{"r-001.jpg"};
+        QCOMPARE(outputsIn(app.docs()), expected);
+        if (recover)
+            QCOMPARE(AppFolder::read(app.docs() + "/r-recovered-002.jpg"), QByteArray("file page 2\n"));
+        else
+            QVERIFY2(result.messages.join('\n').contains("2 pages found only in file order were not kept"),
+                     qPrintable(result.messages.join('\n')));
+        QCOMPARE(result.pagesWritten, 0);
+        QCOMPARE(app.stagingLeftovers(), QStringList());
+    }
+
+    // An image and the staged copy never grant more reading than their
+    // document, whatever the umask allows.
+    void imagesGrantNoMoreThanTheirDocument_data()
+    {
+        QTest::addColumn<int>("documentMode");
+        QTest::addColumn<int>("imageMode");
+        QTest::newRow("0600") << 0600 << 0600;
+        QTest::newRow("0640") << 0640 << 0640;
+        QTest::newRow("0644") << 0644 << 0644;
+        QTest::newRow("0444") << 0444 << 0644;
+    }
+    void imagesGrantNoMoreThanTheirDocument()
+    {
+        QFETCH(int, documentMode);
+        QFETCH(int, imageMode);
+        AppFolder app;
+        QVERIFY(app.writeScript("stat -c %a current.pdf > ../staged-mode.txt\n" + ConvertFixture::PagingScript));
+        const QString document = app.writeDocument("m.pdf", ConvertFixture::document("m", 1));
+        QVERIFY(::chmod(QFile::encodeName(document).constData(), mode_t(documentMode)) == 0);
+        const mode_t mask = ::umask(022);
+        Rasteriser rasterise(app);
+        const PDF::RasteriseResult result = rasterise(document);
+        ::umask(mask);
+        QVERIFY2(result.succeeded(), qPrintable(result.problem));
+        struct stat st {};
+        QVERIFY(::stat(QFile::encodeName(app.docs() + "/m-001.jpg").constData(), &st) == 0);
+        QCOMPARE(int(st.st_mode & 07777), imageMode);
+        QCOMPARE(AppFolder::read(app.path() + "/staged-mode.txt").trimmed().toInt(nullptr, 8), imageMode);
+    }
+
+    // The document's folder is opened once: swapped for a link while the
+    // converter runs, or between two pages, the images still land in the
+    // folder that was checked, never in the link's target.
+    void imagesLandInTheFolderThatWasChecked_data()
+    {
+        QTest::addColumn<bool>("betweenPages");
+        QTest::newRow("while the converter runs") << false;
+        QTest::newRow("between two pages") << true;
+    }
+    void imagesLandInTheFolderThatWasChecked()
+    {
+        QFETCH(bool, betweenPages);
+        AppFolder app;
+        const QByteArray swap = "mv ../../docs ../../checked && mkdir ../../target && ln -s target ../../docs\n";
+        QVERIFY(app.writeScript(ConvertFixture::PagingScript + (betweenPages ? QByteArray() : swap)));
+        const QString document = app.writeDocument("s.pdf", ConvertFixture::document("s", 3));
+        Rasteriser rasterise(app);
+        if (betweenPages)
+            rasterise.context.afterPagePlaced = [&](int page) {
+                if (page == 1)
+                    QVERIFY(QProcess::execute("sh", {"-c", "cd " + app.staging() + " && " + swap}) == 0);
+            };
+        const PDF::RasteriseResult result = rasterise(document);
+        QVERIFY(QFileInfo(app.docs()).isSymLink());
+        QCOMPARE(QDir(app.root() + "/target").entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+                 QStringList());
+        QVERIFY2(result.succeeded(), qPrintable(result.problem));
+        QCOMPARE(outputsIn(app.root() + "/checked"), (QStringList{"s-001.jpg", "s-002.jpg", "s-003.jpg"}));
+        QCOMPARE(AppFolder::read(app.root() + "/checked/s-003.jpg"), QByteArray("page 3 of s\n"));
+    }
+
+    // The staged copy keeps the document's holes, and a document that does
+    // not fit in the staging folder fails with that reason before anything
+    // is written there. The staging folder is a small file system of its own.
+    void stagedCopyKeepsHolesAndMustFit_data()
+    {
+        QTest::addColumn<bool>("sparse");
+        QTest::newRow("1 GiB sparse document on 8 MB") << true;
+        QTest::newRow("10 MB dense document on 8 MB") << false;
+    }
+    void stagedCopyKeepsHolesAndMustFit()
+    {
+        QFETCH(bool, sparse);
+        AppFolder app;
+        if (::geteuid() != 0 || QProcess::execute("mount", {"-t", "tmpfs", "-o", "size=8m", "tmpfs", app.staging()}) != 0)
+            QSKIP("mounting a small file system needs root");
+        const auto unmount = qScopeGuard([&] { QProcess::execute("umount", {app.staging()}); });
+        QVERIFY(app.writeScript("stat -c %b current.pdf > ../blocks.txt\n" + ConvertFixture::PagingScript));
+        const QString document = app.writeDocument("big.pdf", ConvertFixture::document("big", 1));
+        QFile file(document);
+        QVERIFY(file.open(QIODevice::Append));
+        if (sparse)
+            QVERIFY(file.resize(qint64(1) << 30));
+        else
+            QVERIFY(file.write(QByteArray(10 << 20, 'x')) == 10 << 20);
+        file.close();
+        Rasteriser rasterise(app);
+
+        const PDF::RasteriseResult result = rasterise(document);
+        if (sparse) {
+            QVERIFY2(result.succeeded(), qPrintable(result.problem));
+            QVERIFY(AppFolder::read(app.path() + "/blocks.txt").trimmed().toLongLong() * 512 < (1 << 20));
+            QCOMPARE(AppFolder::read(app.docs() + "/big-001.jpg"), QByteArray("page 1 of big\n"));
+        } else {
+            QVERIFY(result.failed);
+            QVERIFY2(result.problem.contains("does not fit"), qPrintable(result.problem));
+            QVERIFY(app.scriptRuns().isEmpty());
+        }
+        QCOMPARE(app.stagingLeftovers(), QStringList());
+    }
+
     // A document inside the staging folder is refused: never deleted,
     // replaced or converted, and neither are images of it there.
     void documentInTheStagingFolderIsRefused()
@@ -226,23 +434,46 @@ private slots:
     }
 
     // A staged copy and page images left by an interrupted run never end up
-    // as pages of the next document.
+    // as pages of the next document; a current.pdf this program did not
+    // stage is someone's file: it stays, and the slot is not used.
+    void leftoversOfAnInterruptedRunAreCleared_data()
+    {
+        QTest::addColumn<bool>("staged");
+        QTest::newRow("left by a killed run") << true;
+        QTest::newRow("put there by someone else") << false;
+    }
     void leftoversOfAnInterruptedRunAreCleared()
     {
+        QFETCH(bool, staged);
         AppFolder app;
         QVERIFY(app.writeScript());
-        QVERIFY(AppFolder::writeFile(app.staging() + "/current.pdf", "old document"));
+        const QString leftover = app.staging() + "/current.pdf";
+        QVERIFY(AppFolder::writeFile(leftover, "old document"));
+        if (staged)
+            QVERIFY(markStagedCopy(CompanionFiles(app.path()).slot(1), *Platform::entryIdentity(leftover)));
         QVERIFY(AppFolder::writeFile(app.staging() + "/current-009.jpg", "stale"));
         QVERIFY(AppFolder::writeFile(app.staging() + "/Current-000.JPG", "stale"));
+        // A killed probe's partial result, an interrupted run's error stream.
+        QVERIFY(AppFolder::writeFile(app.path() + "/.2348239bbb.txt.Ab12Cd", "NumberOfPages: 9"));
+        QVERIFY(AppFolder::writeFile(app.staging() + "/.messages", "old messages"));
         const QString document = app.writeDocument("new.pdf", ConvertFixture::document("new", 1));
         Rasteriser rasterise(app);
 
         const PDF::RasteriseResult result = rasterise(document);
+        if (!staged) {
+            QVERIFY(result.failed);
+            QVERIFY2(result.problem.contains("did not put there"), qPrintable(result.problem));
+            QCOMPARE(AppFolder::read(leftover), QByteArray("old document"));
+            QCOMPARE(outputsIn(app.docs()), QStringList());
+            QVERIFY(app.scriptRuns().isEmpty());
+            return;
+        }
         QVERIFY(result.succeeded());
         QCOMPARE(result.pagesWritten, 1);
         QCOMPARE(outputsIn(app.docs()), QStringList{"new-001.jpg"});
         QCOMPARE(AppFolder::read(app.docs() + "/new-001.jpg"), QByteArray("page 1 of new\n"));
         QCOMPARE(app.stagingLeftovers(), QStringList());
+        QVERIFY(!QFile::exists(app.path() + "/.2348239bbb.txt.Ab12Cd"));
     }
 
     void numberingGoesPast999()
@@ -315,6 +546,27 @@ private slots:
         QCOMPARE(app.stagingLeftovers(), QStringList());
     }
 
+    // A name of 248 bytes on another file system: the temporary name the
+    // copy is written under still fits in 255 bytes.
+    void longNameOnAnotherFileSystem()
+    {
+        QTemporaryDir elsewhere("/dev/shm/rw-rasterise-XXXXXX");
+        if (!elsewhere.isValid())
+            QSKIP("no /dev/shm");
+        AppFolder app;
+        if (QStorageInfo(elsewhere.path()).device() == QStorageInfo(app.path()).device())
+            QSKIP("/dev/shm is on the same file system as the temporary folder");
+        QVERIFY(app.writeScript());
+        const QString stem = QString(244, QLatin1Char('n'));
+        const QString document = elsewhere.filePath(stem + ".pdf");
+        QVERIFY(AppFolder::writeFile(document, ConvertFixture::document("long", 1)));
+        Rasteriser rasterise(app);
+        const PDF::RasteriseResult result = rasterise(document);
+        QVERIFY2(result.succeeded(), qPrintable(result.problem));
+        QCOMPARE(AppFolder::read(elsewhere.filePath(stem + "-001.jpg")), QByteArray("page 1 of long\n"));
+        QCOMPARE(QDir(elsewhere.path()).entryList(QDir::Files | QDir::Hidden).size(), 2);
+    }
+
     // File errors make the document fail; they never escape, and the
     // staging folder is cleaned as far as it can be.
     void fileErrorsFailTheDocument_data()
@@ -323,6 +575,7 @@ private slots:
         QTest::newRow("document missing") << "missing";
         QTest::newRow("document is a folder") << "folder";
         QTest::newRow("output cannot be written") << "output";
+        QTest::newRow("no output can be written") << "outputs";
         QTest::newRow("staged copy cannot be removed") << "staged";
     }
     void fileErrorsFailTheDocument()
@@ -339,6 +592,9 @@ private slots:
         }
         if (fault == "output") // a folder where the second page must go
             QVERIFY(QDir().mkpath(app.docs() + "/r-002.jpg"));
+        if (fault == "outputs")
+            for (const char *name : {"/r-001.jpg", "/r-002.jpg"})
+                QVERIFY(QDir().mkpath(app.docs() + name));
         if (fault == "staged")
             QVERIFY(QDir().mkpath(app.staging() + "/current.pdf"));
         Rasteriser rasterise(app);
@@ -354,6 +610,8 @@ private slots:
         } else {
             QCOMPARE(app.stagingLeftovers(), QStringList());
         }
+        if (fault == "outputs") // the true reason, not "no page image"
+            QVERIFY2(result.problem.contains("page 1: cannot move"), qPrintable(result.problem));
         if (fault == "output") {
             QVERIFY(result.pagesCreated);
             QCOMPARE(AppFolder::read(app.docs() + "/r-001.jpg"), QByteArray("page 1 of r\n"));

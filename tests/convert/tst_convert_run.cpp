@@ -1,4 +1,5 @@
 #include "convert/conversionrun.h"
+#include "convert/runvariables.h"
 #include "platform/fileops.h"
 #include "platform/folderlock.h"
 #include "platform/process.h"
@@ -6,6 +7,8 @@
 #include "tests/support/fakes.h"
 
 #include <QtTest>
+
+#include <sys/stat.h>
 
 using ConvertFixture::AppFolder;
 using Fakes::Message;
@@ -131,29 +134,20 @@ private slots:
     }
 
     // The list changes while the run waits for the first document's probe:
-    // positions are taken afresh, positions that are gone are skipped, items
-    // added later are not converted by this run.
+    // the run converts the list as it stood when it began, every document of
+    // it, and nothing added later.
     void listEditedDuringTheRun_data()
     {
         QTest::addColumn<QString>("edit");
-        QTest::addColumn<QStringList>("converted");
-        QTest::addColumn<std::vector<double>>("bar");
-        QTest::addColumn<int>("skipped");
-        QTest::newRow("later items removed") << "remove 2 3" << QStringList{"a"}
-                                             << std::vector<double>{100.0 / 3, 0} << 2;
-        QTest::newRow("current item removed") << "remove 1" << QStringList{"a", "c"}
-                                              << std::vector<double>{100.0 / 3, 100, 0} << 1;
-        QTest::newRow("list cleared") << "clear" << QStringList{"a"}
-                                      << std::vector<double>{100.0 / 3, 0} << 2;
-        QTest::newRow("item added") << "append" << QStringList{"a", "b", "c"}
-                                    << std::vector<double>{100.0 / 3, 50, 75, 0} << 0;
+        QTest::newRow("later items removed") << "remove 2 3";
+        QTest::newRow("current item removed") << "remove 1";
+        QTest::newRow("list cleared") << "clear";
+        QTest::newRow("items moved") << "move";
+        QTest::newRow("item added") << "append";
     }
     void listEditedDuringTheRun()
     {
         QFETCH(QString, edit);
-        QFETCH(QStringList, converted);
-        QFETCH(std::vector<double>, bar);
-        QFETCH(int, skipped);
         AppFolder app;
         QVERIFY(app.writeToolkit());
         QVERIFY(app.writeScript());
@@ -172,6 +166,8 @@ private slots:
                 items.removeFirst();
             else if (edit == "clear")
                 items.clear();
+            else if (edit == "move")
+                items = {items[2], items[0], items[1]};
             else
                 items << app.docs() + "/d.pdf";
         };
@@ -181,9 +177,10 @@ private slots:
         QStringList outputs;
         for (const QString &jpg : QDir(app.docs()).entryList({"*-001.jpg"}, QDir::Files, QDir::Name))
             outputs << jpg.left(1);
-        QCOMPARE(outputs, converted);
-        QVERIFY(sameBars(run.view.progress, bar));
-        QCOMPARE(summary.skipped, skipped);
+        QCOMPARE(outputs, (QStringList{"a", "b", "c"}));
+        QCOMPARE(app.probed(), (QStringList{app.docs() + "/a.pdf", app.docs() + "/b.pdf", app.docs() + "/c.pdf"}));
+        QVERIFY(sameBars(run.view.progress, {100.0 / 3, 200.0 / 3, 100, 0}));
+        QCOMPARE(summary.converted, 3);
         QCOMPARE(run.messages.messages.back().text, QString("Done."));
         QCOMPARE(run.messages.messages.size(), size_t(1));
         verifyAtRest(run);
@@ -191,7 +188,7 @@ private slots:
 
     // Documents side by side finish out of list order ("a" waits until "c"
     // is done); the user still sees every message in list order, one at a
-    // time, "Done." last, and a position removed meanwhile is skipped.
+    // time, "Done." last, and a row removed meanwhile is still converted.
     void slotsReportInListOrder_data()
     {
         QTest::addColumn<int>("slotCount");
@@ -237,11 +234,63 @@ private slots:
                      {"Done.", "Rasterwell", MessageIcon::None}}));
         const QStringList done = app.lines(app.path() + "/done.log");
         QVERIFY(done.indexOf("c") < done.indexOf("a"));
-        QCOMPARE(summary.converted, removeLast ? 1 : 2);
-        QCOMPARE(summary.skipped, removeLast ? 1 : 0);
-        QCOMPARE(QFile::exists(app.docs() + "/e-001.jpg"), !removeLast);
+        QCOMPARE(summary.converted, 2);
+        QVERIFY(QFile::exists(app.docs() + "/e-001.jpg"));
         QCOMPARE(app.stagingLeftovers(), QStringList());
         verifyAtRest(run);
+    }
+
+    // Every ps and ps-N folder of the working folder is a staging folder,
+    // whatever number of slots the run uses: a document in one is refused
+    // and never deleted, and a slot holding a current.pdf this program did
+    // not stage is not used.
+    void stagingFoldersBelongToTheProgram_data()
+    {
+        QTest::addColumn<QString>("folder");
+        QTest::addColumn<int>("slotCount");
+        QTest::addColumn<bool>("listed");
+        for (const char *folder : {"ps", "ps-2", "ps-9"})
+            for (const int jobs : {1, 2}) {
+                QTest::addRow("%s, -j %d, listed", folder, jobs) << folder << jobs << true;
+                QTest::addRow("%s, -j %d, not listed", folder, jobs) << folder << jobs << false;
+            }
+    }
+    void stagingFoldersBelongToTheProgram()
+    {
+        QFETCH(QString, folder);
+        QFETCH(int, slotCount);
+        QFETCH(bool, listed);
+        AppFolder app;
+        QVERIFY(app.writeToolkit());
+        QVERIFY(app.writeScript());
+        const QString staging = app.path() + "/" + folder;
+        QVERIFY(QDir().mkpath(staging));
+        const QByteArray mine = ConvertFixture::document("mine", 2);
+        QVERIFY(AppFolder::writeFile(staging + "/current.pdf", mine));
+        QVERIFY(AppFolder::writeFile(staging + "/x.pdf", mine));
+        const QString a = app.writeDocument("a.pdf", ConvertFixture::document("a", 1));
+        Run run(app, slotCount);
+        if (listed)
+            run.documents.items = {staging + "/current.pdf", staging + "/x.pdf"};
+        run.documents.items << a;
+
+        const RunSummary summary = run();
+        QCOMPARE(AppFolder::read(staging + "/current.pdf"), mine);
+        QCOMPARE(AppFolder::read(staging + "/x.pdf"), mine);
+        QCOMPARE(QDir(staging).entryList({"*.jpg"}, QDir::Files), QStringList());
+        const bool slotLost = folder == "ps" || (folder == "ps-2" && slotCount == 2);
+        const bool aFails = folder == "ps" && slotCount == 1;
+        QCOMPARE(summary.failed, (listed ? 2 : 0) + (aFails ? 1 : 0));
+        QCOMPARE(QFile::exists(app.docs() + "/a-001.jpg"), !aFails);
+        const QString all = summary.details.join('\n');
+        if (listed)
+            QVERIFY2(all.count("inside the staging folder") == 2, qPrintable(all));
+        if (aFails)
+            QVERIFY2(all.contains("no staging folder can be used"), qPrintable(all));
+        // A slot that is not used is said once, never for each document.
+        QCOMPARE(run.messages.details.filter("was not staged by this program").size(),
+                 qsizetype(slotLost ? 1 : 0));
+        QCOMPARE(run.messages.messages.back().text, QString("Done."));
     }
 
     // One slot works exactly as one document after the other: probe,
@@ -270,13 +319,60 @@ private slots:
         QVERIFY(sameBars(run.view.progress, {100.0 / 3, 200.0 / 3, 100, 0}));
     }
 
-    // A converter that hangs is ended after the idle limit; its document
-    // fails with the reason and the other slot goes on.
+    // With one slot, a document that fails at once (missing, a FIFO,
+    // refused) gets its message before the next document starts, with its
+    // own bar value.
+    void immediateFailureIsReportedBeforeTheNext_data()
+    {
+        QTest::addColumn<QString>("kind");
+        QTest::newRow("missing") << "missing";
+        QTest::newRow("FIFO") << "fifo";
+        QTest::newRow("in a staging folder") << "staging";
+    }
+    void immediateFailureIsReportedBeforeTheNext()
+    {
+        QFETCH(QString, kind);
+        AppFolder app;
+        QVERIFY(app.writeToolkit("echo \"probe $(head -n 1 \"$1\")\" >> \"$(dirname \"$0\")/steps.log\"\n"
+                                 + ConvertFixture::ReadingToolkit));
+        QVERIFY(app.writeScript());
+        QString odd = app.docs() + "/odd.pdf";
+        if (kind == "fifo") {
+            QCOMPARE(::mkfifo(QFile::encodeName(odd).constData(), 0644), 0);
+        } else if (kind == "staging") {
+            QVERIFY(QDir().mkpath(app.path() + "/ps-3"));
+            odd = app.path() + "/ps-3/odd.pdf";
+            QVERIFY(AppFolder::writeFile(odd, ConvertFixture::document("odd", 1)));
+        }
+        Run run(app, 1);
+        run.documents.items = {odd, app.writeDocument("good.pdf", ConvertFixture::document("good", 1))};
+        run.messages.onMessage = [&](const Message &m) {
+            run.barAtMessage.push_back(run.view.lastProgress());
+            QFile log(app.path() + "/steps.log");
+            QVERIFY(log.open(QIODevice::Append));
+            log.write("message " + m.text.section('/', -1).toUtf8() + "\n");
+        };
+
+        run();
+        QCOMPARE(app.lines(app.path() + "/steps.log"),
+                 (QStringList{"message odd.pdf", "probe good", "message Done."}));
+        QVERIFY(sameBars(run.barAtMessage, {50, 100}));
+    }
+
+    // A converter that hangs, or is stopped, is ended after the idle limit;
+    // its document fails with the reason and the other slot goes on.
+    void hangingConverterIsBounded_data()
+    {
+        QTest::addColumn<QByteArray>("hang");
+        QTest::newRow("sleeps") << QByteArray("exec sleep 60");
+        QTest::newRow("stopped") << QByteArray("kill -STOP $$");
+    }
     void hangingConverterIsBounded()
     {
+        QFETCH(QByteArray, hang);
         AppFolder app;
         QVERIFY(app.writeToolkit());
-        QVERIFY(app.writeScript("grep -q HANG current.pdf && exec sleep 60\n" + ConvertFixture::PagingScript));
+        QVERIFY(app.writeScript("grep -q HANG current.pdf && " + hang + "\n" + ConvertFixture::PagingScript));
         const QString a = app.writeDocument("a.pdf", ConvertFixture::document("a", 1, "HANG"));
         const QString b = app.writeDocument("b.pdf", ConvertFixture::document("b", 1));
         PDF::Limits limits;
@@ -291,6 +387,25 @@ private slots:
         QVERIFY2(summary.details.join('\n').contains("made no progress"), qPrintable(summary.details.join('\n')));
         QVERIFY(QFile::exists(app.docs() + "/b-001.jpg"));
         QCOMPARE(app.stagingLeftovers(), QStringList());
+    }
+
+    // The no-progress limit follows the converter script's page time limit.
+    void idleLimitFollowsThePageTimeLimit_data()
+    {
+        QTest::addColumn<QByteArray>("setting");
+        QTest::addColumn<int>("idleMs");
+        QTest::newRow("the script's default") << QByteArray("PAGE_TIME_LIMIT=60   # seconds\n") << 190'000;
+        QTest::newRow("edited") << QByteArray("PAGE_TIME_LIMIT=60\nPAGE_TIME_LIMIT=2.5\n") << 17'500;
+        QTest::newRow("no page limit") << QByteArray("PAGE_TIME_LIMIT=0\n") << 30 * 60'000;
+        QTest::newRow("not set") << QByteArray("true\n") << 190'000;
+    }
+    void idleLimitFollowsThePageTimeLimit()
+    {
+        QFETCH(QByteArray, setting);
+        QFETCH(int, idleMs);
+        AppFolder app;
+        QVERIFY(app.writeScript(setting));
+        QCOMPARE(RunVariables::idleLimitMsFor(RunVariables::pageTimeLimitOf(app.staging() + "/pdf2tiff.bat")), idleMs);
     }
 
     // A second "Convert!" while a run waits does nothing.

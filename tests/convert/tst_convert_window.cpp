@@ -93,6 +93,63 @@ private slots:
         QCOMPARE(form.listView1()->count(), 2);
     }
 
+    // Rows removed (double-click), moved or added while the run works: the
+    // run converts the five documents listed when "Convert!" was pressed,
+    // each of them, and nothing else.
+    void listEditsDuringARunChangeNothingForIt_data()
+    {
+        QTest::addColumn<QString>("edit");
+        QTest::newRow("first removed") << "remove";
+        QTest::newRow("moved") << "move";
+        QTest::newRow("added") << "add";
+        QTest::newRow("all removed") << "clear";
+    }
+    void listEditsDuringARunChangeNothingForIt()
+    {
+        QFETCH(QString, edit);
+        AppFolder app;
+        QVERIFY(app.writeToolkit());
+        QVERIFY(app.writeScript());
+        Form1 form(services(app.path()));
+        QStringList listed;
+        for (const char *name : {"a", "b", "c", "d", "e"}) {
+            listed << app.writeDocument(QString(name) + ".pdf", ConvertFixture::document(name, 1));
+            form.listView1()->append(listed.back());
+        }
+        const QString added = app.writeDocument("f.pdf", ConvertFixture::document("f", 1));
+        ListView1 &list = *form.listView1();
+        bool edited = false;
+        pump.onPause = [&] {
+            if (std::exchange(edited, true))
+                return;
+            if (edit == "remove") {
+                list.selectPosition(1);
+                list.doubleClick();
+            } else if (edit == "move") {
+                const QString first = *list.textAt(1);
+                list.setTextAt(1, *list.textAt(4));
+                list.setTextAt(4, first);
+            } else if (edit == "add") {
+                list.append(added);
+            } else {
+                while (list.count() > 0)
+                    list.removeAt(1);
+            }
+        };
+
+        form.check2()->click();
+        QVERIFY(edited);
+        QCOMPARE(messages.messages, (std::vector<Message>{{"Done.", "Rasterwell",
+                                                           Platform::MessageIcon::None}}));
+        QStringList probed = app.probed();
+        probed.sort();
+        QCOMPARE(probed, listed);
+        for (const char *name : {"a", "b", "c", "d", "e"})
+            QVERIFY2(QFile::exists(app.docs() + "/" + name + "-001.jpg"), name);
+        QVERIFY(!QFile::exists(app.docs() + "/f-001.jpg"));
+        QCOMPARE(form.progressBar1()->percent(), 0.0);
+    }
+
     void emptyListSaysSo()
     {
         AppFolder app;

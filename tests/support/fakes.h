@@ -34,7 +34,9 @@ public:
         if (onMessage)
             onMessage(messages.back());
     }
+    void showDetails(const QStringList &lines) override { details += lines; }
     std::vector<Message> messages;
+    QStringList details;
     std::function<void(const Message &)> onMessage;
 };
 

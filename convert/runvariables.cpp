@@ -1,0 +1,76 @@
+#include "convert/runvariables.h"
+
+#include <QFile>
+#include <QRegularExpression>
+
+#include <cmath>
+
+namespace RunVariables {
+
+namespace {
+
+constexpr double DefaultPageTimeLimit = 60;
+constexpr int NoPageLimitIdleMs = 30 * 60'000;
+// Room for the start of the converter and its last page's encoding.
+constexpr int IdleMarginMs = 10'000;
+
+bool inRange(const QString &text, double low, double high, bool whole)
+{
+    bool ok = false;
+    const double value = text.trimmed().toDouble(&ok);
+    return ok && std::isfinite(value) && value >= low && value <= high && (!whole || value == std::floor(value));
+}
+
+} // namespace
+
+std::optional<QString> problem(const QStringList &overridden)
+{
+    struct Variable {
+        const char *name;
+        double low;
+        double high;
+        bool whole;
+        const char *what;
+    };
+    static const Variable variables[] = {
+        {"RASTERWELL_JOBS", 1, MaxJobs, true, "a whole number of documents side by side"},
+        {"RASTERWELL_RESOLUTION", 1, MaxResolution, false, "a number of dots per inch"},
+        {"RASTERWELL_QUALITY", 1, MaxQuality, true, "a whole number (JPEG quality)"},
+    };
+    for (const Variable &v : variables) {
+        const QString name = QString::fromLatin1(v.name);
+        // Unset or empty: the default holds (the script treats empty so too).
+        if (overridden.contains(name) || qEnvironmentVariableIsEmpty(v.name))
+            continue;
+        const QString value = qEnvironmentVariable(v.name);
+        if (!inRange(value, v.low, v.high, v.whole))
+            return QStringLiteral("%1 must be %2 from %3 to %4, not \"%5\"")
+                .arg(name, QString::fromLatin1(v.what))
+                .arg(v.low)
+                .arg(v.high)
+                .arg(value);
+    }
+    return std::nullopt;
+}
+
+double pageTimeLimitOf(const QString &script)
+{
+    QFile file(script);
+    if (!file.open(QIODevice::ReadOnly))
+        return DefaultPageTimeLimit;
+    static const QRegularExpression setting(QStringLiteral("^PAGE_TIME_LIMIT=([0-9]+(\\.[0-9]*)?)\\s*(#.*)?$"),
+                                            QRegularExpression::MultilineOption);
+    double limit = DefaultPageTimeLimit;
+    for (const QRegularExpressionMatch &m : setting.globalMatch(QString::fromUtf8(file.read(256 * 1024))))
+        limit = m.captured(1).toDouble();
+    return limit;
+}
+
+int idleLimitMsFor(double pageTimeLimitSeconds)
+{
+    if (!(pageTimeLimitSeconds > 0))
+        return NoPageLimitIdleMs;
+    return int(std::min<double>(NoPageLimitIdleMs, 3 * pageTimeLimitSeconds * 1000 + IdleMarginMs));
+}
+
+} // namespace RunVariables

@@ -1,0 +1,31 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+#include <optional>
+
+// The RASTERWELL_* variables a user may set for a run, and the limits that
+// follow the converter script's settings.
+namespace RunVariables {
+
+// The ranges the command-line options and the renderer accept.
+constexpr int MaxJobs = 64;
+constexpr double MaxResolution = 2400;
+constexpr int MaxQuality = 100;
+
+// Why a RASTERWELL_* variable of the environment cannot be used (out of
+// range, not a number), naming it; nothing when all can. Variables named
+// in `overridden` ("RASTERWELL_RESOLUTION" when -r was given) are not
+// looked at: the run sets them itself.
+std::optional<QString> problem(const QStringList &overridden = {});
+
+// The converter script's PAGE_TIME_LIMIT in seconds (the last assignment at
+// the start of a line); 60, the script's own default, when it cannot be read.
+double pageTimeLimitOf(const QString &script);
+
+// How long a converter may go without writing anything before it is ended:
+// a few page time limits (three pages over the limit end a document), or
+// half an hour when pages have no time limit.
+int idleLimitMsFor(double pageTimeLimitSeconds);
+
+} // namespace RunVariables
