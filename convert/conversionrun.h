@@ -7,6 +7,7 @@
 #include <QStringList>
 
 class DocumentSource;
+class RunObserver;
 class RunView;
 
 namespace Platform {
@@ -35,6 +36,11 @@ struct ConversionServices {
     PDF::Limits limits = {};
     // "NAME=value" settings for the converter script.
     QStringList environment = {};
+    // Told when documents start, gain pages and end; may stop the run.
+    RunObserver *observer = nullptr;
+    // Skip a readable document whose images are all there and newer than it
+    // (it counts as converted).
+    bool skipUpToDate = false;
 };
 
 // "Convert!": walks the documents from top to bottom, probes each for a

@@ -8,6 +8,8 @@
 #include "platform/pathcodec.h"
 #include "platform/process.h"
 
+#include <QFile>
+
 namespace PDF {
 
 namespace {
@@ -36,6 +38,25 @@ bool removeLeftover(Context &context, const QString &resultFile)
         FileUtil::DeleteQuietly(resultFile);
     }
     return true;
+}
+
+// The page count the result file gives on its "NumberOfPages: N" line; 0
+// when there is none.
+int pageCountIn(const QString &resultFile)
+{
+    QFile file(resultFile);
+    if (!file.open(QIODevice::ReadOnly))
+        return 0;
+    static constexpr int MaxLines = 10000;
+    for (int line = 0; line < MaxLines && !file.atEnd(); ++line) {
+        const QByteArray text = file.readLine(4096).trimmed();
+        if (text.startsWith("NumberOfPages:")) {
+            bool ok = false;
+            const int pages = text.mid(14).trimmed().toInt(&ok);
+            return ok && pages > 0 ? pages : 0;
+        }
+    }
+    return 0;
 }
 
 } // namespace
@@ -131,6 +152,7 @@ void ProbeJob::finish(int exitCode, bool timedOut)
     const QString &resultFile = context_.slot.resultFile;
     if (FileUtil::FileExists(resultFile)) {
         result_ = {Verdict::Readable, {}, {}, {}};
+        result_.pageCount = pageCountIn(resultFile);
     } else if (timedOut) {
         result_ = {Verdict::Failed, {},
                    QStringLiteral("the password probe did not finish within %1 s")

@@ -18,6 +18,7 @@ struct ProbeResult {
     QString problem;      // for Unusable: a message for the user naming the file
     QString reason;       // for Failed: one line on what went wrong
     QStringList messages; // for Failed: what the toolkit said on its error stream
+    int pageCount = 0;    // for Readable: the result file's NumberOfPages (0 when absent)
     bool isProtected() const { return verdict == Verdict::Protected; }
 };
 

@@ -14,6 +14,8 @@
 #include <QFileInfo>
 #include <QScopeGuard>
 
+#include <algorithm>
+
 namespace PDF {
 
 namespace {
@@ -130,6 +132,22 @@ bool RasteriseJob::progressed()
     const bool changed = mark != progressMark_;
     progressMark_ = mark;
     return changed;
+}
+
+QList<int> RasteriseJob::newPages()
+{
+    QList<int> pages;
+    if (done_)
+        return pages;
+    for (const QString &name : FileUtil::ListFiles(slot_.folder, PageImages)) {
+        const int page = pageNumberOf(name);
+        if (page > 0 && !seenPages_.contains(page)) {
+            seenPages_.insert(page);
+            pages << page;
+        }
+    }
+    std::sort(pages.begin(), pages.end());
+    return pages;
 }
 
 bool RasteriseJob::poll()

@@ -5,6 +5,7 @@
 
 #include <QElapsedTimer>
 #include <QList>
+#include <QSet>
 #include <QString>
 #include <QStringList>
 
@@ -42,6 +43,9 @@ public:
     const RasteriseResult &result() const { return result_; }
     // Ends a running converter and clears the slot (the run is stopping).
     void abandon();
+    // The page numbers of images that arrived in the slot since the last
+    // call, ascending (for page progress).
+    QList<int> newPages();
 
 private:
     void hourglass();
@@ -58,6 +62,7 @@ private:
     QElapsedTimer sinceProgress_;
     QElapsedTimer sinceCheck_;
     qint64 progressMark_ = -1;
+    QSet<int> seenPages_;
     RasteriseResult result_;
 };
 
