@@ -71,7 +71,20 @@ Request parse(const QStringList &arguments)
             optionsEnded = true;
             continue;
         }
-        // -r N, --resolution N, --resolution=N (and the same for -q, -j).
+        if (a == QLatin1String("--update") || a == QLatin1String("--watch")) {
+            (a == QLatin1String("--update") ? r.update : r.watch) = true;
+            continue;
+        }
+        if (a == QLatin1String("--quiet") || a == QLatin1String("--verbose")) {
+            const auto wanted = a == QLatin1String("--quiet") ? Request::Progress::Quiet
+                                                              : Request::Progress::Verbose;
+            if (r.progress != Request::Progress::Normal && r.progress != wanted)
+                return fail(QStringLiteral("--quiet and --verbose cannot be given together"));
+            r.progress = wanted;
+            continue;
+        }
+        // -r N, --resolution N, --resolution=N (and the same for -q, -j,
+        // --report).
         QString name = a;
         std::optional<QString> value;
         if (a.startsWith(QLatin1String("--")) && a.contains(QLatin1Char('='))) {
@@ -81,7 +94,8 @@ Request parse(const QStringList &arguments)
         const bool resolution = name == QLatin1String("-r") || name == QLatin1String("--resolution");
         const bool quality = name == QLatin1String("-q") || name == QLatin1String("--quality");
         const bool jobs = name == QLatin1String("-j") || name == QLatin1String("--jobs");
-        if (!resolution && !quality && !jobs) {
+        const bool report = name == QLatin1String("--report");
+        if (!resolution && !quality && !jobs && !report) {
             if (a.startsWith(QLatin1String("--")))
                 return fail(QStringLiteral("unknown option %1").arg(a));
             r.paths << a;
@@ -92,7 +106,11 @@ Request parse(const QStringList &arguments)
                 return fail(QStringLiteral("%1 needs a value").arg(name));
             value = arguments[++i];
         }
-        if (resolution) {
+        if (report) {
+            if (value->isEmpty())
+                return fail(QStringLiteral("--report needs a file name, or - for standard output"));
+            r.report = *value;
+        } else if (resolution) {
             if (!number(*value, 1, MaxResolution, false))
                 return fail(QStringLiteral("%1 must be a number of dots per inch from 1 to %2, not %3")
                                 .arg(name).arg(MaxResolution).arg(*value));
@@ -119,8 +137,11 @@ QString usage()
 {
     return QStringLiteral(
         "usage: rasterwell [PATH...]             open the window, PATHs in its list\n"
-        "       rasterwell --convert [-r DPI] [-q QUALITY] [-j JOBS] PATH...\n"
+        "       rasterwell --convert [-r DPI] [-q QUALITY] [-j JOBS] [--update]\n"
+        "                  [--quiet | --verbose] [--report FILE] PATH...\n"
         "                                        convert without a window\n"
+        "       rasterwell --convert --watch [OPTIONS] FOLDER...\n"
+        "                                        convert, then keep converting new PDFs\n"
         "       rasterwell --help | --version\n");
 }
 

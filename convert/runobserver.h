@@ -46,3 +46,39 @@ public:
     // its staging slots cleared.
     virtual bool stopRequested() const { return false; }
 };
+
+// Hands every call on to several observers, in the order they were added;
+// the run stops when any of them asks.
+class RunObservers final : public RunObserver {
+public:
+    void add(RunObserver *observer)
+    {
+        if (observer)
+            observers_ << observer;
+    }
+    void documentStarted(int position, const QString &document, int pageCount) override
+    {
+        for (RunObserver *o : observers_)
+            o->documentStarted(position, document, pageCount);
+    }
+    void pagesArrived(int position, const QList<int> &pages, int arrived) override
+    {
+        for (RunObserver *o : observers_)
+            o->pagesArrived(position, pages, arrived);
+    }
+    void documentEnded(const DocumentEnd &end) override
+    {
+        for (RunObserver *o : observers_)
+            o->documentEnded(end);
+    }
+    bool stopRequested() const override
+    {
+        for (const RunObserver *o : observers_)
+            if (o->stopRequested())
+                return true;
+        return false;
+    }
+
+private:
+    QList<RunObserver *> observers_;
+};
