@@ -334,6 +334,7 @@ private:
                 lookForPages(*slot);
                 if (slot->rasterise->poll()) {
                     any = true;
+                    lookForPages(*slot, true);
                     afterRasterise(*slot);
                 }
             }

@@ -137,10 +137,11 @@ bool RasteriseJob::progressed()
 QList<int> RasteriseJob::newPages()
 {
     QList<int> pages;
-    if (done_)
-        return pages;
-    for (const QString &name : FileUtil::ListFiles(slot_.folder, PageImages)) {
-        const int page = pageNumberOf(name);
+    QList<int> found = placed_;
+    if (!done_)
+        for (const QString &name : FileUtil::ListFiles(slot_.folder, PageImages))
+            found << pageNumberOf(name);
+    for (const int page : std::as_const(found)) {
         if (page > 0 && !seenPages_.contains(page)) {
             seenPages_.insert(page);
             pages << page;
@@ -198,6 +199,7 @@ void RasteriseJob::finish(int exitCode, const QString &stopped)
     const Collection collection = collectPageImages(slot_.folder, document_);
     result_.pagesCreated = !collection.placed.isEmpty();
     result_.pagesWritten = int(collection.placed.size());
+    placed_ = collection.placed;
     result_.missingPages = missingPages(collection.placed);
     result_.messages += collection.problems;
 

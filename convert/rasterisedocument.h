@@ -44,7 +44,8 @@ public:
     // Ends a running converter and clears the slot (the run is stopping).
     void abandon();
     // The page numbers of images that arrived in the slot since the last
-    // call, ascending (for page progress).
+    // call, ascending (for page progress); once the job has ended, the pages
+    // placed that no call has named yet.
     QList<int> newPages();
 
 private:
@@ -63,6 +64,7 @@ private:
     QElapsedTimer sinceCheck_;
     qint64 progressMark_ = -1;
     QSet<int> seenPages_;
+    QList<int> placed_; // pages placed beside the document at the end
     RasteriseResult result_;
 };
 
