@@ -1,3 +1,4 @@
+#include "cli/commandline.h"
 #include "tests/convert/convertfixture.h"
 
 #include <QJsonArray>
@@ -122,6 +123,44 @@ class TestCliUpdateWatchReport : public QObject {
     }
 
 private slots:
+    void options_data()
+    {
+        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<QString>("error"); // empty: accepted
+        QTest::addColumn<QString>("report");
+        QTest::newRow("all of them") << QStringList{"--convert", "--update", "--watch", "--verbose", "--report", "r.jsonl", "d"}
+                                     << "" << "r.jsonl";
+        QTest::newRow("report with =") << QStringList{"--convert", "--report=-", "d"} << "" << "-";
+        QTest::newRow("report without a file") << QStringList{"--convert", "d", "--report"} << "--report needs a value" << "";
+        QTest::newRow("report with an empty name") << QStringList{"--convert", "--report=", "d"} << "--report needs a file name" << "";
+        QTest::newRow("quiet and verbose") << QStringList{"--convert", "--quiet", "--verbose", "d"}
+                                           << "cannot be given together" << "";
+        QTest::newRow("watch is for --convert") << QStringList{"--watch", "d"} << "unknown option --watch" << "";
+    }
+    void options()
+    {
+        QFETCH(QStringList, args);
+        QFETCH(QString, error);
+        QFETCH(QString, report);
+        const CommandLine::Request r = CommandLine::parse(args);
+        QVERIFY2(error.isEmpty() ? r.error.isEmpty() : r.error.contains(error), qPrintable(r.error));
+        QCOMPARE(r.mode == CommandLine::Mode::UsageError, !error.isEmpty());
+        QCOMPARE(r.report, report);
+    }
+
+    // --watch takes folders only: anything else is a usage error before
+    // anything is converted.
+    void watchNeedsFolders()
+    {
+        Setup s;
+        QVERIFY(s.ok);
+        s.app.writeDocument("a.pdf", ConvertFixture::document("a", 1));
+        const Outcome o = run(s, {"--convert", "--watch", s.app.docs(), s.doc("a.pdf")});
+        QCOMPARE(o.status, 2);
+        QVERIFY2(o.err.contains("--watch needs folders"), qPrintable(o.err));
+        QCOMPARE(s.converted(), QStringList{});
+    }
+
     // A second run with --update converts only what changed since; without
     // --update everything is converted again.
     void updateSkipsWhatIsDone()
