@@ -148,6 +148,42 @@ private slots:
         QCOMPARE(r.report, report);
     }
 
+    // Progress lines on the error stream (off a terminal): one per
+    // document, none with --quiet, one more per page with --verbose. The
+    // messages stay as they are.
+    void progressLines_data()
+    {
+        QTest::addColumn<QString>("option");
+        QTest::addColumn<QStringList>("lines"); // %D: the documents folder
+        QTest::newRow("normal") << "" << QStringList{"[1/2] %D/a.pdf", "[2/2] %D/b.pdf"};
+        QTest::newRow("quiet") << "--quiet" << QStringList{};
+        QTest::newRow("verbose") << "--verbose"
+                                 << QStringList{"[1/2] %D/a.pdf", "[1/2] %D/a.pdf: page 1 of 2",
+                                                "[1/2] %D/a.pdf: page 2 of 2", "[2/2] %D/b.pdf"};
+    }
+    void progressLines()
+    {
+        QFETCH(QString, option);
+        QFETCH(QStringList, lines);
+        Setup s;
+        QVERIFY(s.ok);
+        s.app.writeDocument("a.pdf", ConvertFixture::document("a", 2));
+        s.app.writeDocument("b.pdf", ConvertFixture::document("b", 1, "PROTECTED"));
+        QStringList args{"--convert"};
+        if (!option.isEmpty())
+            args << option;
+        const Outcome o = run(s, args << s.app.docs());
+        QCOMPARE(o.status, 1);
+        QCOMPARE(o.out, "" + s.doc("b.pdf").toUtf8() + " is password protected.\nDone.\n");
+        QStringList progress;
+        for (const QString &line : o.err.split('\n'))
+            if (line.startsWith('['))
+                progress << line;
+        for (QString &line : lines)
+            line.replace("%D", s.app.docs());
+        QCOMPARE(progress, lines);
+    }
+
     // --watch takes folders only: anything else is a usage error before
     // anything is converted.
     void watchNeedsFolders()
