@@ -110,6 +110,11 @@ public:
     {
         while (head_ <= count) {
             if (s_.observer && s_.observer->stopRequested()) {
+                // What has ended is still told, in list order, though an
+                // earlier document is left unfinished.
+                for (const auto &[position, outcome] : outcomes_)
+                    show(outcome);
+                outcomes_.clear();
                 stopped_ = true;
                 return std::nullopt;
             }
