@@ -96,8 +96,17 @@ public:
         for (const QString &folder : folders)
             roots_.insert(withoutTrailingSlash(folder));
         // Watched first, so nothing that arrives during the first run is missed.
-        for (const QString &root : roots_)
+        for (const QString &root : std::set<QString>(roots_)) {
             watchTree(root, false);
+            // A folder named on the command line that cannot be watched is
+            // said so (watchTree did); the others are still watched.
+            if (!watch_.watches(root))
+                roots_.erase(root);
+        }
+        if (roots_.empty()) {
+            complain(QStringLiteral("no folder can be watched"));
+            return SomeNotConverted;
+        }
         convertAll(folders);
         if (!stop_.received() && status_ != CannotRun && !roots_.empty())
             loop_.exec();
@@ -133,10 +142,13 @@ private:
         QStringList folders{top};
         while (!folders.isEmpty()) {
             const QString folder = folders.takeFirst();
-            if (!Platform::isPlainFolder(folder) || isStagingFolder(folder))
+            // A folder named on the command line may be a link to one; below
+            // it, links to folders are not entered (as the folder walk).
+            const bool named = roots_.count(folder) > 0;
+            if (!(named ? Platform::isFolder(folder) : Platform::isPlainFolder(folder)) || isStagingFolder(folder))
                 continue;
             QString error;
-            if (!watch_.add(folder, &error)) {
+            if (!watch_.add(folder, &error, named)) {
                 complain(QStringLiteral("cannot watch %1: %2").arg(Platform::displayPath(folder), error));
                 if (status_ == AllConverted)
                     status_ = SomeNotConverted;

@@ -38,14 +38,15 @@ FolderWatch::~FolderWatch()
         ::close(fd_);
 }
 
-bool FolderWatch::add(const QString &folder, QString *error)
+bool FolderWatch::add(const QString &folder, QString *error, bool followLink)
 {
     if (fd_ < 0) {
         if (error)
             *error = problem_;
         return false;
     }
-    const int wd = ::inotify_add_watch(fd_, encodePath(folder).constData(), Mask);
+    const int wd = ::inotify_add_watch(fd_, encodePath(folder).constData(),
+                                       followLink ? Mask & ~uint32_t(IN_DONT_FOLLOW) : Mask);
     if (wd < 0) {
         if (error)
             *error = errno == ENOSPC ? QStringLiteral("the system's limit of watched folders is reached "
@@ -96,7 +97,7 @@ void FolderWatch::readEvents()
             if (event.mask & (IN_DELETE_SELF | IN_MOVE_SELF)) {
                 // Moved within the watched tree, it was added again under its
                 // new name already; otherwise it is gone from here.
-                if (event.mask & IN_DELETE_SELF || !isPlainFolder(where)) {
+                if (event.mask & IN_DELETE_SELF || !isFolder(where)) {
                     ::inotify_rm_watch(fd_, event.wd);
                     forget(event.wd);
                     handler_({Event::Kind::FolderGone, where});

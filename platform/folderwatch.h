@@ -37,10 +37,10 @@ public:
 
     // Empty when inotify is usable; else why not.
     QString problem() const { return problem_; }
-    // Watches one folder (not a link to one). False, with the reason in
-    // `error`, when it cannot be watched. Watching a folder again is
-    // harmless.
-    bool add(const QString &folder, QString *error = nullptr);
+    // Watches one folder; a link to one only with `followLink`. False, with
+    // the reason in `error`, when it cannot be watched. Watching a folder
+    // again is harmless.
+    bool add(const QString &folder, QString *error = nullptr, bool followLink = false);
     bool watches(const QString &folder) const { return byPath_.contains(folder); }
     qsizetype count() const { return byPath_.size(); }
 
