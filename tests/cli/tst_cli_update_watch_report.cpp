@@ -278,6 +278,26 @@ private slots:
         }
     }
 
+    // A name that is not UTF-8: shown with \xNN like the other outputs, and
+    // its exact bytes kept beside it.
+    void reportKeepsExactBytes()
+    {
+        Setup s;
+        QVERIFY(s.ok);
+        const QByteArray name = QFile::encodeName(s.app.docs()) + "/b\xff\xfe.pdf";
+        const int fd = ::open(name.constData(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        QVERIFY(fd >= 0);
+        const QByteArray body = ConvertFixture::document("odd", 1);
+        QCOMPARE(::write(fd, body.constData(), size_t(body.size())), ssize_t(body.size()));
+        ::close(fd);
+        const Outcome o = run(s, {"--convert", "--report", "-", s.app.docs()});
+        QCOMPARE(o.status, 0);
+        const QJsonObject line = QJsonDocument::fromJson(o.out.trimmed()).object();
+        QCOMPARE(line.value("path").toString(), s.doc("b\\xff\\xfe.pdf"));
+        QCOMPARE(QByteArray::fromBase64(line.value("path_bytes").toString().toLatin1()), name);
+        QCOMPARE(line.value("outcome").toString(), QString("converted"));
+    }
+
     // Killed outright in the middle of a document, the run leaves a report
     // of whole lines: one for each document that had ended.
     void reportStaysWholeWhenKilled()
