@@ -31,7 +31,7 @@ namespace {
 
 // A document must stay unchanged this long after it was closed or moved in
 // before it is converted: a copy still under way writes to it again.
-constexpr int SettleMilliseconds = 400;
+constexpr int SettleMilliseconds = 700;
 const QString DoneMessage = QStringLiteral("Done.");
 
 void complain(const QString &line)

@@ -322,7 +322,7 @@ private slots:
 
     // The watch converts what is there as --update would, then each
     // document once it is complete: written in two halves with a pause,
-    // moved in, in a new sub-folder. Its own images trigger nothing; a
+    // closed and opened again, moved in, in a new sub-folder. Its own images trigger nothing; a
     // watched folder that disappears is named once and the others are still
     // watched; TERM ends it with status 0 and nothing left behind.
     void watchConvertsEachCompleteDocumentOnce()
@@ -352,6 +352,17 @@ private slots:
             QVERIFY(!QFile::exists(one + "/halves-001.jpg"));
             halves.write("PAGE\nPAGE\n\n");
         }
+        // Two halves, closed in between and opened again at once: the first
+        // close does not make it complete.
+        {
+            QFile reopened(one + "/reopened.pdf");
+            QVERIFY(reopened.open(QIODevice::WriteOnly));
+            reopened.write("reopened\nPAGE\n");
+            reopened.close();
+            QTest::qWait(50);
+            QVERIFY(reopened.open(QIODevice::WriteOnly | QIODevice::Append));
+            reopened.write("PAGE\n\n");
+        }
         // Written under another name, then moved in, as a file manager does.
         QVERIFY(AppFolder::writeFile(s.app.root() + "/.partial", ConvertFixture::document("moved", 1)));
         QVERIFY(QFile::rename(s.app.root() + "/.partial", two + "/moved.pdf"));
@@ -360,7 +371,8 @@ private slots:
         QTest::qWait(200);
         QVERIFY(AppFolder::writeFile(one + "/sub/deeper/inner.pdf", ConvertFixture::document("inner", 1)));
 
-        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(one + "/halves-003.jpg") && QFile::exists(two + "/moved-001.jpg")
+        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(one + "/halves-003.jpg") && QFile::exists(one + "/reopened-002.jpg")
+                                     && QFile::exists(two + "/moved-001.jpg")
                                      && QFile::exists(one + "/sub/deeper/inner-001.jpg"),
                                  30000);
         // A folder that goes away; the other is still watched.
@@ -372,7 +384,7 @@ private slots:
         QTest::qWait(1500);
         QStringList runs = s.converted();
         std::sort(runs.begin() + 2, runs.end());
-        QCOMPARE(runs, (QStringList{"old", "new", "halves", "inner", "last", "moved"}));
+        QCOMPARE(runs, (QStringList{"old", "new", "halves", "inner", "last", "moved", "reopened"}));
         QCOMPARE(AppFolder::read(one + "/halves-003.jpg"), QByteArray("page 3 of halves\n"));
 
         ::kill(pid_t(p.processId()), SIGTERM);
