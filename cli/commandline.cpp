@@ -71,7 +71,20 @@ Request parse(const QStringList &arguments)
             optionsEnded = true;
             continue;
         }
-        // -r N, --resolution N, --resolution=N (and the same for -q, -j).
+        if (a == QLatin1String("--update") || a == QLatin1String("--watch")) {
+            (a == QLatin1String("--update") ? r.update : r.watch) = true;
+            continue;
+        }
+        if (a == QLatin1String("--quiet") || a == QLatin1String("--verbose")) {
+            const auto wanted = a == QLatin1String("--quiet") ? Request::Progress::Quiet
+                                                              : Request::Progress::Verbose;
+            if (r.progress != Request::Progress::Normal && r.progress != wanted)
+                return fail(QStringLiteral("--quiet and --verbose cannot be given together"));
+            r.progress = wanted;
+            continue;
+        }
+        // -r N, --resolution N, --resolution=N (and the same for -q, -j,
+        // --report).
         QString name = a;
         std::optional<QString> value;
         if (a.startsWith(QLatin1String("--")) && a.contains(QLatin1Char('='))) {
@@ -85,7 +98,8 @@ Request parse(const QStringList &arguments)
             r.recover = true;
             continue;
         }
-        if (!resolution && !quality && !jobs) {
+        const bool report = name == QLatin1String("--report");
+        if (!resolution && !quality && !jobs && !report) {
             if (a.startsWith(QLatin1String("--")))
                 return fail(QStringLiteral("unknown option %1").arg(a));
             r.paths << a;
@@ -96,7 +110,11 @@ Request parse(const QStringList &arguments)
                 return fail(QStringLiteral("%1 needs a value").arg(name));
             value = arguments[++i];
         }
-        if (resolution) {
+        if (report) {
+            if (value->isEmpty())
+                return fail(QStringLiteral("--report needs a file name, or - for standard output"));
+            r.report = *value;
+        } else if (resolution) {
             if (!number(*value, 1, MaxResolution, false))
                 return fail(QStringLiteral("%1 must be a number of dots per inch from 1 to %2, not %3")
                                 .arg(name).arg(MaxResolution).arg(*value));
@@ -123,8 +141,11 @@ QString usage()
 {
     return QStringLiteral(
         "usage: rasterwell [PATH...]             open the window, PATHs in its list\n"
-        "       rasterwell --convert [-r DPI] [-q QUALITY] [-j JOBS] [--recover] PATH...\n"
+        "       rasterwell --convert [-r DPI] [-q QUALITY] [-j JOBS] [--recover] [--update]\n"
+        "                  [--quiet | --verbose] [--report FILE] PATH...\n"
         "                                        convert without a window\n"
+        "       rasterwell --convert --watch [OPTIONS] FOLDER...\n"
+        "                                        convert, then keep converting new PDFs\n"
         "       rasterwell --help | --version\n");
 }
 
@@ -144,7 +165,8 @@ QString help()
         "    comes to the front and no second window opens. Use -- before paths\n"
         "    that start with a dash.\n"
         "\n"
-        "rasterwell --convert [-r DPI] [-q QUALITY] [-j JOBS] [--recover] PATH...\n"
+        "rasterwell --convert [-r DPI] [-q QUALITY] [-j JOBS] [--recover] [--update]\n"
+        "                     [--quiet | --verbose] [--report FILE] PATH...\n"
         "    Converts without a window and without a display. A PATH that is a file\n"
         "    is converted as given; a PATH that is a folder is searched with all its\n"
         "    sub-folders for *.pdf files (any case; names starting with \"~\", hidden\n"
@@ -163,6 +185,19 @@ QString help()
         "                          pages found in file order as DOC-recovered-001.jpg,\n"
         "                          ... (never under a page number); the document\n"
         "                          still counts as failed\n"
+        "    --update              skip a document whose images, one for each of\n"
+        "                          its pages, all stand beside it, none older\n"
+        "                          than it; it counts as converted. Resolution and\n"
+        "                          quality are not compared: a run with new -r or\n"
+        "                          -q needs no --update.\n"
+        "    --quiet               no progress, only the messages\n"
+        "    --verbose             also a progress line for each page\n"
+        "    --report FILE         one JSON object per line for each document as it\n"
+        "                          ends: path, outcome (converted, up-to-date,\n"
+        "                          protected, partial, failed, refused), pages,\n"
+        "                          images, missing, reason, seconds. FILE - is\n"
+        "                          standard output; the messages then go to\n"
+        "                          standard error.\n"
         "    A value out of range is a usage error and nothing is converted; so is\n"
         "    one of RASTERWELL_JOBS, RASTERWELL_RESOLUTION or RASTERWELL_QUALITY\n"
         "    (the variable is named) when its option is not given.\n"
@@ -174,6 +209,14 @@ QString help()
         "    folder could not be searched, or nothing was found; 2 for a usage\n"
         "    error, a path that does not exist, or when the companion programs or\n"
         "    the working folder cannot be used.\n"
+        "\n"
+        "rasterwell --convert --watch [OPTIONS] FOLDER...\n"
+        "    Converts the folders as --update would, then keeps watching them and\n"
+        "    their sub-folders (new ones too) and converts each PDF that is written\n"
+        "    and closed, or moved in, once it has stayed unchanged for a moment.\n"
+        "    The images it writes trigger nothing. A watched folder that goes away\n"
+        "    is named once; the others are still watched. Ctrl-C, TERM and HUP end\n"
+        "    it cleanly: status 0 when every document was converted.\n"
         "\n"
         "Output\n"
         "    One JPG per page beside each document, named after the document less\n"

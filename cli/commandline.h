@@ -18,6 +18,11 @@ struct Request {
     QString quality;    // -q, --quality: 1 to 100
     int jobs = 0;       // -j, --jobs: 1 or more; 0: the default
     bool recover = false; // --recover: keep the pages of a lost page tree, in file order
+    bool update = false; // --update: skip documents whose images are up to date
+    bool watch = false;  // --watch: then keep converting what appears in the folders
+    enum class Progress { Normal, Quiet, Verbose };
+    Progress progress = Progress::Normal; // --quiet, --verbose
+    QString report;      // --report FILE: JSON Lines, one per document; "-": standard output
 };
 
 // Parses the arguments after the program name.

@@ -1,6 +1,8 @@
 #include "cli/convertcommand.h"
 
+#include "cli/jsonreport.h"
 #include "cli/terminalview.h"
+#include "cli/watchcommand.h"
 #include "convert/companionfiles.h"
 #include "convert/conversionrun.h"
 #include "convert/runvariables.h"
@@ -64,6 +66,8 @@ int convert(const CommandLine::Request &request, const QString &appFolder)
         std::fputs(Platform::encodePath(CommandLine::usage()).constData(), stderr);
         return CannotRun;
     }
+    if (request.watch)
+        return watch(request, appFolder);
     Platform::QtEventPump pump;
     QStringList unentered;
     const std::optional<QStringList> documents = collectDocuments(request.paths, pump, &unentered);
@@ -81,9 +85,22 @@ int convert(const CommandLine::Request &request, const QString &appFolder)
         return CannotRun;
     }
 
+    std::optional<JsonReport> report;
+    if (!request.report.isEmpty()) {
+        report.emplace(request.report);
+        if (!report->openProblem().isEmpty()) {
+            complain(report->openProblem());
+            return CannotRun;
+        }
+    }
     FixedDocuments source(*documents);
-    TerminalView view(source, stderr, Platform::isTerminal(stderr));
-    TerminalMessages messages(stdout, view);
+    TerminalView view(source, stderr, Platform::isTerminal(stderr), request.progress,
+                      Platform::terminalColumns(stderr));
+    // With the report on standard output, the messages go to the error stream.
+    TerminalMessages messages(request.report == QLatin1String("-") ? stderr : stdout, view);
+    RunObservers observers;
+    observers.add(&view);
+    observers.add(report ? &*report : nullptr);
     Platform::PosixProcessApi processes;
     // Interrupted, the run ends its companions with it.
     Platform::endChildrenOnTerminationSignals();
@@ -102,10 +119,16 @@ int convert(const CommandLine::Request &request, const QString &appFolder)
                        .workFolder = workFolder,
                        .slotCount = request.jobs > 0 ? request.jobs : defaultSlotCount(),
                        .environment = settings,
-                       .recover = request.recover});
+                       .recover = request.recover,
+                       .observer = &observers,
+                       .skipUpToDate = request.update});
     const RunSummary summary = run.run();
     view.clearBar();
-    const int status = summary.exitStatus();
+    int status = summary.exitStatus();
+    if (report && !report->writeProblem().isEmpty()) {
+        complain(report->writeProblem());
+        status = std::max(status, int(SomeNotConverted));
+    }
     return status == AllConverted && !unentered.isEmpty() ? int(SomeNotConverted) : status;
 }
 

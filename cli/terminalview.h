@@ -1,11 +1,15 @@
 #pragma once
 
+#include "cli/commandline.h"
+#include "convert/runobserver.h"
 #include "convert/runview.h"
 #include "platform/messages.h"
 #include "platform/pointer.h"
 
 #include <QStringList>
 #include <cstdio>
+#include <map>
+#include <set>
 
 namespace Cli {
 
@@ -21,25 +25,50 @@ private:
     QStringList paths_;
 };
 
-// Progress on the error stream: one line per document ("[3/10] <path>") and,
-// on a terminal, a live bar below the lines.
-class TerminalView final : public RunView, public Platform::PointerSetting {
+// Progress on the error stream: one line per document ("[3/10] <path>", or
+// "[3/10] <path>: up to date" for one skipped), in list order, each as soon
+// as its document is under way or has ended; with --verbose also a line per
+// page. On a terminal a live line below them counts the pages of the
+// documents being converted ("[2/10] report.pdf  45/117"). --quiet prints
+// no progress at all.
+class TerminalView final : public RunView, public Platform::PointerSetting, public RunObserver {
 public:
-    TerminalView(const FixedDocuments &documents, std::FILE *stream, bool liveBar);
+    using Progress = CommandLine::Request::Progress;
+    TerminalView(const FixedDocuments &documents, std::FILE *stream, bool liveBar,
+                 Progress progress = Progress::Normal, int columns = 80);
     void setProgress(double percent) override;
     void setApplicationPointer(int) override {}
     int pointer() const override { return pointer_; }
     void setPointer(int code) override { pointer_ = code; }
 
+    void documentStarted(int position, const QString &document, int pageCount) override;
+    void pagesArrived(int position, const QList<int> &pages, int arrived) override;
+    void documentEnded(const DocumentEnd &end) override;
+
     // Removes the live bar before other output goes to the terminal.
     void clearBar();
 
 private:
+    struct Current {
+        int pageCount = 0;
+        int arrived = 0;
+    };
+    QString lineStart(int position) const;
+    void hold(int position, const QString &line);
+    void flush();
+    void drawBar();
+
     const FixedDocuments &documents_;
     std::FILE *stream_;
     bool liveBar_;
+    Progress progress_;
+    int columns_;
     bool barShown_ = false;
     int pointer_ = Platform::PointerDefault;
+    std::map<int, QStringList> held_; // lines waiting for an earlier document's
+    std::set<int> ready_;             // positions whose first line is known
+    int nextLine_ = 1;                // the next position whose lines may go out
+    std::map<int, Current> current_;  // documents being converted
 };
 
 // The run's messages, one per line on the output stream.

@@ -7,7 +7,9 @@
 #include "convert/passwordprobe.h"
 #include "convert/rasterisedocument.h"
 #include "convert/renderservice.h"
+#include "convert/runobserver.h"
 #include "convert/stagingfolders.h"
+#include "convert/uptodate.h"
 #include "convert/runview.h"
 #include "convert/runvariables.h"
 #include "platform/eventpump.h"
@@ -18,6 +20,7 @@
 #include "platform/pointer.h"
 
 #include <QCoreApplication>
+#include <QElapsedTimer>
 #include <QScopeGuard>
 #include <QThread>
 
@@ -30,6 +33,9 @@ namespace {
 // A wait for something that cannot wake us (another holder's lock) lasts
 // at most this long before we look again.
 constexpr int WaitMilliseconds = 100;
+// How often a converting slot is looked at for new page images, when
+// someone watches the pages.
+constexpr int PageLookMilliseconds = 200;
 const QString AppTitle = QStringLiteral("Rasterwell");
 
 // How one document of the run ended, kept until its turn to be reported.
@@ -56,6 +62,10 @@ struct Slot {
     PDF::Context context;
     int position = 0;
     QString document;
+    QElapsedTimer taken;     // since the document was taken up
+    QElapsedTimer pageLook;  // since its slot was last looked at for pages
+    int pageCount = 0;       // the probe's count; 0 when unknown
+    int pagesArrived = 0;
     // A document of the run lies at this slot's staged-copy name: staging
     // anything here would delete it, so the slot is not used.
     bool holdsListedDocument = false;
@@ -112,6 +122,15 @@ public:
     {
         const int count = int(documents_.size());
         while (head_ <= count) {
+            if (s_.observer && s_.observer->stopRequested()) {
+                // What has ended is still told, in list order, though an
+                // earlier document is left unfinished.
+                for (const auto &[position, outcome] : outcomes_)
+                    show(outcome);
+                outcomes_.clear();
+                stopped_ = true;
+                return std::nullopt;
+            }
             bool moved = report(count);
             if (head_ > count)
                 break;
@@ -130,6 +149,8 @@ public:
         }
         return std::nullopt;
     }
+
+    bool stopped() const { return stopped_; }
 
 private:
     // Shows the outcomes that are due, in list order; true when any was.
@@ -176,6 +197,28 @@ private:
 
     void settle(int position, Outcome outcome) { outcomes_[position] = std::move(outcome); }
 
+    // Settles a document and tells the observer how it ended.
+    void settle(int position, Outcome outcome, DocumentEnd end, const QElapsedTimer *taken = nullptr)
+    {
+        if (s_.observer) {
+            end.position = position;
+            end.document = outcome.document;
+            if (end.reason.isEmpty() && outcome.kind == Outcome::Kind::Failed)
+                end.reason = outcome.reason.isEmpty() ? QStringLiteral("no page image") : outcome.reason;
+            end.seconds = taken && taken->isValid() ? taken->nsecsElapsed() / 1e9 : 0.0;
+            s_.observer->documentEnded(end);
+        }
+        settle(position, std::move(outcome));
+    }
+
+    static DocumentEnd ended(DocumentEnd::Outcome kind, int pageCount = 0)
+    {
+        DocumentEnd end;
+        end.outcome = kind;
+        end.pageCount = pageCount;
+        return end;
+    }
+
     // A listed document that is some slot's staged copy is never staged
     // over: that slot is left out of the run.
     void keepListedDocument(const QString &document)
@@ -194,6 +237,12 @@ private:
         // may stage into it at any time.
         if (const std::optional<QString> staging = stagingFolderHolding(document, workFolder_))
             return QStringLiteral("it is inside the staging folder %1").arg(Platform::displayPath(*staging));
+        // Only a regular file is ever handed to a companion. A document that
+        // is not there at all is left to the rasteriser, which says so.
+        QString why;
+        if (Platform::fileKind(document) != Platform::FileKind::Missing
+            && !Platform::isReadableRegularFile(document, &why))
+            return QStringLiteral("cannot be read: %1").arg(why);
         return claims_.claim(document);
     }
 
@@ -219,7 +268,8 @@ private:
                 s_.view.setProgress(double(position) / count * 100.0);
                 s_.windowPointer.setPointer(Platform::PointerHourglass);
                 if (const std::optional<QString> why = refusal(document)) {
-                    settle(position, {Outcome::Kind::Failed, document, *why, {}});
+                    settle(position, {Outcome::Kind::Failed, document, *why, {}},
+                           ended(DocumentEnd::Outcome::Refused));
                     // Its message is due before the next document starts.
                     return true;
                 }
@@ -229,7 +279,8 @@ private:
                 settle(waiting_->position,
                        {Outcome::Kind::Failed, waiting_->document,
                         QStringLiteral("no staging folder can be used: each holds a document of "
-                                       "this run or a file this program did not stage"), {}});
+                                       "this run or a file this program did not stage"), {}},
+                       ended(DocumentEnd::Outcome::Refused));
                 waiting_.reset();
                 continue;
             }
@@ -273,6 +324,9 @@ private:
     {
         slot.position = taken.position;
         slot.document = taken.document;
+        slot.taken.start();
+        slot.pageCount = 0;
+        slot.pagesArrived = 0;
         slot.context.lockDescriptor = slot.lock.descriptor();
         slot.probe = std::make_unique<PDF::ProbeJob>(slot.context, taken.document);
         if (!slot.probe->start())
@@ -287,14 +341,33 @@ private:
             if (slot->probe && slot->probe->poll()) {
                 any = true;
                 afterProbe(*slot);
-            } else if (slot->rasterise && slot->rasterise->poll()) {
-                any = true;
-                afterRasterise(*slot);
+            } else if (slot->rasterise) {
+                lookForPages(*slot);
+                if (slot->rasterise->poll()) {
+                    any = true;
+                    lookForPages(*slot, true);
+                    afterRasterise(*slot);
+                }
             }
             if (!problem_.isEmpty())
                 return std::nullopt;
         }
         return any;
+    }
+
+    // Tells the observer about page images new in a converting slot.
+    void lookForPages(Slot &slot, bool now = false)
+    {
+        if (!s_.observer || !slot.rasterise)
+            return;
+        if (!now && slot.pageLook.isValid() && slot.pageLook.elapsed() < PageLookMilliseconds)
+            return;
+        slot.pageLook.start();
+        const QList<int> pages = slot.rasterise->newPages();
+        if (pages.isEmpty())
+            return;
+        slot.pagesArrived += int(pages.size());
+        s_.observer->pagesArrived(slot.position, pages, slot.pagesArrived);
     }
 
     void afterProbe(Slot &slot)
@@ -308,16 +381,27 @@ private:
             release(slot);
             return;
         case Verdict::Protected:
-            release(slot, Outcome{Outcome::Kind::Protected, slot.document, {}, {}});
+            release(slot, Outcome{Outcome::Kind::Protected, slot.document, {}, {}},
+                    ended(DocumentEnd::Outcome::Protected));
             return;
         case Verdict::Failed:
-            release(slot, Outcome{Outcome::Kind::Failed, slot.document, probe.reason, probe.messages});
+            release(slot, Outcome{Outcome::Kind::Failed, slot.document, probe.reason, probe.messages},
+                    ended(DocumentEnd::Outcome::Failed));
             return;
         case Verdict::Readable:
             break;
         }
+        slot.pageCount = probe.pageCount;
+        if (s_.skipUpToDate && PDF::IsUpToDate(slot.document, probe.pageCount)) {
+            release(slot, Outcome{Outcome::Kind::Converted, slot.document, {}, {}},
+                    ended(DocumentEnd::Outcome::UpToDate, probe.pageCount));
+            return;
+        }
         slot.rasterise = std::make_unique<PDF::RasteriseJob>(slot.context, slot.document, probe.pageCount);
-        if (!slot.rasterise->start())
+        const bool started = slot.rasterise->start();
+        if (started && s_.observer)
+            s_.observer->documentStarted(slot.position, slot.document, slot.pageCount);
+        if (!started)
             afterRasterise(slot);
     }
 
@@ -327,19 +411,31 @@ private:
         slot.rasterise.reset();
         if (std::none_of(slots_.begin(), slots_.end(), [](const auto &s) { return bool(s->rasterise); }))
             s_.view.setApplicationPointer(Platform::PointerDefault);
+        using Kind = DocumentEnd::Outcome;
+        DocumentEnd end = ended(pages.succeeded() ? Kind::Converted
+                                : pages.pagesWritten > 0 ? Kind::Partial
+                                                         : Kind::Failed,
+                                slot.pageCount);
+        end.imagesWritten = pages.pagesWritten;
+        // Also the pages past the last one that arrived, when the probe told
+        // how many there are.
+        end.missingPages = pages.missingPages;
         if (pages.succeeded())
-            release(slot, Outcome{Outcome::Kind::Converted, slot.document, {}, {}});
+            release(slot, Outcome{Outcome::Kind::Converted, slot.document, {}, {}}, end);
         else
-            release(slot, Outcome{Outcome::Kind::Failed, slot.document, pages.problem, pages.messages});
+            release(slot, Outcome{Outcome::Kind::Failed, slot.document, pages.problem, pages.messages}, end);
     }
 
     // The slot is done with its document; the lock is released before any
     // message waits for the user.
-    void release(Slot &slot, std::optional<Outcome> outcome = std::nullopt)
+    void release(Slot &slot, std::optional<Outcome> outcome = std::nullopt,
+                 std::optional<DocumentEnd> end = std::nullopt)
     {
         slot.lock.unlock();
         slot.context.lockDescriptor = -1;
-        if (outcome)
+        if (outcome && end)
+            settle(slot.position, std::move(*outcome), std::move(*end), &slot.taken);
+        else if (outcome)
             settle(slot.position, std::move(*outcome));
     }
 
@@ -351,6 +447,7 @@ private:
     OutputClaims claims_;
     std::map<int, Outcome> outcomes_;
     std::optional<TakenUp> waiting_;
+    bool stopped_ = false;
     int next_ = 1; // the next position to take up
     int head_ = 1; // the next position to report
     QString problem_;
@@ -438,6 +535,11 @@ RunSummary ConversionRun::convertAll()
         if (const std::optional<QString> problem = scheduler.run()) {
             s_.view.setApplicationPointer(Platform::PointerDefault);
             return stop(*problem);
+        }
+        if (scheduler.stopped()) {
+            s_.view.setApplicationPointer(Platform::PointerDefault);
+            summary.outcome = RunSummary::Outcome::Stopped;
+            return summary;
         }
     }
 

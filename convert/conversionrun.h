@@ -7,6 +7,7 @@
 #include <QStringList>
 
 class DocumentSource;
+class RunObserver;
 class RunView;
 
 namespace Platform {
@@ -38,6 +39,11 @@ struct ConversionServices {
     // Keep the pages of a lost page tree, found only in file order, as
     // "<stem>-recovered-NNN.jpg" (the document still fails).
     bool recover = false;
+    // Told when documents start, gain pages and end; may stop the run.
+    RunObserver *observer = nullptr;
+    // Skip a readable document whose images are all there and newer than it
+    // (it counts as converted).
+    bool skipUpToDate = false;
 };
 
 // "Convert!": walks the documents from top to bottom, probes each for a

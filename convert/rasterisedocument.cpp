@@ -16,6 +16,8 @@
 #include <QFileInfo>
 #include <QScopeGuard>
 
+#include <algorithm>
+
 namespace PDF {
 
 namespace {
@@ -166,6 +168,23 @@ bool RasteriseJob::progressed()
     return changed;
 }
 
+QList<int> RasteriseJob::newPages()
+{
+    QList<int> pages;
+    QList<int> found = placed_;
+    if (!done_)
+        for (const QString &name : FileUtil::ListFiles(slot_.folder, PageImages))
+            found << pageNumberOf(name);
+    for (const int page : std::as_const(found)) {
+        if (page > 0 && !seenPages_.contains(page)) {
+            seenPages_.insert(page);
+            pages << page;
+        }
+    }
+    std::sort(pages.begin(), pages.end());
+    return pages;
+}
+
 bool RasteriseJob::poll()
 {
     if (done_)
@@ -219,6 +238,7 @@ void RasteriseJob::finish(int exitCode, const QString &stopped)
     result_.pagesWritten = int(collection.placed.size());
     result_.missingPages = collection.missing;
     result_.recoveredPages = collection.recovered;
+    placed_ = collection.placed;
     result_.messages += collection.problems;
     result_.messages += collection.notes;
 

@@ -6,6 +6,7 @@
 
 #include <QElapsedTimer>
 #include <QList>
+#include <QSet>
 #include <QString>
 #include <QStringList>
 
@@ -46,6 +47,10 @@ public:
     const RasteriseResult &result() const { return result_; }
     // Ends a running converter and clears the slot (the run is stopping).
     void abandon();
+    // The page numbers of images that arrived in the slot since the last
+    // call, ascending (for page progress); once the job has ended, the pages
+    // placed that no call has named yet.
+    QList<int> newPages();
 
 private:
     void hourglass();
@@ -66,6 +71,8 @@ private:
     QElapsedTimer sinceProgress_;
     QElapsedTimer sinceCheck_;
     qint64 progressMark_ = -1;
+    QSet<int> seenPages_;
+    QList<int> placed_; // pages placed beside the document at the end
     RasteriseResult result_;
 };
 

@@ -11,6 +11,7 @@ struct RunSummary {
         EmptyList,      // "No files added."
         SetupProblem,   // the application folder or a companion is unusable
         AlreadyRunning, // a run was in progress; nothing was done
+        Stopped,        // its observer asked it to stop before the end
     };
     Outcome outcome = Outcome::Completed;
     int converted = 0;     // documents with all their pages copied
@@ -26,7 +27,8 @@ struct RunSummary {
         switch (outcome) {
         case Outcome::SetupProblem: return 2;
         case Outcome::EmptyList:
-        case Outcome::AlreadyRunning: return 1;
+        case Outcome::AlreadyRunning:
+        case Outcome::Stopped: return 1;
         case Outcome::Completed: break;
         }
         return (passwordProtected > 0 || failed > 0) ? 1 : 0;

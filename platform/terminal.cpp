@@ -10,3 +10,17 @@ bool isTerminal(std::FILE *stream)
 }
 
 } // namespace Platform
+
+#include <sys/ioctl.h>
+
+namespace Platform {
+
+int terminalColumns(std::FILE *stream)
+{
+    struct winsize size {};
+    if (::ioctl(::fileno(stream), TIOCGWINSZ, &size) == 0 && size.ws_col > 0)
+        return size.ws_col;
+    return 80;
+}
+
+} // namespace Platform

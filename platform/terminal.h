@@ -8,3 +8,11 @@ namespace Platform {
 bool isTerminal(std::FILE *stream);
 
 } // namespace Platform
+
+namespace Platform {
+
+// The width of the terminal the stream writes to, in columns; 80 when it
+// cannot be told.
+int terminalColumns(std::FILE *stream);
+
+} // namespace Platform

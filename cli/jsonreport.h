@@ -1,0 +1,40 @@
+#pragma once
+
+#include "convert/runobserver.h"
+
+#include <QFile>
+#include <QJsonObject>
+#include <QString>
+
+namespace Cli {
+
+// --report FILE: one compact JSON object per line for each document, written
+// and flushed as the document ends, so a run killed at any moment leaves
+// only whole lines. Fields: "path" (for people, undecodable bytes as \xNN),
+// "path_bytes" (base64 of the exact bytes, only when the path is not valid
+// UTF-8), "outcome", "pages" (0: unknown), "images", "missing" (page
+// numbers), "reason" (empty when converted) and "seconds".
+class JsonReport final : public RunObserver {
+public:
+    // "-" writes to standard output.
+    explicit JsonReport(const QString &target);
+    // Empty when the report can be written; else why not.
+    QString openProblem() const { return openProblem_; }
+    // Set once a line could not be written in full.
+    QString writeProblem() const { return writeProblem_; }
+
+    void documentEnded(const DocumentEnd &end) override;
+
+    // The object written for one document.
+    static QJsonObject toJson(const DocumentEnd &end);
+    // "converted", "up-to-date", "protected", "partial", "failed", "refused".
+    static QString outcomeName(DocumentEnd::Outcome outcome);
+
+private:
+    QFile file_;
+    QString target_;
+    QString openProblem_;
+    QString writeProblem_;
+};
+
+} // namespace Cli

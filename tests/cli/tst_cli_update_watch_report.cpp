@@ -1,0 +1,439 @@
+#include "cli/commandline.h"
+#include "tests/convert/convertfixture.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QtTest>
+
+#include <csignal>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+using ConvertFixture::AppFolder;
+
+// --update, --report and --watch, with the program run as it is used:
+// a separate process without a display, fake companions beside it.
+class TestCliUpdateWatchReport : public QObject {
+    Q_OBJECT
+
+    // The toolkit tells the page count ("PAGE" lines) as the real one does.
+    static inline const QByteArray CountingToolkit =
+        "grep -q PROTECTED -- \"$1\" && exit 1\n"
+        "printf 'NumberOfPages: %s\\n' \"$(grep -c '^PAGE' -- \"$1\")\" > \"$4\"\n";
+    // One image per "PAGE" line, naming its page and the document; "LOSE n"
+    // leaves page n out and fails; "NOIMAGE" writes none; "SLOW" takes long.
+    // Each document's first line goes to script.log.
+    static inline const QByteArray Script =
+        "head -n 1 current.pdf >> ../script.log\n"
+        "grep -q SLOW current.pdf && sleep 30\n"
+        "if ! grep -q NOIMAGE current.pdf; then\n"
+        "  name=$(head -n 1 current.pdf)\n"
+        "  n=$(grep -c '^PAGE' current.pdf)\n"
+        "  i=1\n"
+        "  while [ $i -le $n ]; do\n"
+        "    grep -q \"^LOSE $i\\$\" current.pdf ||\n"
+        "      printf 'page %d of %s\\n' $i \"$name\" > $(printf 'current-%03d.jpg' $i)\n"
+        "    i=$((i + 1))\n"
+        "  done\n"
+        "fi\n"
+        "if grep -q '^LOSE' current.pdf; then rm -f current.pdf; exit 1; fi\n"
+        "rm -f current.pdf\n";
+
+    struct Setup {
+        AppFolder app;
+        QString program;
+        bool ok = false;
+        Setup()
+        {
+            program = app.path() + "/rasterwell";
+            ok = app.writeToolkit(CountingToolkit) && app.writeScript(Script)
+                 && QFile::copy(qEnvironmentVariable("RW_APP_DIR") + "/rasterwell", program);
+        }
+        QString doc(const QString &name) const { return app.docs() + "/" + name; }
+        QStringList converted() const { return app.scriptRuns(); }
+    };
+
+    struct Outcome {
+        int status = -1;
+        QByteArray out;
+        QString err;
+    };
+
+    static QProcessEnvironment environment(int jobs = 1)
+    {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        for (const char *name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
+            env.remove(QString::fromLatin1(name));
+        env.insert("RASTERWELL_JOBS", QString::number(jobs));
+        return env;
+    }
+
+    static Outcome run(const Setup &s, const QStringList &args)
+    {
+        QProcess p;
+        p.setProcessEnvironment(environment());
+        p.start(s.program, args);
+        Outcome o;
+        if (!p.waitForFinished(60000) || p.exitStatus() != QProcess::NormalExit)
+            return o;
+        o.status = p.exitCode();
+        o.out = p.readAllStandardOutput();
+        o.err = QString::fromUtf8(p.readAllStandardError());
+        return o;
+    }
+
+    // Every line must be a whole JSON object; keyed by file name.
+    static std::optional<QMap<QString, QJsonObject>> reportLines(const QByteArray &text)
+    {
+        QMap<QString, QJsonObject> byName;
+        if (!text.isEmpty() && !text.endsWith('\n'))
+            return std::nullopt;
+        for (const QByteArray &line : text.split('\n')) {
+            if (line.isEmpty())
+                continue;
+            QJsonParseError error;
+            const QJsonDocument doc = QJsonDocument::fromJson(line, &error);
+            if (error.error != QJsonParseError::NoError || !doc.isObject())
+                return std::nullopt;
+            byName.insert(doc.object().value("path").toString().section('/', -1), doc.object());
+        }
+        return byName;
+    }
+
+    static bool setTime(const QString &path, qint64 seconds)
+    {
+        const timespec times[2] = {{seconds, 0}, {seconds, 0}};
+        return ::utimensat(AT_FDCWD, QFile::encodeName(path).constData(), times, 0) == 0;
+    }
+
+    // Processes whose command line names something in `folder`.
+    static QStringList processesUnder(const QString &folder)
+    {
+        QStringList found;
+        for (const QString &pid : QDir("/proc").entryList(QDir::Dirs)) {
+            QFile cmdline("/proc/" + pid + "/cmdline");
+            if (pid.toInt() > 0 && cmdline.open(QIODevice::ReadOnly)
+                && cmdline.readAll().contains(QFile::encodeName(folder)))
+                found << pid;
+        }
+        return found;
+    }
+
+private slots:
+    void options_data()
+    {
+        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<QString>("error"); // empty: accepted
+        QTest::addColumn<QString>("report");
+        QTest::newRow("all of them") << QStringList{"--convert", "--update", "--watch", "--verbose", "--report", "r.jsonl", "d"}
+                                     << "" << "r.jsonl";
+        QTest::newRow("report with =") << QStringList{"--convert", "--report=-", "d"} << "" << "-";
+        QTest::newRow("report without a file") << QStringList{"--convert", "d", "--report"} << "--report needs a value" << "";
+        QTest::newRow("report with an empty name") << QStringList{"--convert", "--report=", "d"} << "--report needs a file name" << "";
+        QTest::newRow("quiet and verbose") << QStringList{"--convert", "--quiet", "--verbose", "d"}
+                                           << "cannot be given together" << "";
+        QTest::newRow("watch is for --convert") << QStringList{"--watch", "d"} << "unknown option --watch" << "";
+    }
+    void options()
+    {
+        QFETCH(QStringList, args);
+        QFETCH(QString, error);
+        QFETCH(QString, report);
+        const CommandLine::Request r = CommandLine::parse(args);
+        QVERIFY2(error.isEmpty() ? r.error.isEmpty() : r.error.contains(error), qPrintable(r.error));
+        QCOMPARE(r.mode == CommandLine::Mode::UsageError, !error.isEmpty());
+        QCOMPARE(r.report, report);
+    }
+
+    // Progress lines on the error stream (off a terminal): one per
+    // document, none with --quiet, one more per page with --verbose. The
+    // messages stay as they are.
+    void progressLines_data()
+    {
+        QTest::addColumn<QString>("option");
+        QTest::addColumn<QStringList>("lines"); // %D: the documents folder
+        QTest::newRow("normal") << "" << QStringList{"[1/2] %D/a.pdf", "[2/2] %D/b.pdf"};
+        QTest::newRow("quiet") << "--quiet" << QStringList{};
+        QTest::newRow("verbose") << "--verbose"
+                                 << QStringList{"[1/2] %D/a.pdf", "[1/2] %D/a.pdf: page 1 of 2",
+                                                "[1/2] %D/a.pdf: page 2 of 2", "[2/2] %D/b.pdf"};
+    }
+    void progressLines()
+    {
+        QFETCH(QString, option);
+        QFETCH(QStringList, lines);
+        Setup s;
+        QVERIFY(s.ok);
+        s.app.writeDocument("a.pdf", ConvertFixture::document("a", 2));
+        s.app.writeDocument("b.pdf", ConvertFixture::document("b", 1, "PROTECTED"));
+        QStringList args{"--convert"};
+        if (!option.isEmpty())
+            args << option;
+        const Outcome o = run(s, args << s.app.docs());
+        QCOMPARE(o.status, 1);
+        QCOMPARE(o.out, "" + s.doc("b.pdf").toUtf8() + " is password protected.\nDone.\n");
+        QStringList progress;
+        for (const QString &line : o.err.split('\n'))
+            if (line.startsWith('['))
+                progress << line;
+        for (QString &line : lines)
+            line.replace("%D", s.app.docs());
+        QCOMPARE(progress, lines);
+    }
+
+    // --watch takes folders only: anything else is a usage error before
+    // anything is converted.
+    void watchNeedsFolders()
+    {
+        Setup s;
+        QVERIFY(s.ok);
+        s.app.writeDocument("a.pdf", ConvertFixture::document("a", 1));
+        const Outcome o = run(s, {"--convert", "--watch", s.app.docs(), s.doc("a.pdf")});
+        QCOMPARE(o.status, 2);
+        QVERIFY2(o.err.contains("--watch needs folders"), qPrintable(o.err));
+        QCOMPARE(s.converted(), QStringList{});
+    }
+
+    // A second run with --update converts only what changed since; without
+    // --update everything is converted again.
+    void updateSkipsWhatIsDone()
+    {
+        Setup s;
+        QVERIFY(s.ok);
+        s.app.writeDocument("a.pdf", ConvertFixture::document("a", 2));
+        s.app.writeDocument("b.pdf", ConvertFixture::document("b", 1));
+        QCOMPARE(run(s, {"--convert", s.app.docs()}).status, 0);
+        QCOMPARE(s.converted(), (QStringList{"a", "b"}));
+
+        // b changes after its images were made.
+        s.app.writeDocument("b.pdf", ConvertFixture::document("b2", 2));
+        QVERIFY(setTime(s.doc("b.pdf"), QDateTime::currentSecsSinceEpoch() + 100));
+        const Outcome o = run(s, {"--convert", "--update", s.app.docs()});
+        QCOMPARE(o.status, 0);
+        QCOMPARE(o.out, QByteArray("Done.\n"));
+        QVERIFY2(o.err.contains("[1/2] " + s.doc("a.pdf") + ": up to date\n"), qPrintable(o.err));
+        QVERIFY2(o.err.contains("[2/2] " + s.doc("b.pdf") + "\n"), qPrintable(o.err));
+        QCOMPARE(s.converted(), (QStringList{"a", "b", "b2"}));
+        QCOMPARE(AppFolder::read(s.doc("b-002.jpg")), QByteArray("page 2 of b2\n"));
+
+        QCOMPARE(run(s, {"--convert", s.app.docs()}).status, 0);
+        QCOMPARE(s.converted(), (QStringList{"a", "b", "b2", "a", "b2"}));
+    }
+
+    // Each outcome appears with its fields, on standard output as JSON
+    // Lines; the people's messages then go to the error stream.
+    void reportNamesEveryOutcome()
+    {
+        Setup s;
+        QVERIFY(s.ok);
+        s.app.writeDocument("done.pdf", ConvertFixture::document("done", 2));
+        s.app.writeDocument("conv.pdf", ConvertFixture::document("conv", 2));
+        s.app.writeDocument("prot.pdf", ConvertFixture::document("prot", 1, "PROTECTED"));
+        s.app.writeDocument("part.pdf", ConvertFixture::document("part", 4, "LOSE 2\nLOSE 4"));
+        s.app.writeDocument("fail.pdf", ConvertFixture::document("fail", 1, "NOIMAGE"));
+        QCOMPARE(::mkfifo(QFile::encodeName(s.doc("fifo.pdf")).constData(), 0644), 0);
+        QCOMPARE(run(s, {"--convert", s.doc("done.pdf")}).status, 0);
+
+        const Outcome o = run(s, {"--convert", "--update", "--report", "-", s.app.docs()});
+        QCOMPARE(o.status, 1);
+        QVERIFY2(o.err.contains("Could not create JPG on " + s.doc("part.pdf") + "\n"), qPrintable(o.err));
+        QVERIFY(o.err.endsWith("Done.\n"));
+        const auto lines = reportLines(o.out);
+        QVERIFY2(lines, o.out.constData());
+        QCOMPARE(lines->keys(), (QStringList{"conv.pdf", "done.pdf", "fail.pdf", "fifo.pdf", "part.pdf", "prot.pdf"}));
+
+        struct Expected {
+            const char *outcome;
+            int pages, images;
+            QList<int> missing;
+            const char *reason; // a part of it
+        };
+        const QMap<QString, Expected> expected = {
+            {"done.pdf", {"up-to-date", 2, 0, {}, ""}},
+            {"conv.pdf", {"converted", 2, 2, {}, ""}},
+            {"prot.pdf", {"protected", 0, 0, {}, ""}},
+            {"part.pdf", {"partial", 4, 2, {2, 4}, "the converter reported a failure"}},
+            {"fail.pdf", {"failed", 1, 0, {1}, "the converter left no page image"}},
+            {"fifo.pdf", {"refused", 0, 0, {}, "a FIFO, not a regular file"}},
+        };
+        for (auto it = expected.begin(); it != expected.end(); ++it) {
+            const QJsonObject line = lines->value(it.key());
+            const QString name = it.key();
+            QCOMPARE(line.value("path").toString(), s.doc(name));
+            QCOMPARE(line.value("outcome").toString(), QString(it->outcome));
+            QCOMPARE(line.value("pages").toInt(-1), it->pages);
+            QCOMPARE(line.value("images").toInt(-1), it->images);
+            QList<int> missing;
+            for (const QJsonValue &v : line.value("missing").toArray())
+                missing << v.toInt();
+            QCOMPARE(missing, it->missing);
+            const QString reason = line.value("reason").toString();
+            QVERIFY2(QByteArray(it->reason).isEmpty() ? (reason.isEmpty() || it->outcome == QByteArray("protected"))
+                                                      : reason.contains(it->reason),
+                     qPrintable(name + ": " + reason));
+            QVERIFY(line.value("seconds").isDouble() && line.value("seconds").toDouble() >= 0);
+        }
+    }
+
+    // A name that is not UTF-8: shown with \xNN like the other outputs, and
+    // its exact bytes kept beside it.
+    void reportKeepsExactBytes()
+    {
+        Setup s;
+        QVERIFY(s.ok);
+        const QByteArray name = QFile::encodeName(s.app.docs()) + "/b\xff\xfe.pdf";
+        const int fd = ::open(name.constData(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        QVERIFY(fd >= 0);
+        const QByteArray body = ConvertFixture::document("odd", 1);
+        QCOMPARE(::write(fd, body.constData(), size_t(body.size())), ssize_t(body.size()));
+        ::close(fd);
+        const Outcome o = run(s, {"--convert", "--report", "-", s.app.docs()});
+        QCOMPARE(o.status, 0);
+        const QJsonObject line = QJsonDocument::fromJson(o.out.trimmed()).object();
+        QCOMPARE(line.value("path").toString(), s.doc("b\\xff\\xfe.pdf"));
+        QCOMPARE(QByteArray::fromBase64(line.value("path_bytes").toString().toLatin1()), name);
+        QCOMPARE(line.value("outcome").toString(), QString("converted"));
+    }
+
+    // Killed outright in the middle of a document, the run leaves a report
+    // of whole lines: one for each document that had ended.
+    void reportStaysWholeWhenKilled()
+    {
+        Setup s;
+        QVERIFY(s.ok);
+        s.app.writeDocument("a.pdf", ConvertFixture::document("a", 1));
+        s.app.writeDocument("b.pdf", ConvertFixture::document("b", 1, "SLOW"));
+        const QString report = s.app.root() + "/report.jsonl";
+        QProcess p;
+        p.setProcessEnvironment(environment());
+        p.start(s.program, {"--convert", "--report", report, s.doc("a.pdf"), s.doc("b.pdf")});
+        QVERIFY(p.waitForStarted());
+        QTRY_VERIFY_WITH_TIMEOUT(s.converted().contains("b"), 30000);
+        ::kill(pid_t(p.processId()), SIGKILL);
+        QVERIFY(p.waitForFinished(10000));
+        const auto lines = reportLines(AppFolder::read(report));
+        QVERIFY(lines);
+        QCOMPARE(lines->keys(), QStringList{"a.pdf"});
+        QCOMPARE(lines->value("a.pdf").value("outcome").toString(), QString("converted"));
+    }
+
+    // The watch converts what is there as --update would, then each
+    // document once it is complete: written in two halves with a pause,
+    // closed and opened again, moved in, in a new sub-folder. Its own images trigger nothing; a
+    // watched folder that disappears is named once and the others are still
+    // watched; TERM ends it with status 0 and nothing left behind.
+    void watchConvertsEachCompleteDocumentOnce()
+    {
+        Setup s;
+        QVERIFY(s.ok);
+        const QString one = s.doc("one"), two = s.doc("two");
+        QVERIFY(QDir().mkpath(one) && QDir().mkpath(two));
+        s.app.writeDocument("one/old.pdf", ConvertFixture::document("old", 1));
+        QCOMPARE(run(s, {"--convert", one}).status, 0);
+        s.app.writeDocument("one/new.pdf", ConvertFixture::document("new", 1));
+
+        QProcess p;
+        p.setProcessEnvironment(environment());
+        p.start(s.program, {"--convert", "--watch", one, two});
+        QVERIFY(p.waitForStarted());
+        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(one + "/new-001.jpg"), 30000);
+        QCOMPARE(s.converted(), (QStringList{"old", "new"}));
+
+        // Two halves on one open file, with a pause longer than any settle time.
+        {
+            QFile halves(one + "/halves.pdf");
+            QVERIFY(halves.open(QIODevice::WriteOnly));
+            halves.write("halves\nPAGE\n");
+            QVERIFY(halves.flush());
+            QTest::qWait(1500);
+            QVERIFY(!QFile::exists(one + "/halves-001.jpg"));
+            halves.write("PAGE\nPAGE\n\n");
+        }
+        // Two halves, closed in between and opened again at once: the first
+        // close does not make it complete.
+        {
+            QFile reopened(one + "/reopened.pdf");
+            QVERIFY(reopened.open(QIODevice::WriteOnly));
+            reopened.write("reopened\nPAGE\n");
+            reopened.close();
+            QTest::qWait(50);
+            QVERIFY(reopened.open(QIODevice::WriteOnly | QIODevice::Append));
+            reopened.write("PAGE\n\n");
+        }
+        // Written under another name, then moved in, as a file manager does.
+        QVERIFY(AppFolder::writeFile(s.app.root() + "/.partial", ConvertFixture::document("moved", 1)));
+        QVERIFY(QFile::rename(s.app.root() + "/.partial", two + "/moved.pdf"));
+        // A new sub-folder, and one inside it.
+        QVERIFY(QDir().mkpath(one + "/sub/deeper"));
+        QTest::qWait(200);
+        QVERIFY(AppFolder::writeFile(one + "/sub/deeper/inner.pdf", ConvertFixture::document("inner", 1)));
+
+        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(one + "/halves-003.jpg") && QFile::exists(one + "/reopened-002.jpg")
+                                     && QFile::exists(two + "/moved-001.jpg")
+                                     && QFile::exists(one + "/sub/deeper/inner-001.jpg"),
+                                 30000);
+        // A folder that goes away; the other is still watched.
+        QVERIFY(QDir(two).removeRecursively());
+        QVERIFY(AppFolder::writeFile(one + "/last.pdf", ConvertFixture::document("last", 1)));
+        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(one + "/last-001.jpg"), 30000);
+        // Long enough for a second conversion to have begun, had anything
+        // triggered one.
+        QTest::qWait(1500);
+        QStringList runs = s.converted();
+        std::sort(runs.begin() + 2, runs.end());
+        QCOMPARE(runs, (QStringList{"old", "new", "halves", "inner", "last", "moved", "reopened"}));
+        QCOMPARE(AppFolder::read(one + "/halves-003.jpg"), QByteArray("page 3 of halves\n"));
+
+        ::kill(pid_t(p.processId()), SIGTERM);
+        QVERIFY(p.waitForFinished(10000));
+        QCOMPARE(p.exitStatus(), QProcess::NormalExit);
+        const QString err = QString::fromUtf8(p.readAllStandardError());
+        QCOMPARE(err.count("is gone"), 1);
+        QCOMPARE(p.exitCode(), 1); // a watched folder went away
+        QVERIFY(QString::fromUtf8(p.readAllStandardOutput()).endsWith("Done.\n"));
+        QCOMPARE(s.app.stagingLeftovers(), QStringList{});
+    }
+
+    // INT, TERM and HUP end the watch cleanly, idle or in the middle of a
+    // document: companions ended, staging folder clear, status 0 when
+    // every document was converted.
+    void watchEndsCleanly_data()
+    {
+        QTest::addColumn<int>("signal");
+        QTest::addColumn<bool>("busy");
+        QTest::newRow("TERM while idle") << int(SIGTERM) << false;
+        QTest::newRow("INT while idle") << int(SIGINT) << false;
+        QTest::newRow("HUP while converting") << int(SIGHUP) << true;
+        QTest::newRow("TERM while converting") << int(SIGTERM) << true;
+    }
+    void watchEndsCleanly()
+    {
+        QFETCH(int, signal);
+        QFETCH(bool, busy);
+        Setup s;
+        QVERIFY(s.ok);
+        s.app.writeDocument("a.pdf", ConvertFixture::document("a", 1));
+        QProcess p;
+        p.setProcessEnvironment(environment());
+        p.start(s.program, {"--convert", "--watch", s.app.docs()});
+        QVERIFY(p.waitForStarted());
+        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(s.doc("a-001.jpg")), 30000);
+        if (busy) {
+            QVERIFY(AppFolder::writeFile(s.doc("slow.pdf"), ConvertFixture::document("slow", 1, "SLOW")));
+            QTRY_VERIFY_WITH_TIMEOUT(s.converted().contains("slow"), 30000);
+        }
+        ::kill(pid_t(p.processId()), signal);
+        QVERIFY(p.waitForFinished(10000));
+        QCOMPARE(p.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(p.exitCode(), busy ? 1 : 0);
+        QCOMPARE(s.app.stagingLeftovers(), QStringList{});
+        QTRY_VERIFY_WITH_TIMEOUT(processesUnder(s.app.path()).isEmpty(), 10000);
+        QVERIFY(!QFile::exists(s.doc("slow-001.jpg")));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestCliUpdateWatchReport)
+#include "tst_cli_update_watch_report.moc"
