@@ -17,14 +17,41 @@
 
 namespace Cli {
 
-namespace {
-
 void complain(const QString &line)
 {
     std::fprintf(stderr, "rasterwell: %s\n", Platform::encodePath(line).constData());
+    std::fflush(stderr);
 }
 
-} // namespace
+bool prepareRun(const CommandLine::Request &request, const QString &appFolder,
+                QString &workFolder, std::optional<JsonReport> &report)
+{
+    // The run checks this too; here it goes to the error stream and no
+    // document is touched.
+    workFolder = chooseWorkFolder(appFolder);
+    if (const std::optional<QString> problem = CompanionFiles(appFolder, workFolder).setupProblem()) {
+        complain(*problem);
+        return false;
+    }
+    if (!request.report.isEmpty()) {
+        report.emplace(request.report);
+        if (!report->openProblem().isEmpty()) {
+            complain(report->openProblem());
+            return false;
+        }
+    }
+    return true;
+}
+
+QStringList scriptSettings(const CommandLine::Request &request)
+{
+    QStringList settings;
+    if (!request.resolution.isEmpty())
+        settings << QStringLiteral("RASTERWELL_RESOLUTION=") + request.resolution;
+    if (!request.quality.isEmpty())
+        settings << QStringLiteral("RASTERWELL_QUALITY=") + request.quality;
+    return settings;
+}
 
 std::optional<QStringList> collectDocuments(const QStringList &paths, Platform::EventPump &pump,
                                             QStringList *unentered)
@@ -77,22 +104,10 @@ int convert(const CommandLine::Request &request, const QString &appFolder)
     for (const QString &folder : std::as_const(unentered))
         complain(QStringLiteral("cannot search %1").arg(folder));
 
-    // The run checks this too; here it goes to the error stream and no
-    // document is touched.
-    const QString workFolder = chooseWorkFolder(appFolder);
-    if (const std::optional<QString> problem = CompanionFiles(appFolder, workFolder).setupProblem()) {
-        complain(*problem);
-        return CannotRun;
-    }
-
+    QString workFolder;
     std::optional<JsonReport> report;
-    if (!request.report.isEmpty()) {
-        report.emplace(request.report);
-        if (!report->openProblem().isEmpty()) {
-            complain(report->openProblem());
-            return CannotRun;
-        }
-    }
+    if (!prepareRun(request, appFolder, workFolder, report))
+        return CannotRun;
     FixedDocuments source(*documents);
     TerminalView view(source, stderr, Platform::isTerminal(stderr), request.progress,
                       Platform::terminalColumns(stderr));
@@ -104,11 +119,6 @@ int convert(const CommandLine::Request &request, const QString &appFolder)
     Platform::PosixProcessApi processes;
     // Interrupted, the run ends its companions with it.
     Platform::endChildrenOnTerminationSignals();
-    QStringList settings;
-    if (!request.resolution.isEmpty())
-        settings << QStringLiteral("RASTERWELL_RESOLUTION=") + request.resolution;
-    if (!request.quality.isEmpty())
-        settings << QStringLiteral("RASTERWELL_QUALITY=") + request.quality;
     ConversionRun run({.appFolder = appFolder,
                        .documents = source,
                        .view = view,
@@ -118,7 +128,7 @@ int convert(const CommandLine::Request &request, const QString &appFolder)
                        .processes = processes,
                        .workFolder = workFolder,
                        .slotCount = request.jobs > 0 ? request.jobs : defaultSlotCount(),
-                       .environment = settings,
+                       .environment = scriptSettings(request),
                        .recover = request.recover,
                        .observer = &observers,
                        .skipUpToDate = request.update});

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "cli/commandline.h"
+#include "cli/jsonreport.h"
 
 #include <QString>
 #include <QStringList>
@@ -31,5 +32,17 @@ int convert(const CommandLine::Request &request, const QString &appFolder);
 // error stream) when a path does not exist.
 std::optional<QStringList> collectDocuments(const QStringList &paths, Platform::EventPump &pump,
                                             QStringList *unentered = nullptr);
+
+// "rasterwell: <line>" on the error stream.
+void complain(const QString &line);
+
+// What every command-line run needs before it starts: a working folder whose
+// companions can be used, and the report file when one is asked for. False
+// (after a message on the error stream) when the run cannot start.
+bool prepareRun(const CommandLine::Request &request, const QString &appFolder,
+                QString &workFolder, std::optional<JsonReport> &report);
+
+// The request's settings for the converter script ("NAME=value").
+QStringList scriptSettings(const CommandLine::Request &request);
 
 } // namespace Cli

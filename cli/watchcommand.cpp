@@ -34,12 +34,6 @@ namespace {
 constexpr int SettleMilliseconds = 700;
 const QString DoneMessage = QStringLiteral("Done.");
 
-void complain(const QString &line)
-{
-    std::fprintf(stderr, "rasterwell: %s\n", Platform::encodePath(line).constData());
-    std::fflush(stderr);
-}
-
 QString withoutTrailingSlash(QString folder)
 {
     while (folder.size() > 1 && folder.endsWith(QLatin1Char('/')))
@@ -279,11 +273,6 @@ private:
         observers.add(this);
         Platform::QtEventPump pump;
         Platform::PosixProcessApi processes;
-        QStringList settings;
-        if (!request_.resolution.isEmpty())
-            settings << QStringLiteral("RASTERWELL_RESOLUTION=") + request_.resolution;
-        if (!request_.quality.isEmpty())
-            settings << QStringLiteral("RASTERWELL_QUALITY=") + request_.quality;
         ConversionRun run({.appFolder = appFolder_,
                            .documents = source,
                            .view = view,
@@ -293,7 +282,7 @@ private:
                            .processes = processes,
                            .workFolder = workFolder_,
                            .slotCount = slotCount(),
-                           .environment = settings,
+                           .environment = scriptSettings(request_),
                            .recover = request_.recover,
                            .observer = &observers,
                            .skipUpToDate = true});
@@ -348,19 +337,10 @@ int watch(const CommandLine::Request &request, const QString &appFolder)
             return CannotRun;
         }
     }
-    const QString workFolder = chooseWorkFolder(appFolder);
-    if (const std::optional<QString> problem = CompanionFiles(appFolder, workFolder).setupProblem()) {
-        complain(*problem);
-        return CannotRun;
-    }
+    QString workFolder;
     std::optional<JsonReport> report;
-    if (!request.report.isEmpty()) {
-        report.emplace(request.report);
-        if (!report->openProblem().isEmpty()) {
-            complain(report->openProblem());
-            return CannotRun;
-        }
-    }
+    if (!prepareRun(request, appFolder, workFolder, report))
+        return CannotRun;
     Watcher watcher(request, appFolder, workFolder, report ? &*report : nullptr);
     return watcher.run(request.paths);
 }
