@@ -78,10 +78,13 @@ private:
     std::size_t at_ = 0;
 };
 
-bool writeAll(int fd, const char *data, std::size_t size)
+// Moves all `size` bytes through `io` (send or recv), resuming after a
+// signal; false when the connection ends or fails first.
+template <typename Byte, typename Io>
+bool transferAll(Byte *data, std::size_t size, Io io)
 {
     while (size > 0) {
-        const ssize_t n = ::send(fd, data, size, MSG_NOSIGNAL);
+        const ssize_t n = io(data, size);
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)
@@ -92,18 +95,16 @@ bool writeAll(int fd, const char *data, std::size_t size)
     return true;
 }
 
+bool writeAll(int fd, const char *data, std::size_t size)
+{
+    return transferAll(data, size, [fd](const char *d, std::size_t s) {
+        return ::send(fd, d, s, MSG_NOSIGNAL);
+    });
+}
+
 bool readAll(int fd, char *data, std::size_t size)
 {
-    while (size > 0) {
-        const ssize_t n = ::recv(fd, data, size, 0);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        data += n;
-        size -= std::size_t(n);
-    }
-    return true;
+    return transferAll(data, size, [fd](char *d, std::size_t s) { return ::recv(fd, d, s, 0); });
 }
 
 } // namespace

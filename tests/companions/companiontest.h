@@ -5,6 +5,7 @@
 
 #include <QByteArray>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QList>
@@ -64,6 +65,20 @@ inline Result run(const QString &program, const QStringList &args, const QString
     r.out = p.readAllStandardOutput();
     r.err = p.readAllStandardError();
     return r;
+}
+
+// Waits (at most a minute) until `dir` holds `count` page images while `p`
+// still runs.
+inline bool waitForImages(const QString &dir, int count, QProcess &p)
+{
+    QElapsedTimer timer;
+    timer.start();
+    while (timer.elapsed() < 60000 && p.state() == QProcess::Running) {
+        if (QDir(dir).entryList({"current*.jpg"}, QDir::Files).size() >= count)
+            return true;
+        p.waitForFinished(5);
+    }
+    return false;
 }
 
 inline bool haveTool(const char *name)

@@ -770,18 +770,6 @@ static QByteArray slowDocument()
     return pdf.build();
 }
 
-static bool waitForImages(const QString &dir, int count, QProcess &p)
-{
-    QElapsedTimer timer;
-    timer.start();
-    while (timer.elapsed() < 60000 && p.state() == QProcess::Running) {
-        if (QDir(dir).entryList({"current*.jpg"}, QDir::Files).size() >= count)
-            return true;
-        p.waitForFinished(5);
-    }
-    return false;
-}
-
 void TestConverter::interruptedScriptLeavesNothing()
 {
     QVERIFY(PdfFixtures::writeBytes(stage() + "/current.pdf", slowDocument()));

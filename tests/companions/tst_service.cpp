@@ -72,18 +72,6 @@ QByteArray slowDocument(int pages)
     return pdf.build();
 }
 
-bool waitForImages(const QString &dir, int count, QProcess &p)
-{
-    QElapsedTimer timer;
-    timer.start();
-    while (timer.elapsed() < 60000 && p.state() == QProcess::Running) {
-        if (QDir(dir).entryList({"current*.jpg"}, QDir::Files).size() >= count)
-            return true;
-        p.waitForFinished(5);
-    }
-    return false;
-}
-
 // The worker whose current folder is `dir`.
 qint64 workerIn(const ServiceProcess &service, const QString &dir)
 {
