@@ -5,6 +5,8 @@
 #include "service/servicewire.h"
 
 #include <algorithm>
+#include <dirent.h>
+#include <malloc.h>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -27,11 +29,27 @@ namespace rw::service {
 
 namespace {
 
+// A worker serves one job at a time and, when the job ended well, waits
+// for the next: its heap, page tables and MuPDF caches are already warm,
+// so a small document costs no fork and far fewer page faults. It is
+// retired (it exits) after a job that did not end with status 0, after
+// kMaxJobsPerWorker jobs, when it holds more memory than kMaxRetainedBytes
+// or a thread or descriptor too many, and when a job needed resource
+// limits other than its own; a job never shares a process with another one
+// at the same time, and a crash or a kill ends one job only.
+constexpr int kMaxJobsPerWorker = 100;
+constexpr long kMaxRetainedBytes = 256L << 20;
+// Above this, freed memory goes back to the system between jobs.
+constexpr long kTrimAboveBytes = 96L << 20;
+
 struct Worker {
     pid_t pid = -1;
-    int connection = -1;
     int pidfd = -1;
+    int channel = -1;    // to the worker: jobs out, replies in
+    int connection = -1; // the client served now; -1 while idle
     bool stopping = false;
+    bool retiring = false; // said it ends after this job
+    bool channelEnded = false; // it ended under the job; its pidfd tells how
 };
 
 int openPidfd(pid_t pid)
@@ -47,6 +65,83 @@ void killWorker(Worker &w)
     w.stopping = true;
 }
 
+void closeAll(const std::vector<int> &fds)
+{
+    for (int fd : fds)
+        ::close(fd);
+}
+
+// After a job's reply, one byte: whether the worker waits for another.
+bool sendReady(int channel, bool ready)
+{
+    const char byte = ready ? 'R' : 'E';
+    return ::send(channel, &byte, 1, MSG_NOSIGNAL) == 1;
+}
+
+bool receiveReady(int channel)
+{
+    char byte = 0;
+    ssize_t n = -1;
+    do
+        n = ::recv(channel, &byte, 1, 0);
+    while (n < 0 && errno == EINTR);
+    return n == 1 && byte == 'R';
+}
+
+std::vector<rlimit> currentLimits()
+{
+    std::vector<rlimit> limits;
+    for (int resource = 0; resource < RLIM_NLIMITS; ++resource) {
+        rlimit limit{RLIM_INFINITY, RLIM_INFINITY};
+        ::getrlimit(static_cast<__rlimit_resource>(resource), &limit);
+        limits.push_back(limit);
+    }
+    return limits;
+}
+
+bool sameLimits(const std::vector<rlimit> &a, const std::vector<rlimit> &b)
+{
+    return a.size() == b.size()
+           && std::equal(a.begin(), a.end(), b.begin(), [](const rlimit &x, const rlimit &y) {
+                  return x.rlim_cur == y.rlim_cur && x.rlim_max == y.rlim_max;
+              });
+}
+
+// Threads and open descriptors of this process, and its resident memory.
+int threadCount()
+{
+    int count = 0;
+    if (DIR *d = ::opendir("/proc/self/task")) {
+        while (const dirent *e = ::readdir(d))
+            count += e->d_name[0] != '.';
+        ::closedir(d);
+    }
+    return count;
+}
+
+int descriptorCount()
+{
+    int count = -1; // the listing's own
+    if (DIR *d = ::opendir("/proc/self/fd")) {
+        while (const dirent *e = ::readdir(d))
+            count += e->d_name[0] != '.';
+        ::closedir(d);
+    }
+    return count;
+}
+
+long residentBytes()
+{
+    long pages = 0;
+    long resident = 0;
+    if (FILE *f = std::fopen("/proc/self/statm", "re")) {
+        if (std::fscanf(f, "%ld %ld", &pages, &resident) != 2)
+            resident = 0;
+        std::fclose(f);
+    }
+    return resident * ::sysconf(_SC_PAGESIZE);
+}
+
 class Service {
 public:
     Service(std::string name, int listening, int signals, std::unique_ptr<RenderContext> context)
@@ -60,7 +155,9 @@ public:
 private:
     void accept();
     void start(int connection, Request &request);
-    [[noreturn]] void becomeWorker(Request &request);
+    [[noreturn]] void becomeWorker(Request &request, int channel);
+    int runJob(Request &request, bool &reusable);
+    void jobDone(std::size_t index);
     void finish(std::size_t index);
     void endAll();
 
@@ -71,6 +168,12 @@ private:
     std::vector<Worker> workers_;
     const pid_t self_ = ::getpid();
     const uid_t user_ = ::getuid();
+    const mode_t umask_ = [] {
+        const mode_t mask = ::umask(0);
+        ::umask(mask);
+        return mask;
+    }();
+    const std::vector<rlimit> limits_ = currentLimits();
 };
 
 int Service::run()
@@ -80,8 +183,10 @@ int Service::run()
         polls.push_back({signals_, POLLIN, 0});
         polls.push_back({listening_, POLLIN, 0});
         for (const Worker &w : workers_) {
+            const bool busy = w.connection >= 0;
             polls.push_back({w.pidfd, POLLIN, 0});
-            polls.push_back({w.stopping ? -1 : w.connection, POLLIN | POLLRDHUP, 0});
+            polls.push_back({busy && !w.channelEnded ? w.channel : -1, POLLIN, 0});
+            polls.push_back({busy && !w.stopping ? w.connection : -1, POLLIN | POLLRDHUP, 0});
         }
         if (::poll(polls.data(), polls.size(), -1) < 0) {
             if (errno == EINTR)
@@ -94,11 +199,14 @@ int Service::run()
             endAll();
             return 0;
         }
-        // Finished workers first, from the back so indexes stay valid.
+        // From the back, so that indexes stay valid as workers go.
         for (std::size_t i = workers_.size(); i-- > 0;) {
-            if (polls[2 + 2 * i].revents)
+            const pollfd *p = &polls[2 + 3 * i];
+            if (p[0].revents)
                 finish(i);
-            else if (polls[3 + 2 * i].revents)
+            else if (p[1].revents)
+                jobDone(i);
+            else if (p[2].revents)
                 killWorker(workers_[i]); // the client stopped or is gone
         }
         if (polls[1].revents)
@@ -132,31 +240,54 @@ void Service::accept()
 
 void Service::start(int connection, Request &request)
 {
+    // An idle worker takes the job; a job with resource limits of its own
+    // gets a fresh one, which it cannot leave changed for the next job.
+    if (sameLimits(request.limits, limits_)) {
+        for (Worker &w : workers_) {
+            if (w.connection >= 0 || w.stopping || w.retiring)
+                continue;
+            if (sendRequest(w.channel, request)) {
+                closeAll(request.descriptors);
+                w.connection = connection;
+                return;
+            }
+            killWorker(w);
+        }
+    }
+    int pair[2];
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) {
+        closeAll(request.descriptors);
+        ::close(connection); // the client renders the document itself
+        return;
+    }
     const pid_t pid = ::fork();
     if (pid == 0) {
         ::close(connection);
-        becomeWorker(request);
+        ::close(pair[0]);
+        becomeWorker(request, pair[1]);
     }
-    for (int fd : request.descriptors)
-        ::close(fd);
+    ::close(pair[1]);
+    closeAll(request.descriptors);
     if (pid < 0) {
         // Ending the connection without a reply makes the client render
         // the document itself.
+        ::close(pair[0]);
         ::close(connection);
         return;
     }
     ::setpgid(pid, pid);
-    Worker w{pid, connection, openPidfd(pid), false};
+    Worker w{pid, openPidfd(pid), pair[0], connection};
     if (w.pidfd < 0) {
         ::kill(pid, SIGKILL);
         ::waitpid(pid, nullptr, 0);
+        ::close(pair[0]);
         ::close(connection);
         return;
     }
     workers_.push_back(w);
 }
 
-void Service::becomeWorker(Request &request)
+void Service::becomeWorker(Request &request, int channel)
 {
     // Die with the service; the service kills the worker when its client
     // stops or goes away.
@@ -168,55 +299,116 @@ void Service::becomeWorker(Request &request)
     ::close(signals_);
     for (const Worker &w : workers_) {
         ::close(w.connection);
+        ::close(w.channel);
         ::close(w.pidfd);
     }
+    const int ownDescriptors = descriptorCount() - int(request.descriptors.size());
+    for (int jobs = 1;; ++jobs) {
+        bool reusable = true;
+        const int status = runJob(request, reusable);
+        request = {};
+        // Between jobs: no folder, no environment, no memory of the last one
+        // beyond MuPDF's empty caches.
+        fz_empty_store(context_->get());
+        fz_purge_glyph_cache(context_->get());
+        if (residentBytes() > kTrimAboveBytes)
+            malloc_trim(0);
+        const bool ready = reusable && status == 0 && jobs < kMaxJobsPerWorker
+                           && threadCount() == 1 && descriptorCount() == ownDescriptors
+                           && residentBytes() <= kMaxRetainedBytes;
+        if (!sendReply(channel, {Reply::How::Exited, status}) || !sendReady(channel, ready)
+            || !ready)
+            ::_exit(status);
+        std::optional<Request> next = receiveRequest(channel);
+        if (!next)
+            ::_exit(0);
+        request = std::move(*next);
+    }
+}
+
+// Runs one job in the client's folder, with its standard descriptors,
+// environment, file creation mask and resource limits, as a freshly
+// started companion would; afterwards none of these is left in place.
+int Service::runJob(Request &request, bool &reusable)
+{
     // The signals as a freshly started program has them.
-    for (int s : {SIGTERM, SIGINT, SIGHUP, SIGPIPE, SIGCHLD})
+    for (int s : {SIGTERM, SIGINT, SIGHUP, SIGPIPE, SIGCHLD, SIGXFSZ})
         std::signal(s, SIG_DFL);
     sigset_t none;
     sigemptyset(&none);
     ::sigprocmask(SIG_SETMASK, &none, nullptr);
 
     const std::vector<int> &fds = request.descriptors;
-    if (::fchdir(fds[0]) != 0)
-        ::_exit(127);
-    for (int target = 0; target <= 2; ++target)
-        if (::dup2(fds[std::size_t(target) + 1], target) < 0)
-            ::_exit(127);
-    for (std::size_t i = 0; i < 4; ++i)
-        if (fds[i] > 2)
-            ::close(fds[i]);
-    // The inherited ones (a staging lock) stay open until the worker ends.
-
-    // The client's file creation mask and resource limits (as far as ours
-    // allow: a hard limit cannot be raised).
-    ::umask(mode_t(request.umask) & 0777);
-    for (std::size_t resource = 0; resource < request.limits.size(); ++resource) {
-        const auto which = static_cast<__rlimit_resource>(resource);
-        if (::setrlimit(which, &request.limits[resource]) != 0) {
-            rlimit current{};
-            ::getrlimit(which, &current);
-            rlimit lowered = request.limits[resource];
-            lowered.rlim_max = std::min(lowered.rlim_max, current.rlim_max);
-            lowered.rlim_cur = std::min(lowered.rlim_cur, lowered.rlim_max);
-            ::setrlimit(which, &lowered);
+    int status = 127;
+    bool placed = ::fchdir(fds[0]) == 0;
+    for (int target = 0; placed && target <= 2; ++target)
+        placed = ::dup2(fds[std::size_t(target) + 1], target) >= 0;
+    if (placed) {
+        ::umask(mode_t(request.umask) & 0777);
+        // The client's limits (as far as ours allow: a hard limit cannot be
+        // raised); limits other than the service's stay, so the worker ends
+        // with this job.
+        if (!sameLimits(request.limits, limits_)) {
+            reusable = false;
+            for (std::size_t resource = 0; resource < request.limits.size(); ++resource) {
+                const auto which = static_cast<__rlimit_resource>(resource);
+                if (::setrlimit(which, &request.limits[resource]) != 0) {
+                    rlimit current{};
+                    ::getrlimit(which, &current);
+                    rlimit lowered = request.limits[resource];
+                    lowered.rlim_max = std::min(lowered.rlim_max, current.rlim_max);
+                    lowered.rlim_cur = std::min(lowered.rlim_cur, lowered.rlim_max);
+                    ::setrlimit(which, &lowered);
+                }
+            }
         }
+        ::clearenv();
+        for (std::string &entry : request.environment)
+            ::putenv(entry.data());
+        std::vector<char *> argv;
+        for (std::string &a : request.arguments)
+            argv.push_back(a.data());
+        argv.push_back(nullptr);
+        const WarmStart warm{context_->get()};
+        const int argc = int(request.arguments.size());
+        status = request.job == Job::Probe ? probeMain(argc, argv.data(), &warm)
+                                           : renderMain(argc, argv.data(), &warm);
+        std::fflush(nullptr);
+        ::clearenv();
     }
-    ::clearenv();
-    for (std::string &entry : request.environment)
-        ::putenv(entry.data());
-    std::vector<char *> argv;
-    for (std::string &a : request.arguments)
-        argv.push_back(a.data());
-    argv.push_back(nullptr);
-    const WarmStart warm{context_->get()};
-    const int argc = int(request.arguments.size());
-    const int status = request.job == Job::Probe ? probeMain(argc, argv.data(), &warm)
-                                                 : renderMain(argc, argv.data(), &warm);
-    std::fflush(nullptr);
-    ::_exit(status);
+    // Let go of the client: its folder, its output and error pipes and
+    // whatever it passed on (a staging lock) are closed before the reply.
+    const int null = ::open("/dev/null", O_RDWR | O_CLOEXEC);
+    for (int target = 0; target <= 2; ++target)
+        if (null < 0 || ::dup2(null, target) < 0)
+            reusable = false;
+    if (null >= 0)
+        ::close(null);
+    for (std::size_t i = 0; i < fds.size(); ++i)
+        if (i >= 4 || fds[i] > 2)
+            ::close(fds[i]);
+    if (::chdir("/") != 0)
+        reusable = false;
+    ::umask(umask_);
+    return status;
 }
 
+// The busy worker `index` replied: the reply goes to its client.
+void Service::jobDone(std::size_t index)
+{
+    Worker &w = workers_[index];
+    const std::optional<Reply> reply = receiveReply(w.channel);
+    if (!reply) {
+        w.channelEnded = true;
+        return;
+    }
+    w.retiring = !receiveReady(w.channel);
+    sendReply(w.connection, *reply);
+    ::close(w.connection);
+    w.connection = -1;
+}
+
+// Worker `index` ended; a client it was serving learns how.
 void Service::finish(std::size_t index)
 {
     Worker w = workers_[index];
@@ -226,13 +418,24 @@ void Service::finish(std::size_t index)
     }
     // Anything the worker started goes with it.
     ::kill(-w.pid, SIGKILL);
-    Reply reply;
-    if (WIFSIGNALED(status))
-        reply = {Reply::How::Killed, WTERMSIG(status)};
-    else
-        reply = {Reply::How::Exited, WEXITSTATUS(status)};
-    sendReply(w.connection, reply);
-    ::close(w.connection);
+    if (w.connection >= 0) {
+        // A reply already sent by the worker comes first.
+        std::optional<Reply> reply;
+        if (!w.retiring && !w.channelEnded) {
+            pollfd p{w.channel, POLLIN, 0};
+            if (::poll(&p, 1, 0) == 1)
+                reply = receiveReply(w.channel);
+        }
+        if (!reply) {
+            if (WIFSIGNALED(status))
+                reply = Reply{Reply::How::Killed, WTERMSIG(status)};
+            else
+                reply = Reply{Reply::How::Exited, WEXITSTATUS(status)};
+        }
+        sendReply(w.connection, *reply);
+        ::close(w.connection);
+    }
+    ::close(w.channel);
     ::close(w.pidfd);
 }
 
@@ -243,7 +446,9 @@ void Service::endAll()
     for (Worker &w : workers_) {
         while (::waitpid(w.pid, nullptr, 0) < 0 && errno == EINTR) {
         }
-        ::close(w.connection);
+        if (w.connection >= 0)
+            ::close(w.connection);
+        ::close(w.channel);
         ::close(w.pidfd);
     }
     workers_.clear();

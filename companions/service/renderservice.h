@@ -5,14 +5,17 @@
 //   rwrender --serve SOCKET
 //
 // (SOCKET a path, or "@name" for an abstract socket). It makes MuPDF ready
-// once, then forks a worker per job a client hands it; the worker runs the
-// same per-document code as the stand-alone program, in the client's
-// current folder with its descriptors and environment, and its exit status
-// goes back to the client. Each document keeps a process of its own: a
-// worker that crashes or is killed fails its document alone. A client
-// that stops or goes away has its worker killed at once. Only processes of
-// the service's own user are served. TERM, INT or HUP (or the end of the
-// program that started it) end the service with every worker.
+// once, then hands each job a client sends to an idle worker, forking a
+// new one when none is idle; the worker runs the same per-document code as
+// the stand-alone program, in the client's current folder with its
+// descriptors, environment and file creation mask, and its exit status
+// goes back to the client. A worker takes one job at a time and serves
+// further jobs only after one that ended well (see renderservice.cpp for
+// when it retires), so a document never shares a process with another in
+// flight: a worker that crashes or is killed fails its document alone. A
+// client that stops or goes away has its worker killed at once. Only
+// processes of the service's own user are served. TERM, INT or HUP (or the
+// end of the program that started it) end the service with every worker.
 
 namespace rw::service {
 

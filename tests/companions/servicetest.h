@@ -1,14 +1,15 @@
 #pragma once
 
 // A render service ("rwrender --serve SOCKET") run by a test, and what the
-// test can see of it: its workers (the processes it forked) and the page
-// faults of the workers it has reaped (proof that it served a job).
+// test can see of it: its workers (the processes it forked), which of them
+// are in a job, and what they did (proof that it served a job).
 
 #include "tests/companions/companiontest.h"
 
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QFileInfo>
 #include <QProcess>
 #include <QProcessEnvironment>
 #include <QTemporaryDir>
@@ -63,12 +64,22 @@ public:
     // The service's children: its workers.
     QList<qint64> workers() const { return childrenOf(pid()); }
 
-    // Waits until the service has no worker left.
+    // Its workers in a job (an idle worker waits in the root folder).
+    QList<qint64> busyWorkers() const
+    {
+        QList<qint64> busy;
+        for (qint64 pid : workers())
+            if (QFileInfo(QString("/proc/%1/cwd").arg(pid)).symLinkTarget() != "/")
+                busy << pid;
+        return busy;
+    }
+
+    // Waits until no worker is in a job.
     bool waitUntilIdle(int ms = 10000) const
     {
         QElapsedTimer timer;
         timer.start();
-        while (!workers().isEmpty()) {
+        while (!busyWorkers().isEmpty()) {
             if (timer.elapsed() > ms)
                 return false;
             QThread::msleep(5);
@@ -76,21 +87,33 @@ public:
         return true;
     }
 
-    // Minor page faults of the reaped workers, together: grows with every
-    // job the service ran.
-    qint64 reapedWorkerFaults() const
+    // The read calls of the service and its workers, those alive and
+    // those reaped (whose counts pass to the service): grows with every
+    // job the service runs, since every job reads its document.
+    qint64 workerActivity() const
     {
-        QFile f(QString("/proc/%1/stat").arg(pid()));
-        if (!f.open(QIODevice::ReadOnly))
-            return -1;
-        const QByteArray stat = f.readAll();
-        // Fields after the command name (which ends with the last ')'):
-        // state is field 3, cminflt field 11.
-        const QList<QByteArray> fields = stat.mid(stat.lastIndexOf(')') + 2).split(' ');
-        return fields.size() > 8 ? fields[8].toLongLong() : -1;
+        // An ended worker's counts pass on when it is reaped, at once.
+        QElapsedTimer timer;
+        timer.start();
+        while (childrenOf(pid(), true).size() > workers().size() && timer.elapsed() < 5000)
+            QThread::msleep(2);
+        qint64 reads = readCalls(pid());
+        for (qint64 worker : workers())
+            reads += readCalls(worker);
+        return reads;
     }
 
-    static QList<qint64> childrenOf(qint64 parent)
+    static qint64 readCalls(qint64 pid)
+    {
+        QFile f(QString("/proc/%1/io").arg(pid));
+        if (f.open(QIODevice::ReadOnly))
+            for (const QByteArray &line : f.readAll().split('\n'))
+                if (line.startsWith("syscr:"))
+                    return line.mid(6).trimmed().toLongLong();
+        return 0;
+    }
+
+    static QList<qint64> childrenOf(qint64 parent, bool withEnded = false)
     {
         QList<qint64> children;
         const QStringList entries = QDir("/proc").entryList(QDir::Dirs);
@@ -104,7 +127,8 @@ public:
                 continue;
             const QByteArray stat = f.readAll();
             const QList<QByteArray> fields = stat.mid(stat.lastIndexOf(')') + 2).split(' ');
-            if (fields.size() > 1 && fields[1].toLongLong() == parent && fields[0] != "Z")
+            if (fields.size() > 1 && fields[1].toLongLong() == parent
+                && (withEnded || fields[0] != "Z"))
                 children << pid;
         }
         return children;

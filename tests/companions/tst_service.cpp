@@ -10,8 +10,10 @@
 #include <QCryptographicHash>
 #include <QElapsedTimer>
 #include <QTemporaryDir>
+#include <QScopeGuard>
 #include <QtTest>
 #include <csignal>
+#include <sys/stat.h>
 
 using namespace CompanionTest;
 
@@ -94,6 +96,7 @@ private slots:
     void sameImagesAsStandAlone();
     void sameProbeResultAsStandAlone_data();
     void sameProbeResultAsStandAlone();
+    void workerServesJobAfterJob();
     void killedWorkerFailsItsDocumentAlone();
     void stoppedConversionLeavesNothing_data();
     void stoppedConversionLeavesNothing();
@@ -139,10 +142,10 @@ void TestService::sameImagesAsStandAlone()
     env.remove("RASTERWELL_RENDER_SERVICE");
 
     const Result a = run(script(), {}, alone.path(), 120000, env);
-    const qint64 faultsBefore = service_.reapedWorkerFaults();
+    const qint64 activityBefore = service_.workerActivity();
     const Result s = run(script(), {}, served.path(), 120000, service_.environment());
     QVERIFY(a.finished && s.finished);
-    QVERIFY2(service_.reapedWorkerFaults() > faultsBefore, "the service ran no worker");
+    QTRY_VERIFY2_WITH_TIMEOUT(service_.workerActivity() > activityBefore, "the service ran no worker", 3000);
     QCOMPARE(s.exitCode, a.exitCode);
     QCOMPARE(s.err, a.err);
     QCOMPARE(digests(served.path()), digests(alone.path()));
@@ -168,14 +171,78 @@ void TestService::sameProbeResultAsStandAlone()
                    60000, e);
     };
     const Result a = probeOnce(dir.filePath("alone.txt"), env);
-    const qint64 faultsBefore = service_.reapedWorkerFaults();
+    const qint64 activityBefore = service_.workerActivity();
     const Result s = probeOnce(dir.filePath("served.txt"), service_.environment());
     QVERIFY(a.finished && s.finished);
-    QVERIFY2(service_.reapedWorkerFaults() > faultsBefore, "the service ran no worker");
+    QTRY_VERIFY2_WITH_TIMEOUT(service_.workerActivity() > activityBefore, "the service ran no worker", 3000);
     QCOMPARE(s.exitCode, a.exitCode);
     QCOMPARE(s.err, a.err);
     const QMap<QString, QByteArray> files = digests(dir.path());
     QCOMPARE(files.value("served.txt"), files.value("alone.txt"));
+}
+
+void TestService::workerServesJobAfterJob()
+{
+    // Each job runs with its own folder, environment and file creation
+    // mask, however many jobs its worker served before; one that fails
+    // ends its worker.
+    struct Job {
+        mode_t umask;
+        QByteArray resolution; // RASTERWELL_RESOLUTION, or none
+        QByteArray document;
+        int status;
+        mode_t imageMode;
+        int width; // of the first image
+    };
+    const QList<Job> jobs{
+        {022, "", PdfFixtures::makePdf(2), 0, 0644, 1275},
+        {077, "72", PdfFixtures::makePdf(1), 0, 0600, 612},
+        {022, "", PdfFixtures::makePdf(3), 0, 0644, 1275},
+        {022, "", QByteArray("no PDF\n"), 1, 0, 0},
+    };
+    const mode_t oldMask = ::umask(022);
+    auto restoreMask = qScopeGuard([oldMask] { ::umask(oldMask); });
+    QList<qint64> before = service_.workers();
+    for (const Job &job : jobs) {
+        QTemporaryDir stage;
+        QVERIFY(PdfFixtures::writeBytes(stage.filePath("current.pdf"), job.document));
+        QVERIFY(::chmod(QFile::encodeName(stage.filePath("current.pdf")).constData(), 0644) == 0);
+        QProcessEnvironment env = service_.environment();
+        if (!job.resolution.isEmpty())
+            env.insert("RASTERWELL_RESOLUTION", job.resolution);
+        ::umask(job.umask);
+        const Result result = run(script(), {}, stage.path(), 60000, env);
+        ::umask(022);
+        QVERIFY(result.finished);
+        QCOMPARE(result.exitCode, job.status);
+        QVERIFY(service_.waitUntilIdle());
+        const QStringList images = entries(stage.path());
+        if (job.status == 0) {
+            QVERIFY(!images.isEmpty());
+            for (const QString &name : images) {
+                struct stat st {};
+                QCOMPARE(::stat(QFile::encodeName(stage.filePath(name)).constData(), &st), 0);
+                QCOMPARE(st.st_mode & 0777, job.imageMode);
+            }
+            QCOMPARE(inspectJpegFile(stage.filePath(images.first())).width, job.width);
+        }
+        QList<qint64> after = service_.workers();
+        if (&job == &jobs.first()) {
+            before = after;
+            continue;
+        }
+        // No worker was started for it; the one that failed it is gone.
+        QElapsedTimer timer;
+        timer.start();
+        while (job.status != 0 && after.size() >= before.size() && timer.elapsed() < 10000) {
+            QThread::msleep(5);
+            after = service_.workers();
+        }
+        for (qint64 pid : after)
+            QVERIFY2(before.contains(pid), "a worker was started for a job an idle one could take");
+        QCOMPARE(after.size(), before.size() - (job.status != 0));
+        before = after;
+    }
 }
 
 void TestService::killedWorkerFailsItsDocumentAlone()
@@ -320,14 +387,14 @@ void TestService::otherUsersAreNotServed()
     QFile::setPermissions(stage.filePath("current.pdf"),
                           QFile::ReadOwner | QFile::WriteOwner | QFile::ReadOther);
     const QStringList command = asUser(script(), {});
-    const qint64 faultsBefore = service_.reapedWorkerFaults();
+    const qint64 activityBefore = service_.workerActivity();
     const Result r = run(command.first(), command.mid(1), stage.path(), 60000,
                          service_.environment());
     QVERIFY(r.finished);
     if (::geteuid() != 0)
         QSKIP("needs root to run the converter as another user");
     QCOMPARE(r.exitCode, 0);
-    QCOMPARE(service_.reapedWorkerFaults(), faultsBefore);
+    QCOMPARE(service_.workerActivity(), activityBefore);
     QCOMPARE(entries(stage.path()), (QStringList{"current-001.jpg", "current-002.jpg"}));
 }
 
