@@ -89,8 +89,9 @@ esac
 
 remove_partial
 # Run in the background so that a signal is handled at once, not after the
-# renderer has finished.
-"$renderer" -r "$RESOLUTION" -q "$QUALITY" -t "$PAGE_TIME_LIMIT" "$@" -- ./current.pdf ./current &
+# renderer has finished. The renderer deletes current.pdf when it is done
+# (on_exit still does when it did not get that far).
+"$renderer" -r "$RESOLUTION" -q "$QUALITY" -t "$PAGE_TIME_LIMIT" "$@" --remove-input -- ./current.pdf ./current &
 renderer_pid=$!
 wait "$renderer_pid"
 status=$?

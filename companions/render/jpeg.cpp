@@ -23,6 +23,14 @@ void JpegEncoder::release()
     size_ = 0;
 }
 
+void JpegEncoder::keepBufferIn(BufferStash &stash)
+{
+    stash.put(output_);
+    buffer_ = nullptr;
+    capacity_ = 0;
+    size_ = 0;
+}
+
 bool JpegEncoder::encode(const unsigned char *rgb, int width, int height, int stride,
                          int quality, double dpi)
 {

@@ -22,6 +22,9 @@ public:
 
     // Frees the output buffer (the next encode allocates it again).
     void release();
+    // Hands the output buffer to `stash`, or takes one from it.
+    void keepBufferIn(BufferStash &stash);
+    void takeBufferFrom(BufferStash &stash) { stash.take(output_); }
 
     const unsigned char *data() const { return buffer_; }
     std::size_t size() const { return size_; }

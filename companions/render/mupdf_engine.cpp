@@ -326,9 +326,22 @@ class Worker {
 public:
     Worker(Shared &shared, fz_context *ctx, int slot)
         : s_(shared), ctx_(ctx), slot_(slot), tokens_(shared.settings.tokens, slot),
-          messages_(ctx, shared.settings.verbose)
+          messages_(ctx, shared.settings.verbose), spare_(shared.settings.spareBuffers)
     {
+        if (spare_) {
+            spare_->take(pixels_);
+            encoder_.takeBufferFrom(*spare_);
+        }
     }
+    ~Worker()
+    {
+        if (spare_) {
+            spare_->put(pixels_);
+            encoder_.keepBufferIn(*spare_);
+        }
+    }
+    Worker(const Worker &) = delete;
+    Worker &operator=(const Worker &) = delete;
 
     void run()
     {
@@ -358,9 +371,17 @@ private:
     // (its encoder buffer, freed heap) while another renderer renders, so
     // that the page buffers of several renderers are not all held at once.
     // At the end of the document the cache of decoded images goes too; while
-    // pages are left it stays: it also holds the document's fonts.
+    // pages are left it stays: it also holds the document's fonts. A process
+    // that renders another document next keeps the buffers and its heap for
+    // it instead.
     void giveBackMemory(bool documentDone)
     {
+        if (documentDone && spare_) {
+            spare_->put(pixels_);
+            encoder_.keepBufferIn(*spare_);
+            fz_empty_store(ctx_);
+            return;
+        }
         encoder_.release();
         pixels_.release();
         if (documentDone)
@@ -520,6 +541,7 @@ private:
     int slot_;
     TokenHolder tokens_;
     PageMessages messages_;
+    BufferStash *spare_;
     JpegEncoder encoder_;
     PageBuffer pixels_{PageBuffer::Use::FilledAtOnce};
 };

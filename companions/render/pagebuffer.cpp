@@ -9,6 +9,10 @@ namespace rw {
 namespace {
 
 constexpr std::size_t kHugePage = std::size_t(2) << 20;
+constexpr std::size_t kMostKept = 4;
+// A Letter or A4 page at 150 dpi (6.5 MB, mapped as 8 MiB); the large
+// buffers of high resolutions and scans go back to the system.
+constexpr std::size_t kLargestKept = std::size_t(8) << 20;
 
 } // namespace
 
@@ -50,6 +54,42 @@ void PageBuffer::release()
         ::munmap(data_, capacity_);
     data_ = nullptr;
     capacity_ = 0;
+}
+
+BufferStash::~BufferStash()
+{
+    for (const Kept &k : kept_)
+        ::munmap(k.data, k.capacity);
+}
+
+void BufferStash::put(PageBuffer &buffer)
+{
+    if (!buffer.data_)
+        return;
+    {
+        std::lock_guard lock(mutex_);
+        if (kept_.size() < kMostKept && buffer.capacity_ <= kLargestKept) {
+            kept_.push_back({buffer.use_, buffer.data_, buffer.capacity_});
+            buffer.data_ = nullptr;
+            buffer.capacity_ = 0;
+            return;
+        }
+    }
+    buffer.release();
+}
+
+void BufferStash::take(PageBuffer &buffer)
+{
+    std::lock_guard lock(mutex_);
+    for (auto k = kept_.begin(); k != kept_.end(); ++k) {
+        if (k->use != buffer.use_)
+            continue;
+        buffer.release();
+        buffer.data_ = k->data;
+        buffer.capacity_ = k->capacity;
+        kept_.erase(k);
+        return;
+    }
 }
 
 fz_pixmap *newPagePixmap(fz_context *ctx, int width, int height, PageBuffer &buffer)

@@ -13,6 +13,8 @@
 
 #include <cstddef>
 #include <mupdf/fitz.h>
+#include <mutex>
+#include <vector>
 
 namespace rw {
 
@@ -32,9 +34,36 @@ public:
     void release();
 
 private:
+    friend class BufferStash;
     Use use_;
     unsigned char *data_ = nullptr;
     std::size_t capacity_ = 0;
+};
+
+// Buffers kept from one document for the next one rendered by the same
+// process (a render service's worker renders one document after another),
+// so that the next document's pages fault nothing in; a few, none larger
+// than a page at the default resolution.
+class BufferStash {
+public:
+    BufferStash() = default;
+    ~BufferStash();
+    BufferStash(const BufferStash &) = delete;
+    BufferStash &operator=(const BufferStash &) = delete;
+
+    // Takes `buffer`'s memory when there is room for it; else frees it.
+    void put(PageBuffer &buffer);
+    // Gives `buffer` a kept buffer of its use, if there is one.
+    void take(PageBuffer &buffer);
+
+private:
+    struct Kept {
+        PageBuffer::Use use;
+        unsigned char *data;
+        std::size_t capacity;
+    };
+    std::mutex mutex_;
+    std::vector<Kept> kept_;
 };
 
 // A white-to-be RGB pixmap of width x height whose samples are `buffer`'s

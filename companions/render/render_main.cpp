@@ -1,7 +1,7 @@
 // rwrender: renders every page of a PDF document to an RGB JPEG.
 //
 //   rwrender [-r DPI] [-q QUALITY] [-t PAGE_SECONDS] [-j THREADS] [-v] [--recover]
-//            input.pdf PREFIX
+//            [--remove-input] input.pdf PREFIX
 //
 // Page i goes to PREFIX-NNN.jpg, NNN zero-padded to the digit count of the
 // page count and at least 3 digits. Each image is written under a hidden
@@ -61,6 +61,7 @@ constexpr int kUsage = 2;
 struct Arguments {
     rw::RenderSettings settings;
     bool recover = false; // write pages found only in file order, as recovered
+    bool removeInput = false; // delete input.pdf at the end, whatever the outcome
     std::string input;
     std::string prefix;
 };
@@ -71,7 +72,7 @@ int usage(const char *problem)
         std::fprintf(stderr, "rwrender: %s\n", problem);
     std::fputs(
         "usage: rwrender [-r DPI] [-q QUALITY] [-t PAGE_SECONDS] [-j THREADS] [-v] [--recover] "
-        "input.pdf PREFIX\n"
+        "[--remove-input] input.pdf PREFIX\n"
         "  -r DPI           resolution, 1 to 2400 (default 150)\n"
         "  -q QUALITY       JPEG quality, 1 to 100 (default 90)\n"
         "  -t PAGE_SECONDS  abandon a page after this long, 0 for no limit (default 60)\n"
@@ -79,6 +80,8 @@ int usage(const char *problem)
         "  -v               show the PDF libraries' own messages\n"
         "  --recover        when the page tree is lost, write the pages left in the file,\n"
         "                   in file order, as PREFIX-recovered-001.jpg, ...\n"
+        "  --remove-input   delete input.pdf once every image is in place (or the\n"
+        "                   rendering failed), as a converter script does\n"
         "Writes PREFIX-001.jpg, PREFIX-002.jpg, ... one per page.\n",
         stderr);
     return kUsage;
@@ -114,6 +117,10 @@ std::optional<Arguments> parse(int argc, char **argv, const char *&problem)
         }
         if (options && arg == "--recover") {
             args.recover = true;
+            continue;
+        }
+        if (options && arg == "--remove-input") {
+            args.removeInput = true;
             continue;
         }
         if (options && (arg == "-r" || arg == "-q" || arg == "-t" || arg == "-j")) {
@@ -245,13 +252,35 @@ int cannotRender(const Arguments &args, const std::string &why, const std::strin
 
 } // namespace
 
+namespace {
+
+int renderDocument(const Arguments &args, const rw::WarmStart *warm);
+
+} // namespace
+
 int renderMain(int argc, char **argv, const rw::WarmStart *warm)
 {
     const char *problem = nullptr;
     const std::optional<Arguments> parsed = parse(argc, argv, problem);
     if (!parsed)
         return usage(problem);
-    const Arguments &args = *parsed;
+    Arguments args = *parsed;
+    args.settings.spareBuffers = warm ? warm->spareBuffers : nullptr;
+    const int status = renderDocument(args, warm);
+    // Every image is renamed into place by now (or the document failed):
+    // the converter script need not start rm for the staged copy.
+    if (args.removeInput && ::unlink(args.input.c_str()) != 0 && errno != ENOENT) {
+        std::fprintf(stderr, "rwrender: %s: cannot delete: %s\n", args.input.c_str(),
+                     std::strerror(errno));
+        return kFailed;
+    }
+    return status;
+}
+
+namespace {
+
+int renderDocument(const Arguments &args, const rw::WarmStart *warm)
+{
 
     // Never outlive the converter script: a renderer left running after the
     // script was killed could drop stale pages into the staging folder.
@@ -368,3 +397,5 @@ int renderMain(int argc, char **argv, const rw::WarmStart *warm)
     }
     return cannotRender(args, why, popplerError, pages);
 }
+
+} // namespace

@@ -35,9 +35,13 @@ private:
     ContextPtr ctx_;
 };
 
-// A renderer or probe started by the render service: the context is ready.
+class BufferStash;
+
+// A renderer or probe started by the render service: the context is ready,
+// and page buffers may be kept for the worker's next document.
 struct WarmStart {
     fz_context *ctx = nullptr;
+    BufferStash *spareBuffers = nullptr;
 };
 
 // The context a companion works with: the render service's, or else one

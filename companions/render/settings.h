@@ -4,6 +4,8 @@
 
 namespace rw {
 
+class BufferStash;
+
 struct RenderSettings {
     double dpi = 150;
     int quality = 90;
@@ -11,6 +13,8 @@ struct RenderSettings {
     int threads = 1;
     bool verbose = false;
     RenderTokens tokens{"", 1}; // shared with other renderers (none by default)
+    // Where page buffers outlive the document (a render service's worker).
+    BufferStash *spareBuffers = nullptr;
 };
 
 // A document is given up after this many pages over the time limit: each

@@ -1,5 +1,6 @@
 #include "service/renderservice.h"
 
+#include "render/pagebuffer.h"
 #include "render/rendercontext.h"
 #include "render/rendermain.h"
 #include "service/servicewire.h"
@@ -174,6 +175,7 @@ private:
         return mask;
     }();
     const std::vector<rlimit> limits_ = currentLimits();
+    BufferStash spareBuffers_; // a worker's, kept from job to job
 };
 
 int Service::run()
@@ -369,7 +371,7 @@ int Service::runJob(Request &request, bool &reusable)
         for (std::string &a : request.arguments)
             argv.push_back(a.data());
         argv.push_back(nullptr);
-        const WarmStart warm{context_->get()};
+        const WarmStart warm{context_->get(), &spareBuffers_};
         const int argc = int(request.arguments.size());
         status = request.job == Job::Probe ? probeMain(argc, argv.data(), &warm)
                                            : renderMain(argc, argv.data(), &warm);

@@ -44,6 +44,8 @@ private slots:
     void slowPagesGiveUpTheDocument();
     void interruptedScriptLeavesNothing();
     void killedRendererLeavesOnlyCompletePages();
+    void removeInput_data();
+    void removeInput();
     void rendererBadCommandLine_data();
     void rendererBadCommandLine();
 
@@ -814,6 +816,38 @@ void TestConverter::killedRendererLeavesOnlyCompletePages()
     for (const QString &name : entries(stage()))
         QVERIFY2(name == "in.pdf" || name.startsWith("current-") || name.startsWith(".tmp-"),
                  qPrintable(name));
+}
+
+void TestConverter::removeInput_data()
+{
+    QTest::addColumn<QByteArray>("document");
+    QTest::addColumn<bool>("remove");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QStringList>("left");
+    QTest::newRow("rendered") << PdfFixtures::makePdf(2) << true << 0
+                              << QStringList{"current-001.jpg", "current-002.jpg"};
+    QTest::newRow("failed") << QByteArray("no PDF\n") << true << 1 << QStringList{};
+    QTest::newRow("not asked") << PdfFixtures::makePdf(1) << false << 0
+                               << QStringList{"current-001.jpg", "in.pdf"};
+}
+
+// --remove-input (what the converter script asks for) deletes the document
+// once the images are in place, or once rendering failed.
+void TestConverter::removeInput()
+{
+    QFETCH(QByteArray, document);
+    QFETCH(bool, remove);
+    QFETCH(int, status);
+    QFETCH(QStringList, left);
+    const QString in = stage() + "/in.pdf";
+    QVERIFY(PdfFixtures::writeBytes(in, document));
+    QStringList args{in, stage() + "/current"};
+    if (remove)
+        args.prepend("--remove-input");
+    const Result r = run(renderer(), args);
+    QVERIFY(r.finished);
+    QCOMPARE(r.exitCode, status);
+    QCOMPARE(entries(stage()), left);
 }
 
 void TestConverter::rendererBadCommandLine_data()
