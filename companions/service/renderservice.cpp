@@ -41,7 +41,7 @@ namespace {
 constexpr int kMaxJobsPerWorker = 100;
 constexpr long kMaxRetainedBytes = 256L << 20;
 // Above this, freed memory goes back to the system between jobs.
-constexpr long kTrimAboveBytes = 96L << 20;
+constexpr long kTrimAboveBytes = 48L << 20;
 
 struct Worker {
     pid_t pid = -1;
