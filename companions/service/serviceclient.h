@@ -1,7 +1,7 @@
 #pragma once
 
 // The thin client: hands one job (this process's command line, environment
-// and descriptors) to the render service, waits for the worker it forks,
+// and descriptors) to the render service, waits for the worker that runs it,
 // and returns the worker's exit status. It starts nothing of MuPDF.
 //
 // TERM, INT or HUP here stop the worker; the client then ends by the same
