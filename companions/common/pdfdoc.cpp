@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <fcntl.h>
+#include <unordered_set>
 #include <unistd.h>
 #include <utility>
 #include <vector>
@@ -112,42 +113,88 @@ long long tryPageObjectPosition(fz_context *ctx, pdf_document *doc, int num)
     return position;
 }
 
-// Collects the leaves of the page tree under `node`, in tree order, as the
-// references the tree holds (also those that lead nowhere: their pages
-// fail when rendered, and the pages after them keep their numbers).
-void tryCollectKids(fz_context *ctx, pdf_obj *node, int depth, std::vector<int> &seen,
-                    std::vector<pdf_obj *> &leaves)
+// One entry of a page-tree node's /Kids: the object it refers to (0: it
+// is no reference) and whether that is a node (as MuPDF's page lookup
+// tells one: /Type /Pages, or no /Type, a /Kids and no /MediaBox).
+struct Kid {
+    int num = 0;
+    bool node = false;
+};
+
+Kid tryReadKid(fz_context *ctx, pdf_obj *kids, int i)
 {
+    volatile int num = 0;
+    volatile bool node = false;
     fz_try(ctx) {
-        pdf_obj *kids = pdf_dict_get(ctx, node, PDF_NAME(Kids));
-        const int n = pdf_array_len(ctx, kids);
-        for (int i = 0; i < n; ++i) {
-            pdf_obj *kid = pdf_array_get(ctx, kids, i);
-            const int num = pdf_to_num(ctx, kid);
-            if (!pdf_is_indirect(ctx, kid) || num <= 0)
-                continue;
-            if (std::find(seen.begin(), seen.end(), num) != seen.end())
-                continue; // a cycle, or a page listed twice
-            seen.push_back(num);
-            if (pdf_is_array(ctx, pdf_dict_get(ctx, kid, PDF_NAME(Kids))) && depth < 64)
-                tryCollectKids(ctx, kid, depth + 1, seen, leaves);
-            else
-                leaves.push_back(kid);
+        pdf_obj *kid = pdf_array_get(ctx, kids, i);
+        if (pdf_is_indirect(ctx, kid)) {
+            num = pdf_to_num(ctx, kid);
+            pdf_obj *type = pdf_dict_get(ctx, kid, PDF_NAME(Type));
+            node = type ? pdf_name_eq(ctx, type, PDF_NAME(Pages))
+                        : pdf_dict_get(ctx, kid, PDF_NAME(Kids))
+                              && !pdf_dict_get(ctx, kid, PDF_NAME(MediaBox));
         }
     }
-    fz_catch(ctx) {
-        // What could be read is kept.
-    }
+    fz_catch(ctx)
+        node = false; // a leaf that leads nowhere: its page fails
+    return {num, node};
 }
 
-pdf_obj *tryPageTreeRoot(fz_context *ctx, pdf_document *doc)
+// Reads page-tree node `num` (0: the root as the catalog names it): its
+// /Count (-1: none) and its /Kids, in order. False when it is no
+// dictionary (what could be read is kept).
+bool tryReadNode(fz_context *ctx, pdf_document *doc, int num, int *count, std::vector<Kid> *kids)
 {
-    pdf_obj *volatile root = nullptr;
-    fz_try(ctx)
-        root = pdf_dict_getp(ctx, pdf_trailer(ctx, doc), "Root/Pages");
+    pdf_obj *volatile owned = nullptr;
+    volatile bool ok = false;
+    fz_try(ctx) {
+        pdf_obj *node = nullptr;
+        if (num > 0) {
+            owned = pdf_load_object(ctx, doc, num);
+            node = owned;
+        } else {
+            node = pdf_dict_getp(ctx, pdf_trailer(ctx, doc), "Root/Pages");
+        }
+        pdf_obj *declared = pdf_dict_get(ctx, node, PDF_NAME(Count));
+        *count = pdf_is_int(ctx, declared) ? pdf_to_int(ctx, declared) : -1;
+        pdf_obj *array = pdf_dict_get(ctx, node, PDF_NAME(Kids));
+        const int n = pdf_array_len(ctx, array);
+        for (int i = 0; i < n; ++i)
+            kids->push_back(tryReadKid(ctx, array, i));
+        ok = pdf_is_dict(ctx, node);
+    }
+    fz_always(ctx)
+        pdf_drop_obj(ctx, owned);
     fz_catch(ctx)
-        root = nullptr;
-    return root;
+        ok = false;
+    return ok;
+}
+
+// The page-tree root's object number (0: a direct dictionary); false when
+// the catalog names no dictionary.
+bool tryPageTreeRootNumber(fz_context *ctx, pdf_document *doc, int *num)
+{
+    volatile bool found = false;
+    fz_try(ctx) {
+        pdf_obj *catalog = pdf_dict_get(ctx, pdf_trailer(ctx, doc), PDF_NAME(Root));
+        pdf_obj *root = pdf_dict_get(ctx, catalog, PDF_NAME(Pages));
+        *num = pdf_is_indirect(ctx, root) ? pdf_to_num(ctx, root) : 0;
+        found = pdf_is_dict(ctx, root);
+    }
+    fz_catch(ctx)
+        found = false;
+    return found;
+}
+
+// Copies what the page inherits (resources, boxes, rotation) into it, so
+// that it keeps them under another parent.
+void tryFlattenInherited(fz_context *ctx, pdf_obj *page)
+{
+    fz_try(ctx)
+        pdf_flatten_inheritable_page_items(ctx, page);
+    fz_catch(ctx) {
+        // A broken chain of parents: the page keeps what it has.
+    }
 }
 
 bool tryInstallPageTree(fz_context *ctx, pdf_document *doc, const int *nums, int count)
@@ -160,11 +207,17 @@ bool tryInstallPageTree(fz_context *ctx, pdf_document *doc, const int *nums, int
         pdf_dict_put_int(ctx, pages, PDF_NAME(Count), count);
         pdf_obj *kids = pdf_dict_put_array(ctx, pages, PDF_NAME(Kids), count);
         for (int i = 0; i < count; ++i) {
+            if (nums[i] <= 0) {
+                pdf_array_push(ctx, kids, PDF_NULL);
+                continue;
+            }
             pdf_obj *ref = pdf_new_indirect(ctx, doc, nums[i], 0);
             pdf_array_push_drop(ctx, kids, ref);
             pdf_obj *page = pdf_resolve_indirect(ctx, ref);
-            if (pdf_is_dict(ctx, page))
+            if (pdf_is_dict(ctx, page)) {
+                tryFlattenInherited(ctx, page);
                 pdf_dict_put(ctx, page, PDF_NAME(Parent), pages);
+            }
         }
         pdf_obj *trailer = pdf_trailer(ctx, doc);
         pdf_obj *root = pdf_dict_get(ctx, trailer, PDF_NAME(Root));
@@ -258,26 +311,70 @@ bool isEncrypted(pdf_document *doc)
     return doc && doc->crypt != nullptr;
 }
 
-int flattenPageTree(fz_context *ctx, pdf_document *doc)
+PageTree walkPageTree(fz_context *ctx, pdf_document *doc)
 {
-    pdf_obj *root = tryPageTreeRoot(ctx, doc);
-    if (!root)
-        return 0;
-    std::vector<pdf_obj *> leaves;
-    std::vector<int> seen;
-    tryCollectKids(ctx, root, 0, seen, leaves);
-    // A tree that lists no page, or whose every entry leads nowhere, is as
-    // good as lost.
-    std::vector<int> nums;
-    bool anyPage = false;
-    for (pdf_obj *leaf : leaves) {
-        nums.push_back(pdf_to_num(ctx, leaf));
-        anyPage = anyPage || tryPageObjectPosition(ctx, doc, nums.back()) >= 0;
+    PageTree tree;
+    int rootNum = 0;
+    if (!tryPageTreeRootNumber(ctx, doc, &rootNum))
+        return tree;
+    tree.found = true;
+
+    // Depth first, with a stack of its own: a chain of nodes as deep as the
+    // file is long needs no deep recursion. Each node is walked once.
+    struct Node {
+        int count = -1;
+        std::vector<Kid> kids;
+        std::size_t next = 0;
+        std::size_t firstLeaf = 0;
+    };
+    std::vector<Node> path(1);
+    tryReadNode(ctx, doc, rootNum, &path.back().count, &path.back().kids);
+    tree.declared = path.back().count;
+    std::unordered_set<int> walked;
+    if (rootNum > 0)
+        walked.insert(rootNum);
+    while (!path.empty()) {
+        Node &node = path.back();
+        if (node.next == node.kids.size()) {
+            if (std::size_t(std::max(0, node.count)) != tree.leaves.size() - node.firstLeaf
+                || node.count < 0)
+                tree.irregular = true;
+            path.pop_back();
+            continue;
+        }
+        const Kid kid = node.kids[node.next++];
+        if (kid.num <= 0)
+            tree.irregular = true;
+        if (!kid.node) {
+            tree.leaves.push_back(kid.num);
+            continue;
+        }
+        if (!walked.insert(kid.num).second) {
+            tree.irregular = true; // a loop, or a node listed twice: skipped
+            continue;
+        }
+        Node child;
+        child.firstLeaf = tree.leaves.size();
+        tryReadNode(ctx, doc, kid.num, &child.count, &child.kids);
+        path.push_back(std::move(child)); // `node` is not used after this
     }
-    if (!anyPage || !tryInstallPageTree(ctx, doc, nums.data(), int(nums.size())))
-        return 0;
-    std::string error;
-    return std::max(0, countPages(ctx, doc, error));
+    tree.listsPage = std::any_of(tree.leaves.begin(), tree.leaves.end(), [&](int num) {
+        return num > 0 && tryPageObjectPosition(ctx, doc, num) >= 0;
+    });
+    return tree;
+}
+
+bool installPageTree(fz_context *ctx, pdf_document *doc, const std::vector<int> &leaves)
+{
+    return tryInstallPageTree(ctx, doc, leaves.data(), int(leaves.size()));
+}
+
+int listedPageCount(fz_context *ctx, pdf_document *doc, const PageTree &tree,
+                    std::string &error)
+{
+    if (tree.listsPage)
+        return tree.pages();
+    return countPages(ctx, doc, error);
 }
 
 int rebuildPageTree(fz_context *ctx, pdf_document *doc)

@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 #include <utility>
+#include <vector>
 
 extern "C" {
 #include <mupdf/fitz.h>
@@ -87,12 +88,41 @@ int countPages(fz_context *ctx, pdf_document *doc, std::string &error);
 // encryption dictionary and show undecrypted content.
 bool isEncrypted(pdf_document *doc);
 
-// For a document whose page tree is there but in which MuPDF counts no
-// page (a wrong /Count): puts the pages the tree lists, in the tree's own
-// order, under a new page tree; entries that lead nowhere keep their place
-// (those pages fail). Returns the number of pages (0: the tree lists no
-// page, nothing changed). In memory only.
-int flattenPageTree(fz_context *ctx, pdf_document *doc);
+// The page tree as walked from its root, every node once. MuPDF trusts
+// the root's /Count: its page map has that many entries whatever the tree
+// holds, and its page lookup follows each node's /Count. Walked, the tree
+// gives each page its true number, its place among the leaves.
+struct PageTree {
+    bool found = false;       // the catalog names a page-tree root
+    int declared = -1;        // the root's /Count (-1: none, or not a number)
+    std::vector<int> leaves;  // each page entry's object number, in tree order
+                              // (0: an entry that is no reference)
+    bool listsPage = false;   // some leaf is a page object in the file
+    // A node listed itself, an ancestor or a node walked already (the
+    // repeat was skipped), a node's /Count differs from the pages under it,
+    // or an entry is no reference.
+    bool irregular = false;
+
+    int pages() const { return int(leaves.size()); }
+    // The root's /Count is not the number of pages the tree lists.
+    bool miscounted() const { return found && pages() != declared; }
+    // MuPDF's own page map and lookup give exactly these leaves.
+    bool trusted() const { return found && !irregular && !miscounted(); }
+};
+
+PageTree walkPageTree(fz_context *ctx, pdf_document *doc);
+
+// Puts the walked leaves under a new page tree, in their order, with the
+// right counts; entries that lead nowhere keep their place (those pages
+// fail). Each page keeps what it inherited from the old tree (resources,
+// boxes, rotation). In memory only. False when it cannot be built.
+bool installPageTree(fz_context *ctx, pdf_document *doc, const std::vector<int> &leaves);
+
+// The number of pages both companions count: the pages the walked tree
+// lists when it lists any page object, else the root's /Count (-1 with the
+// reason in `error` when it cannot be read).
+int listedPageCount(fz_context *ctx, pdf_document *doc, const PageTree &tree,
+                    std::string &error);
 
 // For a document whose page tree is lost (a truncated or damaged file that
 // MuPDF opens but finds no page in): collects the page objects still in the

@@ -3,7 +3,7 @@
 //   pdftk.exe <document> data_dump output <result file> dont_ask
 //
 // Writes a "Key: value" dump of the document (its information entries and
-// NumberOfPages) to the result file when the document can be read without
+// NumberOfPages, the pages its page tree lists) to the result file when the document can be read without
 // a user password; writes nothing and exits with 1 when it needs one. A file
 // that cannot be parsed is not "protected": it gets a result file too (with
 // NumberOfPages: 0), and the converter then reports the failure. Never asks
@@ -170,11 +170,19 @@ int probeMain(int argc, char **argv, const rw::WarmStart *warm)
         break;
     case rw::Access::DecryptWithQpdf:
     case rw::Access::Readable: {
+        // The pages the renderer renders: those the page tree lists, which
+        // its /Count may miscount.
         std::string error;
-        pages = rw::countPages(context, opened.doc.get(), error);
+        const rw::PageTree tree = rw::walkPageTree(context, opened.doc.get());
+        pages = rw::listedPageCount(context, opened.doc.get(), tree, error);
         if (pages < 0) {
             pages = 0;
             warning = "cannot read the page tree: " + error;
+        } else if (tree.listsPage && tree.miscounted()) {
+            warning = "the page tree lists " + std::to_string(tree.pages())
+                      + " page(s), its /Count says "
+                      + (tree.declared < 0 ? std::string("none")
+                                           : std::to_string(tree.declared));
         }
         // With a damaged encryption dictionary MuPDF cannot decrypt the
         // information strings; the converter decrypts through qpdf.

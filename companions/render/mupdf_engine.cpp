@@ -273,12 +273,15 @@ fz_pixmap *tryRasterise(fz_context *ctx, fz_display_list *list, fz_matrix ctm, i
     return pix;
 }
 
-bool tryLoadPageTree(fz_context *ctx, pdf_document *doc)
+// Maps the page tree when it has exactly `pages` pages by its /Count.
+bool tryLoadPageTree(fz_context *ctx, pdf_document *doc, int pages)
 {
     volatile bool loaded = false;
     fz_try(ctx) {
-        pdf_load_page_tree(ctx, doc);
-        loaded = true;
+        if (pdf_count_pages(ctx, doc) == pages) {
+            pdf_load_page_tree(ctx, doc);
+            loaded = true;
+        }
     }
     fz_catch(ctx)
         loaded = false;
@@ -288,11 +291,14 @@ bool tryLoadPageTree(fz_context *ctx, pdf_document *doc)
 // Looking a page up walks the page tree from its root, through /Kids
 // arrays that may hold thousands of pages: quadratic over a long document
 // (8000 pages: 3 s of CPU). MuPDF maps the tree once instead, for as long
-// as this lives.
+// as this lives. Its map has as many entries as the root's /Count says and
+// fills in only those the tree lists: the renderer hands over a tree whose
+// count is right (see walkPageTree), and a map of another size than the
+// pages rendered is never made.
 class PageMap {
 public:
-    PageMap(fz_context *ctx, pdf_document *doc)
-        : ctx_(ctx), doc_(doc), loaded_(tryLoadPageTree(ctx, doc))
+    PageMap(fz_context *ctx, pdf_document *doc, int pages)
+        : ctx_(ctx), doc_(doc), loaded_(tryLoadPageTree(ctx, doc, pages))
     {
     }
     ~PageMap()
@@ -552,7 +558,7 @@ EngineOutcome renderWithMupdf(fz_context *base, pdf_document *doc, PageSink &sin
                               const RenderSettings &settings)
 {
     const int threads = std::max(1, std::min(settings.threads, sink.pageCount()));
-    const PageMap pageMap(base, doc);
+    const PageMap pageMap(base, doc, sink.pageCount());
     Shared shared(doc, sink, settings, threads);
 
     // Cloned contexts share the store and caches; they are made here, on the

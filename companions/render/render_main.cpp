@@ -12,10 +12,14 @@
 // reported; nothing stands in for it. After three pages over the time limit
 // the document is given up: its remaining pages are reported missing.
 //
+// Pages are numbered by their place in the page tree, walked node by node
+// (a node listed again, a loop, is skipped); when the root's /Count
+// disagrees with the pages the tree lists, every listed page is rendered
+// all the same and the document fails (status 1).
+//
 // MuPDF renders. A document it cannot open or finds no page in goes to
-// poppler (unless it is encrypted). When poppler finds no page either, a
-// page tree that is there but miscounts its pages is read in its own order
-// (status 1). Otherwise the page tree is lost: the page objects left in
+// poppler (unless it is encrypted). When poppler finds no page either, the
+// page tree is lost: the page objects left in
 // the file can be found only in file order, which is not page order, so no
 // image is written under a page number. With --recover they are written as
 // PREFIX-recovered-001.jpg ... in file order (the status stays 1). A
@@ -202,12 +206,14 @@ std::optional<int> renderWithPoppler(const Arguments &args, const std::string &i
 // Renders with MuPDF. `worthRetrying` is set when no page came out and none
 // failed for a reason another engine would not overcome (a time limit, or
 // content the file has lost); the missing pages are not reported then.
+// With `onlyEngine` no other engine is tried: the missing pages are
+// reported.
 int renderWithMupdf(const Arguments &args, fz_context *ctx, pdf_document *doc, int pages,
-                    bool &worthRetrying)
+                    bool &worthRetrying, bool onlyEngine)
 {
     rw::PageSink sink(args.prefix, pages);
     const rw::EngineOutcome outcome = rw::renderWithMupdf(ctx, doc, sink, args.settings);
-    worthRetrying = sink.writtenCount() == 0 && !outcome.timedOut
+    worthRetrying = !onlyEngine && sink.writtenCount() == 0 && !outcome.timedOut
                     && outcome.lost == 0;
     if (worthRetrying)
         return kFailed;
@@ -364,11 +370,44 @@ int renderDocument(const Arguments &args, const rw::WarmStart *warm)
 
     std::string error;
     int pages = rw::countPages(ctx.get(), opened.doc.get(), error);
+    // The page tree is walked, not trusted: MuPDF's page map holds as many
+    // entries as the root's /Count says, whatever the tree lists (entries
+    // past the pages are never filled in), and its lookup gives up at a
+    // node that lists itself. A tree that lists pages but differs from what
+    // MuPDF would make of it is replaced by the walked one, so that every
+    // page is rendered under its place in the tree; a wrong /Count also
+    // fails the document.
+    const rw::PageTree tree = rw::walkPageTree(ctx.get(), opened.doc.get());
+    bool reshaped = false;
+    if (tree.listsPage && !tree.trusted()) {
+        if (!rw::installPageTree(ctx.get(), opened.doc.get(), tree.leaves)) {
+            std::fprintf(stderr, "rwrender: %s: cannot rebuild its damaged page tree\n",
+                         args.input.c_str());
+            return kFailed;
+        }
+        reshaped = true;
+        if (tree.miscounted()) {
+            const std::string declared =
+                tree.declared < 0 ? std::string("none") : std::to_string(tree.declared);
+            std::fprintf(stderr,
+                         "rwrender: %s: the page tree's page counts are wrong: it lists %d "
+                         "page(s), its /Count says %s; each page is rendered under its place "
+                         "in the tree\n",
+                         args.input.c_str(), tree.pages(), declared.c_str());
+        }
+        pages = tree.pages();
+    } else if (!tree.listsPage && !tree.trusted() && pages > 0) {
+        // A count without pages behind it (a tree whose entries all lead
+        // nowhere, or no /Kids): the tree is as good as lost.
+        pages = 0;
+    }
     bool worthRetrying = true;
     if (pages > 0) {
-        const int status = renderWithMupdf(args, ctx.get(), opened.doc.get(), pages, worthRetrying);
+        // Poppler would number the pages by the file's own tree.
+        const int status =
+            renderWithMupdf(args, ctx.get(), opened.doc.get(), pages, worthRetrying, reshaped);
         if (!worthRetrying)
-            return status;
+            return tree.miscounted() && reshaped ? kFailed : status;
     }
     const std::string why = pages < 0     ? "MuPDF cannot read its page tree (" + error + ")"
                             : pages == 0 ? std::string("MuPDF finds no page in it")
@@ -380,17 +419,6 @@ int renderDocument(const Arguments &args, const rw::WarmStart *warm)
         return *status;
     }
     if (pages <= 0) {
-        // The tree is there but its page counts are wrong: its own order
-        // still gives the page numbers.
-        const int listed = rw::flattenPageTree(ctx.get(), opened.doc.get());
-        if (listed > 0) {
-            std::fprintf(stderr, "rwrender: %s: the page tree's page counts are wrong; rendering "
-                                 "the %d page(s) it lists\n",
-                         args.input.c_str(), listed);
-            bool ignored = false;
-            renderWithMupdf(args, ctx.get(), opened.doc.get(), listed, ignored);
-            return kFailed;
-        }
         const int found = rw::rebuildPageTree(ctx.get(), opened.doc.get());
         if (found > 0)
             return renderRecovered(args, ctx.get(), opened.doc.get(), found);

@@ -41,6 +41,10 @@ private slots:
     void oversizedPageIsScaledDown();
     void lostPageTree_data();
     void lostPageTree();
+    void pageTreeIsWalked_data();
+    void pageTreeIsWalked();
+    void damagedPageTreeUnderValgrind_data();
+    void damagedPageTreeUnderValgrind();
     void slowPagesGiveUpTheDocument();
     void interruptedScriptLeavesNothing();
     void killedRendererLeavesOnlyCompletePages();
@@ -731,6 +735,116 @@ void TestConverter::lostPageTree()
         QVERIFY(info.valid);
         QCOMPARE(QSize(info.width, info.height), QSize(pixels(widths[i]), pixels(200)));
     }
+}
+
+using PdfFixtures::PageTreeShape;
+Q_DECLARE_METATYPE(PdfFixtures::PageTreeShape)
+
+// Page trees that MuPDF's own lookup gets wrong, each in a document of the
+// same four pages (see makePageTreePdf): a /Count that is too low dropped
+// pages without a word, one too high read page-map entries that were never
+// written, a node listed inside itself (or an ancestor inside a node) lost
+// the pages after it. Walked, the tree gives every page its number; a wrong
+// /Count fails the document.
+static void pageTreeRows()
+{
+    QTest::addColumn<PageTreeShape>("shape");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QByteArray>("problem"); // the renderer's line about it
+
+    QTest::newRow("/Count too low") << PageTreeShape::CountTooLow << 1
+                                    << QByteArray("lists 4 page(s), its /Count says 2");
+    QTest::newRow("/Count too high") << PageTreeShape::CountTooHigh << 1
+                                     << QByteArray("lists 4 page(s), its /Count says 12");
+    QTest::newRow("/Kids lists itself") << PageTreeShape::ListsItself << 0 << QByteArray();
+    QTest::newRow("/Kids lists an ancestor") << PageTreeShape::ListsAncestor << 0 << QByteArray();
+    QTest::newRow("two levels") << PageTreeShape::TwoLevel << 0 << QByteArray();
+    QTest::newRow("two levels, /Count too low")
+        << PageTreeShape::TwoLevelCountTooLow << 1
+        << QByteArray("lists 4 page(s), its /Count says 3");
+}
+
+void TestConverter::pageTreeIsWalked_data()
+{
+    pageTreeRows();
+}
+
+void TestConverter::pageTreeIsWalked()
+{
+    QFETCH(PageTreeShape, shape);
+    QFETCH(int, status);
+    QFETCH(QByteArray, problem);
+    QVERIFY(QDir(stage()).mkdir("intact"));
+    QVERIFY(QDir(stage()).mkdir("damaged"));
+    const QString intact = stage() + "/intact.pdf";
+    const QString damaged = stage() + "/damaged.pdf";
+    QVERIFY(PdfFixtures::writeBytes(intact, PdfFixtures::makePageTreePdf(PageTreeShape::Intact)));
+    QVERIFY(PdfFixtures::writeBytes(damaged, PdfFixtures::makePageTreePdf(shape)));
+
+    const Result reference = run(renderer(), {"-r", "72", intact, stage() + "/intact/current"});
+    QVERIFY(reference.finished);
+    QCOMPARE(reference.exitCode, 0);
+    const Result r = run(renderer(), {"-r", "72", damaged, stage() + "/damaged/current"});
+    QVERIFY(r.finished);
+    QCOMPARE(r.exitCode, status);
+    if (status == 0) {
+        QVERIFY2(r.err.isEmpty(), r.err.constData());
+    } else {
+        // One line says why; no page is reported missing, none exists
+        // beyond the four.
+        QCOMPARE(r.err.count('\n'), 1);
+        QVERIFY2(r.err.startsWith("rwrender: " + QFile::encodeName(damaged)
+                                  + ": the page tree's page counts are wrong: it " + problem),
+                 r.err.constData());
+    }
+    // Every page under its own number, drawn as in the intact document
+    // (its text too: the font is inherited from the tree).
+    QCOMPARE(entries(stage() + "/damaged"), pageNames(4));
+    for (const QString &name : pageNames(4)) {
+        const QImage expected(stage() + "/intact/" + name);
+        const QImage actual(stage() + "/damaged/" + name);
+        QVERIFY(!expected.isNull());
+        QVERIFY2(actual == expected, qPrintable(name));
+    }
+    const QImage first(stage() + "/intact/current-001.jpg");
+    QCOMPARE(first.size(), QSize(200, 300));
+    QVERIFY(!isWhite(first.copy(0, 120, 200, 80))); // "Page 1"
+
+    // The probe counts the same pages, and says what is wrong.
+    const QString result = stage() + "/probe.txt";
+    const Result p = run(probe(), {damaged, "data_dump", "output", result, "dont_ask"});
+    QCOMPARE(p.exitCode, 0);
+    QFile f(result);
+    QVERIFY(f.open(QIODevice::ReadOnly));
+    const QByteArray dump = f.readAll();
+    QVERIFY2(dump.contains("NumberOfPages: 4\n"), dump.constData());
+    QCOMPARE(dump.contains("Warning: the page tree " + problem), status != 0);
+}
+
+void TestConverter::damagedPageTreeUnderValgrind_data()
+{
+    pageTreeRows();
+}
+
+void TestConverter::damagedPageTreeUnderValgrind()
+{
+    // Memcheck fails the run on a read of memory never written, such as a
+    // page-map entry past the pages the tree lists. The engine is run
+    // itself, never through a render service.
+    if (service_)
+        QSKIP("the engine is run itself: the stand-alone run covers it");
+    QFETCH(PageTreeShape, shape);
+    QFETCH(int, status);
+    QVERIFY2(haveTool("valgrind"), "valgrind is needed (scripts/setup.sh installs it)");
+    const QString in = stage() + "/in.pdf";
+    QVERIFY(PdfFixtures::writeBytes(in, PdfFixtures::makePageTreePdf(shape)));
+    const Result r = run("valgrind", {"-q", "--error-exitcode=99", "--track-origins=no",
+                                      appDir() + "/ps/rwengine", "-r", "20", "-j", "2", in,
+                                      stage() + "/current"});
+    QVERIFY(r.finished);
+    QVERIFY2(!r.err.contains("=="), r.err.constData());
+    QCOMPARE(r.exitCode, status);
+    QCOMPARE(entries(stage()), pageNames(4) << "in.pdf");
 }
 
 void TestConverter::slowPagesGiveUpTheDocument()

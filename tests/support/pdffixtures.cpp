@@ -1,6 +1,7 @@
 #include "tests/support/pdffixtures.h"
 
 #include <QFile>
+#include <QList>
 #include <vector>
 
 namespace PdfFixtures {
@@ -33,6 +34,68 @@ QByteArray makePdf(int pages, PageSpec page)
                + "\nendstream");
     }
 
+    const qsizetype xref = out.size();
+    out += "xref\n0 " + QByteArray::number(qsizetype(offsets.size() + 1)) + "\n";
+    out += "0000000000 65535 f \n";
+    for (qsizetype off : offsets)
+        out += QByteArray::number(off).rightJustified(10, '0') + " 00000 n \n";
+    out += "trailer\n<< /Size " + QByteArray::number(qsizetype(offsets.size() + 1))
+           + " /Root 1 0 R >>\nstartxref\n" + QByteArray::number(xref) + "\n%%EOF\n";
+    return out;
+}
+
+QByteArray makePageTreePdf(PageTreeShape shape)
+{
+    const bool twoLevel = shape == PageTreeShape::TwoLevel
+                          || shape == PageTreeShape::TwoLevelCountTooLow
+                          || shape == PageTreeShape::ListsAncestor;
+    // Objects: 1 catalog, 2 root, 3 font, (4 and 5: the two nodes), then
+    // per page: page + content.
+    const int firstPage = twoLevel ? 6 : 4;
+    auto ref = [](int num) { return QByteArray::number(num) + " 0 R "; };
+    auto pageRef = [&](int i) { return ref(firstPage + 2 * i); };
+    const QByteArray resources = " /Resources << /Font << /F1 3 0 R >> >>";
+
+    QList<QByteArray> objects{"<< /Type /Catalog /Pages 2 0 R >>", {},
+                              "<< /Type /Font /Subtype /Type1 /BaseFont /Helvetica >>"};
+    int rootCount = 4;
+    if (shape == PageTreeShape::CountTooLow)
+        rootCount = 2;
+    else if (shape == PageTreeShape::CountTooHigh)
+        rootCount = 12;
+    else if (shape == PageTreeShape::TwoLevelCountTooLow)
+        rootCount = 3;
+    if (twoLevel) {
+        objects[1] = "<< /Type /Pages /Kids [4 0 R 5 0 R] /Count " + QByteArray::number(rootCount)
+                     + " >>";
+        objects << "<< /Type /Pages /Parent 2 0 R /Kids [" + pageRef(0) + pageRef(1)
+                       + "] /Count 2" + resources + " >>";
+        objects << "<< /Type /Pages /Parent 2 0 R /Kids [" + pageRef(2)
+                       + (shape == PageTreeShape::ListsAncestor ? ref(2) : QByteArray())
+                       + pageRef(3) + "] /Count 2" + resources + " >>";
+    } else {
+        objects[1] = "<< /Type /Pages /Kids [" + pageRef(0) + pageRef(1)
+                     + (shape == PageTreeShape::ListsItself ? ref(2) : QByteArray()) + pageRef(2)
+                     + pageRef(3) + "] /Count " + QByteArray::number(rootCount) + resources
+                     + " >>";
+    }
+    for (int i = 0; i < 4; ++i) {
+        const int parent = twoLevel ? 4 + i / 2 : 2;
+        const QByteArray text = "0 0.5 0 rg 10 10 30 30 re f BT /F1 40 Tf 20 150 Td (Page "
+                                + QByteArray::number(i + 1) + ") Tj ET";
+        objects << "<< /Type /Page /Parent " + ref(parent) + "/MediaBox [0 0 "
+                       + QByteArray::number(200 + 50 * i) + " 300] /Contents "
+                       + ref(firstPage + 2 * i + 1) + ">>";
+        objects << "<< /Length " + QByteArray::number(text.size()) + " >>\nstream\n" + text
+                       + "\nendstream";
+    }
+
+    QByteArray out = "%PDF-1.4\n%\xE2\xE3\xCF\xD3\n";
+    std::vector<qsizetype> offsets;
+    for (qsizetype i = 0; i < objects.size(); ++i) {
+        offsets.push_back(out.size());
+        out += QByteArray::number(i + 1) + " 0 obj\n" + objects[i] + "\nendobj\n";
+    }
     const qsizetype xref = out.size();
     out += "xref\n0 " + QByteArray::number(qsizetype(offsets.size() + 1)) + "\n";
     out += "0000000000 65535 f \n";
