@@ -97,6 +97,8 @@ private slots:
     void sameProbeResultAsStandAlone_data();
     void sameProbeResultAsStandAlone();
     void workerServesJobAfterJob();
+    void damagedDocumentAfterOthers_data();
+    void damagedDocumentAfterOthers();
     void killedWorkerFailsItsDocumentAlone();
     void stoppedConversionLeavesNothing_data();
     void stoppedConversionLeavesNothing();
@@ -243,6 +245,70 @@ void TestService::workerServesJobAfterJob()
         QCOMPARE(after.size(), before.size() - (job.status != 0));
         before = after;
     }
+}
+
+void TestService::damagedDocumentAfterOthers_data()
+{
+    QTest::addColumn<int>("shape");
+    QTest::newRow("/Count too high") << int(PdfFixtures::PageTreeShape::CountTooHigh);
+    QTest::newRow("/Count too low") << int(PdfFixtures::PageTreeShape::CountTooLow);
+    QTest::newRow("/Kids lists itself") << int(PdfFixtures::PageTreeShape::ListsItself);
+    QTest::newRow("/Kids lists an ancestor") << int(PdfFixtures::PageTreeShape::ListsAncestor);
+}
+
+void TestService::damagedDocumentAfterOthers()
+{
+    // A damaged page tree probed and rendered by a worker that served
+    // other documents first (a twelve-page one: what its page map left in
+    // the heap must not show) gives what a fresh process gives.
+    QFETCH(int, shape);
+    const QByteArray damaged =
+        PdfFixtures::makePageTreePdf(static_cast<PdfFixtures::PageTreeShape>(shape));
+    QProcessEnvironment alone = QProcessEnvironment::systemEnvironment();
+    alone.remove("RASTERWELL_RENDER_SERVICE");
+
+    for (const QByteArray &bytes : {PdfFixtures::makePdf(12), PdfFixtures::makePdf(3)}) {
+        QTemporaryDir before;
+        QVERIFY(PdfFixtures::writeBytes(before.filePath("current.pdf"), bytes));
+        const Result r = run(script(), {}, before.path(), 60000, service_.environment());
+        QVERIFY(r.finished);
+        QCOMPARE(r.exitCode, 0);
+    }
+    QVERIFY(service_.waitUntilIdle());
+    const QList<qint64> idle = service_.workers();
+    QVERIFY(!idle.isEmpty());
+
+    // The probe, as a conversion run asks it first.
+    QTemporaryDir probeDir;
+    const QString document = probeDir.filePath("in.pdf");
+    QVERIFY(PdfFixtures::writeBytes(document, damaged));
+    auto probeOnce = [&](const QString &result, const QProcessEnvironment &env) {
+        return run(probe(), {document, "data_dump", "output", result, "dont_ask"},
+                   probeDir.path(), 60000, env);
+    };
+    const Result probeAlone = probeOnce(probeDir.filePath("alone.txt"), alone);
+    const Result probeServed = probeOnce(probeDir.filePath("served.txt"), service_.environment());
+    QCOMPARE(probeServed.exitCode, probeAlone.exitCode);
+    QCOMPARE(probeServed.err, probeAlone.err);
+    const QMap<QString, QByteArray> results = digests(probeDir.path());
+    QCOMPARE(results.value("served.txt"), results.value("alone.txt"));
+
+    QTemporaryDir a;
+    QTemporaryDir s;
+    QVERIFY(PdfFixtures::writeBytes(a.filePath("current.pdf"), damaged));
+    QVERIFY(PdfFixtures::writeBytes(s.filePath("current.pdf"), damaged));
+    const Result renderedAlone = run(script(), {}, a.path(), 60000, alone);
+    const Result renderedServed = run(script(), {}, s.path(), 60000, service_.environment());
+    QVERIFY(renderedAlone.finished && renderedServed.finished);
+    QCOMPARE(renderedServed.exitCode, renderedAlone.exitCode);
+    QCOMPARE(renderedServed.err, renderedAlone.err);
+    QCOMPARE(digests(s.path()), digests(a.path()));
+    QCOMPARE(digests(s.path()).size(), 4);
+
+    // Both jobs went to a worker that had served the documents before.
+    QVERIFY(service_.waitUntilIdle());
+    for (qint64 pid : service_.workers())
+        QVERIFY2(idle.contains(pid), "a new worker took the damaged document");
 }
 
 void TestService::killedWorkerFailsItsDocumentAlone()
