@@ -6,6 +6,9 @@
 #include "platform/pathcodec.h"
 
 #include <QDirIterator>
+#include <QJsonDocument>
+#include <QJsonArray>
+#include <QJsonObject>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -704,6 +707,39 @@ private slots:
                  (QStringList{"plain-001.jpg", "plain-002.jpg", "plain-003.jpg"}));
         QCOMPARE(app.stagingLeftovers(), (QStringList{"rwrender"}));
         QVERIFY(!QFile::exists(app.path() + "/2348239bbb.txt"));
+    }
+
+    // A page tree whose /Count is too high, converted by the real
+    // companions: every page it lists comes out, none beyond, and the
+    // document counts as only partly converted, with the reason.
+    void miscountedPageTree()
+    {
+        const QString built = qEnvironmentVariable("RW_APP_DIR");
+        if (!QFile::exists(built + "/pdftk.exe") || !QFile::exists(built + "/ps/rwrender"))
+            QSKIP("the companion programs are not built");
+        AppFolder app;
+        const QString program = installProgram(app);
+        for (const char *name : {"pdftk.exe", "ps/pdf2tiff.bat", "ps/rwrender"})
+            QVERIFY(QFile::link(built + "/" + name, app.path() + "/" + name));
+        const QString document = app.docs() + "/miscounted.pdf";
+        QVERIFY(PdfFixtures::writeBytes(
+            document, PdfFixtures::makePageTreePdf(PdfFixtures::PageTreeShape::CountTooHigh)));
+
+        const Outcome o = runProgram(program, {"--convert", "--report", "-", document});
+        QCOMPARE(o.status, 1);
+        QCOMPARE(o.out.size(), 1);
+        const QJsonObject report = QJsonDocument::fromJson(o.out.first().toUtf8()).object();
+        QCOMPARE(report.value("outcome").toString(), QString("partial"));
+        QCOMPARE(report.value("pages").toInt(), 4);
+        QCOMPARE(report.value("images").toInt(), 4);
+        QCOMPARE(report.value("missing").toArray().size(), 0);
+        QVERIFY2(report.value("reason").toString().contains("failure"), qPrintable(o.out.first()));
+        QVERIFY2(o.err.contains("page counts are wrong: it lists 4 page(s), its /Count says 12"),
+                 qPrintable(o.err));
+        QVERIFY2(o.err.contains("Could not create JPG on " + document), qPrintable(o.err));
+        QCOMPARE(QDir(app.docs()).entryList({"*.jpg"}, QDir::Files, QDir::Name),
+                 (QStringList{"miscounted-001.jpg", "miscounted-002.jpg", "miscounted-003.jpg",
+                              "miscounted-004.jpg"}));
     }
 };
 
