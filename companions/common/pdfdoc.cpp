@@ -207,10 +207,6 @@ bool tryInstallPageTree(fz_context *ctx, pdf_document *doc, const int *nums, int
         pdf_dict_put_int(ctx, pages, PDF_NAME(Count), count);
         pdf_obj *kids = pdf_dict_put_array(ctx, pages, PDF_NAME(Kids), count);
         for (int i = 0; i < count; ++i) {
-            if (nums[i] <= 0) {
-                pdf_array_push(ctx, kids, PDF_NULL);
-                continue;
-            }
             pdf_obj *ref = pdf_new_indirect(ctx, doc, nums[i], 0);
             pdf_array_push_drop(ctx, kids, ref);
             pdf_obj *page = pdf_resolve_indirect(ctx, ref);
@@ -343,8 +339,11 @@ PageTree walkPageTree(fz_context *ctx, pdf_document *doc)
             continue;
         }
         const Kid kid = node.kids[node.next++];
-        if (kid.num <= 0)
+        if (kid.num <= 0) {
+            // Not a reference (a null, a number): no page and no node.
             tree.irregular = true;
+            continue;
+        }
         if (!kid.node) {
             tree.leaves.push_back(kid.num);
             continue;

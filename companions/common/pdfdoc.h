@@ -96,11 +96,11 @@ struct PageTree {
     bool found = false;       // the catalog names a page-tree root
     int declared = -1;        // the root's /Count (-1: none, or not a number)
     std::vector<int> leaves;  // each page entry's object number, in tree order
-                              // (0: an entry that is no reference)
+                              // (an entry that is no reference is skipped)
     bool listsPage = false;   // some leaf is a page object in the file
     // A node listed itself, an ancestor or a node walked already (the
     // repeat was skipped), a node's /Count differs from the pages under it,
-    // or an entry is no reference.
+    // or an entry is no reference (skipped).
     bool irregular = false;
 
     int pages() const { return int(leaves.size()); }
@@ -113,7 +113,7 @@ struct PageTree {
 PageTree walkPageTree(fz_context *ctx, pdf_document *doc);
 
 // Puts the walked leaves under a new page tree, in their order, with the
-// right counts; entries that lead nowhere keep their place (those pages
+// right count; entries that lead nowhere keep their place (those pages
 // fail). Each page keeps what it inherited from the old tree (resources,
 // boxes, rotation). In memory only. False when it cannot be built.
 bool installPageTree(fz_context *ctx, pdf_document *doc, const std::vector<int> &leaves);
