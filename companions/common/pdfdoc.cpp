@@ -332,8 +332,7 @@ PageTree walkPageTree(fz_context *ctx, pdf_document *doc)
     while (!path.empty()) {
         Node &node = path.back();
         if (node.next == node.kids.size()) {
-            if (std::size_t(std::max(0, node.count)) != tree.leaves.size() - node.firstLeaf
-                || node.count < 0)
+            if (node.count < 0 || std::size_t(node.count) != tree.leaves.size() - node.firstLeaf)
                 tree.irregular = true;
             path.pop_back();
             continue;
@@ -358,7 +357,7 @@ PageTree walkPageTree(fz_context *ctx, pdf_document *doc)
         path.push_back(std::move(child)); // `node` is not used after this
     }
     tree.listsPage = std::any_of(tree.leaves.begin(), tree.leaves.end(), [&](int num) {
-        return num > 0 && tryPageObjectPosition(ctx, doc, num) >= 0;
+        return tryPageObjectPosition(ctx, doc, num) >= 0;
     });
     return tree;
 }

@@ -3,11 +3,11 @@
 //   pdftk.exe <document> data_dump output <result file> dont_ask
 //
 // Writes a "Key: value" dump of the document (its information entries and
-// NumberOfPages, the pages its page tree lists) to the result file when the document can be read without
-// a user password; writes nothing and exits with 1 when it needs one. A file
-// that cannot be parsed is not "protected": it gets a result file too (with
-// NumberOfPages: 0), and the converter then reports the failure. Never asks
-// anything. Exit status: 0 written, 1 needs a password, 2 bad command line,
+// NumberOfPages, the pages its page tree lists) to the result file when the
+// document can be read without a user password; writes nothing and exits
+// with 1 when it needs one. A file that cannot be parsed is not
+// "protected": it gets a result file too (with NumberOfPages: 0), and the
+// converter then reports the failure. Never asks anything. Exit status: 0 written, 1 needs a password, 2 bad command line,
 // 3 the result file could not be written, 4 the document cannot be read at
 // all (not a regular file, or it cannot be opened): nothing is written and
 // one line on stderr says why.

@@ -19,9 +19,9 @@
 //
 // MuPDF renders. A document it cannot open or finds no page in goes to
 // poppler (unless it is encrypted). When poppler finds no page either, the
-// page tree is lost: the page objects left in
-// the file can be found only in file order, which is not page order, so no
-// image is written under a page number. With --recover they are written as
+// page tree is lost: the page objects left in the file can be found only
+// in file order, which is not page order, so no image is written under a
+// page number. With --recover they are written as
 // PREFIX-recovered-001.jpg ... in file order (the status stays 1). A
 // document whose damaged encryption dictionary only qpdf understands is
 // decrypted by qpdf first. A document that needs a user password is
