@@ -12,7 +12,7 @@ libharfbuzz-dev libfreetype-dev libjpeg-dev zlib1g-dev
 libturbojpeg0-dev
 poppler-utils qpdf ghostscript
 time
-fonts-liberation fontconfig
+fonts-liberation fonts-wqy-microhei fontconfig
 xdg-utils
 dpkg-dev lintian appstream desktop-file-utils
 "
