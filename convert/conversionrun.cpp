@@ -204,9 +204,10 @@ struct TakenUp {
 class Scheduler {
 public:
     Scheduler(const ConversionServices &s, const CompanionFiles &files, Shell32::Launcher &launcher,
-              const QStringList &documents, RunSummary &summary, const Platform::Clock &clock)
+              const QStringList &documents, RunSummary &summary, const Platform::Clock &clock,
+              double startedAt)
         : s_(s), documents_(documents), summary_(summary), workFolder_(files.workFolder),
-          boxes_(s.messages), clock_(clock), startedAt_(clock.steadySeconds()),
+          boxes_(s.messages), clock_(clock), startedAt_(startedAt),
           finished_(documents.size() + 1, false)
     {
         const int wanted = std::max(1, s.slotCount);
@@ -661,6 +662,7 @@ RunSummary ConversionRun::convertAll()
     s_.windowPointer.setPointer(Platform::PointerHourglass);
     const Platform::SystemClock systemClock;
     const Platform::Clock &clock = s_.clock ? *s_.clock : systemClock;
+    const double startedAt = clock.steadySeconds();
     // The run converts the list as it stands now: rows removed, moved or
     // added while it works change nothing for it.
     QStringList documents;
@@ -694,7 +696,7 @@ RunSummary ConversionRun::convertAll()
             files.workFolder);
         if (const QString entry = renderService.environmentEntry(); !entry.isEmpty())
             services.environment << entry;
-        Scheduler scheduler(services, files, launcher, documents, summary, clock);
+        Scheduler scheduler(services, files, launcher, documents, summary, clock, startedAt);
         if (const std::optional<QString> problem = scheduler.run()) {
             s_.view.setApplicationPointer(Platform::PointerDefault);
             return stop(*problem);
