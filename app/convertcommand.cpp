@@ -35,7 +35,8 @@ ConversionServices ConvertCommand::services(Form1 &form)
                               .pump = *pump,
                               .processes = *processes,
                               .workFolder = chooseWorkFolder(app.appFolder),
-                              .slotCount = defaultSlotCount()};
+                              .slotCount = defaultSlotCount(),
+                              .clock = app.clock};
 }
 
 RunSummary ConvertCommand::run()

@@ -4,6 +4,7 @@
 
 #include "convert/launcher/shell32.h"
 #include "convert/outputclaims.h"
+#include "convert/pagecollection.h"
 #include "convert/passwordprobe.h"
 #include "convert/rasterisedocument.h"
 #include "convert/renderservice.h"
@@ -12,6 +13,7 @@
 #include "convert/uptodate.h"
 #include "convert/runview.h"
 #include "convert/runvariables.h"
+#include "platform/clock.h"
 #include "platform/eventpump.h"
 #include "platform/fileops.h"
 #include "platform/folderlock.h"
@@ -24,6 +26,7 @@
 #include <QScopeGuard>
 #include <QThread>
 
+#include <deque>
 #include <map>
 #include <memory>
 #include <vector>
@@ -45,7 +48,123 @@ struct Outcome {
     QString document;
     QString reason;       // Failed: one line
     QStringList messages; // Failed: what a companion said
+    DocumentEnd end = {}; // everything the summary at "Done." tells of it
 };
+
+// The run's message boxes, opened one at a time in the order they were
+// added: each waits until the one before it has been answered, and the run
+// goes on meanwhile.
+class BoxQueue {
+public:
+    explicit BoxQueue(Platform::MessageSink &sink) : sink_(sink) {}
+
+    void add(const QString &text, const QString &title, Platform::MessageIcon icon,
+             const QString &details = {})
+    {
+        waiting_.push_back({text, title, icon, details});
+        openNext();
+    }
+    // Opens the next box when none is open; true when any was opened.
+    bool openNext()
+    {
+        bool any = false;
+        // A sink that answers at once lets the next box open at once.
+        while (!*open_ && !waiting_.empty()) {
+            const Box box = std::move(waiting_.front());
+            waiting_.pop_front();
+            *open_ = true;
+            any = true;
+            // The flag outlives the queue: an answer after the run is harmless.
+            sink_.openMessage(box.text, box.title, box.icon, box.details,
+                              [open = open_] { *open = false; });
+        }
+        return any;
+    }
+    // No box is open and none waits.
+    bool idle() const { return !*open_ && waiting_.empty(); }
+    // Waits until every box has been answered.
+    void await(Platform::EventPump &pump, int waitMilliseconds)
+    {
+        for (openNext(); !idle(); openNext()) {
+            pump.processEvents();
+            if (!idle())
+                pump.waitForEvents(waitMilliseconds);
+        }
+    }
+
+private:
+    struct Box {
+        QString text, title;
+        Platform::MessageIcon icon;
+        QString details;
+    };
+    Platform::MessageSink &sink_;
+    std::deque<Box> waiting_;
+    std::shared_ptr<bool> open_ = std::make_shared<bool>(false);
+};
+
+// How to convert a document that needs a password, for its box's details.
+QString protectedDetails()
+{
+    return QStringLiteral(
+        "The document needs a password to be opened, and Rasterwell converts only documents "
+        "that open without one. To convert it, save a copy without the password and convert "
+        "the copy, for example with qpdf:\n"
+        "  qpdf --password=PASSWORD --decrypt locked.pdf unlocked.pdf");
+}
+
+QString countOf(int n, const QString &one, const QString &many)
+{
+    return QString::number(n) + QLatin1Char(' ') + (n == 1 ? one : many);
+}
+
+QString durationText(double seconds)
+{
+    if (seconds < 60)
+        return QStringLiteral("%1 seconds").arg(seconds, 0, 'f', 1);
+    const qint64 whole = qint64(seconds + 0.5);
+    if (whole < 3600)
+        return QStringLiteral("%1 min %2 s").arg(whole / 60).arg(whole % 60, 2, 10, QLatin1Char('0'));
+    return QStringLiteral("%1 h %2 min").arg(whole / 3600).arg(whole % 3600 / 60, 2, 10, QLatin1Char('0'));
+}
+
+// The details of the "Done." box: what the run converted, every document it
+// did not convert with its outcome, and the time it took.
+QString doneDetails(const RunSummary &summary)
+{
+    QStringList lines;
+    lines << countOf(summary.converted, QStringLiteral("document converted"),
+                     QStringLiteral("documents converted"))
+                 + QStringLiteral(", ")
+                 + countOf(summary.imagesWritten, QStringLiteral("image written."),
+                           QStringLiteral("images written."));
+    if (!summary.notConverted.isEmpty())
+        lines << countOf(int(summary.notConverted.size()), QStringLiteral("document not converted:"),
+                         QStringLiteral("documents not converted:"));
+    for (const DocumentEnd &end : summary.notConverted) {
+        QString outcome;
+        switch (end.outcome) {
+        case DocumentEnd::Outcome::Protected:
+            outcome = QStringLiteral("password protected");
+            break;
+        case DocumentEnd::Outcome::Partial:
+            outcome = QStringLiteral("partly converted (%1 written); missing: page%2 %3")
+                          .arg(countOf(end.imagesWritten, QStringLiteral("image"), QStringLiteral("images")),
+                               end.missingPages.size() > 1 ? QStringLiteral("s") : QString(),
+                               PDF::describePages(end.missingPages));
+            break;
+        case DocumentEnd::Outcome::Refused:
+            outcome = QStringLiteral("refused: ") + end.reason;
+            break;
+        default:
+            outcome = QStringLiteral("failed: ") + end.reason;
+            break;
+        }
+        lines << QStringLiteral("  ") + end.document + QStringLiteral(": ") + outcome;
+    }
+    lines << QStringLiteral("Time taken: ") + durationText(summary.seconds) + QLatin1Char('.');
+    return lines.join(QLatin1Char('\n'));
+}
 
 // One staging slot and the document it works on.
 struct Slot {
@@ -85,8 +204,11 @@ struct TakenUp {
 class Scheduler {
 public:
     Scheduler(const ConversionServices &s, const CompanionFiles &files, Shell32::Launcher &launcher,
-              const QStringList &documents, RunSummary &summary)
-        : s_(s), documents_(documents), summary_(summary), workFolder_(files.workFolder)
+              const QStringList &documents, RunSummary &summary, const Platform::Clock &clock,
+              double startedAt)
+        : s_(s), documents_(documents), summary_(summary), workFolder_(files.workFolder),
+          boxes_(s.messages), clock_(clock), startedAt_(startedAt),
+          finished_(documents.size() + 1, false)
     {
         const int wanted = std::max(1, s.slotCount);
         for (int number = 1; number <= wanted; ++number) {
@@ -121,6 +243,9 @@ public:
     std::optional<QString> run()
     {
         const int count = int(documents_.size());
+        // Every box is answered before the run goes on to its end: a problem
+        // or "Done." comes after the messages of what was reported before.
+        const auto answered = qScopeGuard([this] { boxes_.await(s_.pump, WaitMilliseconds); });
         while (head_ <= count) {
             if (s_.observer && s_.observer->stopRequested()) {
                 // What has ended is still told, in list order, though an
@@ -132,6 +257,7 @@ public:
                 return std::nullopt;
             }
             bool moved = report(count);
+            moved = boxes_.openNext() || moved;
             if (head_ > count)
                 break;
             const std::optional<bool> placed = takeUp(count);
@@ -153,7 +279,8 @@ public:
     bool stopped() const { return stopped_; }
 
 private:
-    // Shows the outcomes that are due, in list order; true when any was.
+    // Reports the outcomes that are due, in list order; true when any was.
+    // Their boxes open one after the other without holding up the run.
     bool report(int count)
     {
         bool any = false;
@@ -171,14 +298,17 @@ private:
     void show(const Outcome &o)
     {
         using Platform::MessageIcon;
+        summary_.imagesWritten += o.end.imagesWritten;
+        if (o.kind != Outcome::Kind::Converted)
+            summary_.notConverted << o.end;
         switch (o.kind) {
         case Outcome::Kind::Converted:
             ++summary_.converted;
             break;
         case Outcome::Kind::Protected:
             ++summary_.passwordProtected;
-            s_.messages.showMessage(o.document + QStringLiteral(" is password protected."), AppTitle,
-                                    MessageIcon::None);
+            boxes_.add(o.document + QStringLiteral(" is password protected."), AppTitle,
+                       MessageIcon::None, protectedDetails());
             break;
         case Outcome::Kind::Failed: {
             ++summary_.failed;
@@ -188,27 +318,52 @@ private:
             for (const QString &m : o.messages)
                 lines << QStringLiteral("  ") + m;
             s_.messages.showDetails(lines);
-            s_.messages.showMessage(QStringLiteral("Could not create JPG on ") + o.document,
-                                    QStringLiteral("Could not create JPG"), MessageIcon::Exclamation);
+            boxes_.add(QStringLiteral("Could not create JPG on ") + o.document,
+                       QStringLiteral("Could not create JPG"), MessageIcon::Exclamation, lines.join('\n'));
             break;
         }
         }
     }
 
-    void settle(int position, Outcome outcome) { outcomes_[position] = std::move(outcome); }
+    void settle(int position, Outcome outcome)
+    {
+        outcomes_[position] = std::move(outcome);
+        finished_[position] = true;
+        const int count = int(documents_.size());
+        while (firstUnfinished_ <= count && finished_[firstUnfinished_])
+            ++firstUnfinished_;
+        if (firstUnfinished_ > count && !timed_) {
+            timed_ = true;
+            summary_.seconds = std::max(0.0, clock_.steadySeconds() - startedAt_);
+        }
+        showProgress();
+    }
 
     // Settles a document and tells the observer how it ended.
     void settle(int position, Outcome outcome, DocumentEnd end, const QElapsedTimer *taken = nullptr)
     {
-        if (s_.observer) {
-            end.position = position;
-            end.document = outcome.document;
-            if (end.reason.isEmpty() && outcome.kind == Outcome::Kind::Failed)
-                end.reason = outcome.reason.isEmpty() ? QStringLiteral("no page image") : outcome.reason;
-            end.seconds = taken && taken->isValid() ? taken->nsecsElapsed() / 1e9 : 0.0;
+        end.position = position;
+        end.document = outcome.document;
+        if (end.reason.isEmpty() && outcome.kind == Outcome::Kind::Failed)
+            end.reason = outcome.reason.isEmpty() ? QStringLiteral("no page image") : outcome.reason;
+        end.seconds = taken && taken->isValid() ? taken->nsecsElapsed() / 1e9 : 0.0;
+        if (s_.observer)
             s_.observer->documentEnded(end);
-        }
+        outcome.end = end;
         settle(position, std::move(outcome));
+    }
+
+    // The bar: the share of the list up to the first document that has not
+    // finished, though no further than the last one taken up; what a run of
+    // one document at a time shows, and never full while an earlier
+    // document still converts.
+    void showProgress()
+    {
+        const int upTo = std::min(firstUnfinished_, next_ - 1);
+        if (upTo < 1 || upTo == shownUpTo_)
+            return;
+        shownUpTo_ = upTo;
+        s_.view.setProgress(double(upTo) / double(documents_.size()) * 100.0);
     }
 
     static DocumentEnd ended(DocumentEnd::Outcome kind, int pageCount = 0)
@@ -265,7 +420,7 @@ private:
                 const int position = next_++;
                 const QString &document = documents_[position - 1];
                 any = true;
-                s_.view.setProgress(double(position) / count * 100.0);
+                showProgress();
                 s_.windowPointer.setPointer(Platform::PointerHourglass);
                 if (const std::optional<QString> why = refusal(document)) {
                     settle(position, {Outcome::Kind::Failed, document, *why, {}},
@@ -451,6 +606,13 @@ private:
     int next_ = 1; // the next position to take up
     int head_ = 1; // the next position to report
     QString problem_;
+    BoxQueue boxes_;
+    const Platform::Clock &clock_;
+    double startedAt_;
+    std::vector<bool> finished_; // by position: the document has ended
+    int firstUnfinished_ = 1;
+    int shownUpTo_ = 0;          // the bar's last position
+    bool timed_ = false;
 };
 
 } // namespace
@@ -498,6 +660,9 @@ RunSummary ConversionRun::convertAll()
     }
 
     s_.windowPointer.setPointer(Platform::PointerHourglass);
+    const Platform::SystemClock systemClock;
+    const Platform::Clock &clock = s_.clock ? *s_.clock : systemClock;
+    const double startedAt = clock.steadySeconds();
     // The run converts the list as it stands now: rows removed, moved or
     // added while it works change nothing for it.
     QStringList documents;
@@ -531,7 +696,7 @@ RunSummary ConversionRun::convertAll()
             files.workFolder);
         if (const QString entry = renderService.environmentEntry(); !entry.isEmpty())
             services.environment << entry;
-        Scheduler scheduler(services, files, launcher, documents, summary);
+        Scheduler scheduler(services, files, launcher, documents, summary, clock, startedAt);
         if (const std::optional<QString> problem = scheduler.run()) {
             s_.view.setApplicationPointer(Platform::PointerDefault);
             return stop(*problem);
@@ -543,7 +708,9 @@ RunSummary ConversionRun::convertAll()
         }
     }
 
-    s_.messages.showMessage(QStringLiteral("Done."), AppTitle, MessageIcon::None);
+    BoxQueue done(s_.messages);
+    done.add(QStringLiteral("Done."), AppTitle, MessageIcon::None, doneDetails(summary));
+    done.await(s_.pump, WaitMilliseconds);
     summary.outcome = RunSummary::Outcome::Completed;
     return summary;
 }

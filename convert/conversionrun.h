@@ -11,6 +11,7 @@ class RunObserver;
 class RunView;
 
 namespace Platform {
+class Clock;
 class EventPump;
 class MessageSink;
 class PointerSetting;
@@ -44,12 +45,16 @@ struct ConversionServices {
     // Skip a readable document whose images are all there and newer than it
     // (it counts as converted).
     bool skipUpToDate = false;
+    // Measures the time the run takes; none: the system's clock.
+    const Platform::Clock *clock = nullptr;
 };
 
 // "Convert!": walks the documents from top to bottom, probes each for a
 // password, rasterises the readable ones and tells the user about every
 // document that was not converted. Up to `slots` documents are worked on at
-// once; the user still sees every message in list order, "Done." last.
+// once; the user still sees every message in list order, "Done." last. A
+// message box does not hold up the run: documents keep converting while it
+// waits for its answer, and the next box opens once it has been answered.
 // Needs QtCore only, so the window and the command line run the same
 // conversion.
 class ConversionRun {

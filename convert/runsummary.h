@@ -1,5 +1,8 @@
 #pragma once
 
+#include "convert/runobserver.h"
+
+#include <QList>
 #include <QString>
 #include <QStringList>
 
@@ -19,6 +22,9 @@ struct RunSummary {
     int failed = 0;        // "Could not create JPG on ..."
     QString setupProblem;  // the message shown for SetupProblem
     QStringList details;   // "<path>: <reason>" for each failed document, for logs
+    int imagesWritten = 0; // images placed beside the documents, partly converted ones too
+    QList<DocumentEnd> notConverted; // protected, partial, failed and refused, in list order
+    double seconds = 0;    // from the start of the run to the end of its last document
 
     // 0: all converted; 1: something protected or failed, or nothing to do;
     // 2: the application folder or the companions are unusable.

@@ -21,13 +21,18 @@
 namespace {
 
 // A row: its text is the document path; its tooltip is that same text, so
-// it follows the text wherever the reorder gesture moves it.
+// it follows the text wherever the reorder gesture moves it, with the list's
+// own help below it, which the rows would otherwise hide.
 class DocumentItem final : public QTreeWidgetItem {
 public:
     using QTreeWidgetItem::QTreeWidgetItem;
     QVariant data(int column, int role) const override
     {
-        return QTreeWidgetItem::data(column, role == Qt::ToolTipRole ? int(Qt::DisplayRole) : role);
+        if (role != Qt::ToolTipRole)
+            return QTreeWidgetItem::data(column, role);
+        const QString path = QTreeWidgetItem::data(column, Qt::DisplayRole).toString();
+        const QString help = treeWidget() ? treeWidget()->toolTip() : QString();
+        return help.isEmpty() ? path : path + QStringLiteral("\n\n") + help;
     }
 };
 

@@ -12,7 +12,8 @@ class PointerSetting;
 // The document list: one column of document paths, in conversion order.
 // Positions are 1-based. An item holds only its text, the document path
 // exactly; a row too narrow for it is cut in the middle, so the file name
-// stays in sight, and its tooltip shows the whole path.
+// stays in sight, and its tooltip shows the whole path with the list's help
+// below it.
 //
 // Editing with the mouse: files and folders dropped from another program
 // are handed on in order through pathsDropped (the window appends them);

@@ -2,12 +2,18 @@
 
 #include <QTime>
 #include <bit>
+#include <chrono>
 
 namespace Platform {
 
 double SystemClock::secondsSinceMidnight() const
 {
     return QTime::currentTime().msecsSinceStartOfDay() / 1000.0;
+}
+
+double SystemClock::steadySeconds() const
+{
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
 }
 
 void StdRandomSource::seed(double value)

@@ -10,11 +10,15 @@ public:
     virtual ~Clock() = default;
     // Local time of day in seconds since midnight, fraction included.
     virtual double secondsSinceMidnight() const = 0;
+    // Seconds from an arbitrary start on a clock that never goes back, for
+    // measuring how long something took.
+    virtual double steadySeconds() const = 0;
 };
 
 class SystemClock final : public Clock {
 public:
     double secondsSinceMidnight() const override;
+    double steadySeconds() const override;
 };
 
 // Uniform numbers in [0, 1).

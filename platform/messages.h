@@ -3,6 +3,8 @@
 #include <QString>
 #include <QStringList>
 
+#include <functional>
+
 namespace Platform {
 
 enum class MessageIcon { None, Exclamation };
@@ -26,6 +28,20 @@ public:
     // detail: the command line prints them on its error stream; the window
     // shows only its boxes.
     virtual void showDetails(const QStringList &lines) { Q_UNUSED(lines); }
+
+    // A box that does not hold up its caller: it opens with `details` as its
+    // detailed text (behind "Show Details..." in the window), and `answered`
+    // runs from the event loop once the user has closed it. A sink that
+    // cannot leave a box open, or has no place for details, shows the text
+    // as showMessage does and answers at once.
+    virtual void openMessage(const QString &text, const QString &title, MessageIcon icon,
+                             const QString &details, std::function<void()> answered)
+    {
+        Q_UNUSED(details);
+        showMessage(text, title, icon);
+        if (answered)
+            answered();
+    }
 };
 
 } // namespace Platform

@@ -13,7 +13,7 @@ libturbojpeg0-dev
 poppler-utils qpdf ghostscript
 valgrind
 time
-fonts-liberation fontconfig
+fonts-liberation fonts-wqy-microhei fontconfig
 xdg-utils
 dpkg-dev lintian appstream desktop-file-utils
 "

@@ -14,4 +14,24 @@ void QMessageBoxSink::showMessage(const QString &text, const QString &title, Mes
     box.exec();
 }
 
+void QMessageBoxSink::openMessage(const QString &text, const QString &title, MessageIcon icon,
+                                  const QString &details, std::function<void()> answered)
+{
+    auto *box = new QMessageBox(icon == MessageIcon::Exclamation ? QMessageBox::Warning
+                                                                 : QMessageBox::NoIcon,
+                                title, displayPath(text), QMessageBox::Ok, parent_.data());
+    if (!details.isEmpty())
+        box->setDetailedText(displayPath(details));
+    // As modal as a box of showMessage, which exec() makes application modal.
+    box->setWindowModality(Qt::ApplicationModal);
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    // Answered however it goes: closed by the user, or taken down with its
+    // parent.
+    QObject::connect(box, &QObject::destroyed, [answered = std::move(answered)] {
+        if (answered)
+            answered();
+    });
+    box->show();
+}
+
 } // namespace Platform

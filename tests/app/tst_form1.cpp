@@ -152,9 +152,17 @@ private slots:
         Form1 form(services(builtAppFolder()));
         QCOMPARE(form.listView1()->font().pointSizeF(), 9.0);
         QCOMPARE(form.listView1()->font().weight(), QFont::Bold);
-        QCOMPARE(form.listView1()->toolTip(),
-                 QStringLiteral("Drag and drop files here. Double-click item to remove it. Move bar "
-                                "to right and out of window to reveal full names."));
+        const QString help = QStringLiteral("Drag and drop files here. Double-click item to remove "
+                                            "it. Move bar to right and out of window to reveal full "
+                                            "names.");
+        QCOMPARE(form.listView1()->toolTip(), help);
+        // A row's tooltip shows its whole path, and the help stays in reach
+        // below it.
+        const QString path = QStringLiteral("/home/ann/archive/2026/north/invoice-4711.pdf");
+        form.listView1()->append(path);
+        const QTreeWidgetItem *row = form.listView1()->topLevelItem(0);
+        QCOMPARE(row->data(0, Qt::ToolTipRole).toString(), path + "\n\n" + help);
+        QCOMPARE(row->data(0, Qt::DisplayRole).toString(), path);
     }
 
     void focusStartsOnHiddenButtonAndTabOrder()

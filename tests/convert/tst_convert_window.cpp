@@ -11,6 +11,21 @@
 
 using ConvertFixture::AppFolder;
 using Fakes::Message;
+using Platform::MessageIcon;
+
+// The fake converter with two more marks: "HALF" writes pages 1 and 3, says
+// why page 2 is missing and fails; "SLOW" waits until a file "release"
+// stands in the application folder.
+const QByteArray MarkedScript =
+    "if grep -q SLOW current.pdf; then\n"
+    "  while [ ! -e ../release ]; do sleep 0.05; done\n"
+    "fi\n"
+    "if grep -q HALF current.pdf; then\n"
+    "  echo page > current-001.jpg; echo page > current-003.jpg\n"
+    "  echo 'rwrender: page 2: its content is lost' >&2\n"
+    "  rm -f current.pdf; exit 1\n"
+    "fi\n"
+    + ConvertFixture::PagingScript;
 
 // "Convert!" in the main window: the button, the bar, both pointers and
 // the message boxes around a real run over fake companions.
@@ -37,6 +52,145 @@ private slots:
     {
         messages = {};
         pump = {};
+        qputenv("RASTERWELL_JOBS", "2");
+    }
+    void cleanup() { qunsetenv("RASTERWELL_JOBS"); }
+
+    // Every box keeps its text, title and icon; its details say why, in the
+    // command line's words, and those of "Done." sum the run up.
+    void boxesCarryTheReasonAndDoneSumsUp()
+    {
+        AppFolder app;
+        QVERIFY(app.writeToolkit());
+        QVERIFY(app.writeScript(MarkedScript));
+        Fakes::FixedClock clock;
+        clock.steady = 100;
+        AppServices s = services(app.path());
+        s.clock = &clock;
+        Form1 form(s);
+        const QString p = app.writeDocument("p.pdf", ConvertFixture::document("p", 1, "PROTECTED"));
+        const QString h = app.writeDocument("h.pdf", ConvertFixture::document("h", 3, "HALF"));
+        const QString n = app.writeDocument("n.pdf", ConvertFixture::document("n", 1, "NOIMAGE"));
+        const QString a = app.writeDocument("a.pdf", ConvertFixture::document("a", 2));
+        const QString staged = app.staging() + "/s.pdf";
+        QVERIFY(AppFolder::writeFile(staged, ConvertFixture::document("s", 1)));
+        for (const QString &d : {p, h, n, a, staged})
+            form.listView1()->append(d);
+        pump.onPause = [&] { clock.steady = 112.5; };
+
+        form.check2()->click();
+        const QString cannot = "Could not create JPG on ";
+        QCOMPARE(messages.messages,
+                 (std::vector<Message>{{p + " is password protected.", "Rasterwell", MessageIcon::None},
+                                       {cannot + h, "Could not create JPG", MessageIcon::Exclamation},
+                                       {cannot + n, "Could not create JPG", MessageIcon::Exclamation},
+                                       {cannot + staged, "Could not create JPG", MessageIcon::Exclamation},
+                                       {"Done.", "Rasterwell", MessageIcon::None}}));
+        QCOMPARE(messages.detailsOf.size(), 5);
+        QVERIFY2(messages.detailsOf[0].contains("qpdf --password=PASSWORD --decrypt"),
+                 qPrintable(messages.detailsOf[0]));
+        QCOMPARE(messages.detailsOf[1],
+                 h + ": the converter reported a failure (exit status 1); missing: page 2\n"
+                     "  rwrender: page 2: its content is lost");
+        QCOMPARE(messages.detailsOf[2], n + ": the converter left no page image");
+        QCOMPARE(messages.detailsOf[3],
+                 staged + ": it is inside the staging folder " + app.staging());
+        QCOMPARE(messages.detailsOf[4],
+                 "1 document converted, 4 images written.\n"
+                 "4 documents not converted:\n"
+                 "  " + p + ": password protected\n"
+                 "  " + h + ": partly converted (2 images written); missing: page 2\n"
+                 "  " + n + ": failed: the converter left no page image\n"
+                 "  " + staged + ": refused: it is inside the staging folder " + app.staging() + "\n"
+                 "Time taken: 12.5 seconds.");
+        // The command line's lines, as before.
+        QVERIFY(messages.details.contains(n + ": the converter left no page image"));
+    }
+
+    // A box left open holds up no document: the rest of the list converts
+    // behind it, and the boxes come one at a time, in list order, as each
+    // is answered.
+    void theRunGoesOnWhileABoxWaits()
+    {
+        AppFolder app;
+        QVERIFY(app.writeToolkit());
+        QVERIFY(app.writeScript());
+        Form1 form(services(app.path()));
+        form.listView1()->append(app.writeDocument("p.pdf", ConvertFixture::document("p", 1, "PROTECTED")));
+        for (const char *name : {"a", "b", "c"})
+            form.listView1()->append(app.writeDocument(QString(name) + ".pdf", ConvertFixture::document(name, 1)));
+        const QString n = app.writeDocument("n.pdf", ConvertFixture::document("n", 1, "NOIMAGE"));
+        form.listView1()->append(n);
+        messages.leaveOpen = true;
+        size_t mostOpen = 0;
+        messages.onMessage = [&](const Message &) { mostOpen = std::max(mostOpen, messages.unanswered.size()); };
+        auto allConverted = [&] {
+            for (const char *name : {"a", "b", "c"})
+                if (!QFile::exists(app.docs() + "/" + name + "-001.jpg"))
+                    return false;
+            return true;
+        };
+        bool convertedBehindFirstBox = false;
+        size_t boxesWhenFirstAnswered = 0;
+        int waits = 0;
+        pump.onPause = [&] {
+            if (messages.messages.size() == 1 && !messages.unanswered.empty()) {
+                // The first box waits; give up after a generous while.
+                if (!allConverted() && ++waits < 5000)
+                    return;
+                convertedBehindFirstBox = allConverted();
+                boxesWhenFirstAnswered = messages.messages.size();
+            }
+            messages.answer();
+        };
+
+        form.check2()->click();
+        QVERIFY(convertedBehindFirstBox);
+        QCOMPARE(boxesWhenFirstAnswered, size_t(1)); // n's box waited behind it
+        QCOMPARE(mostOpen, size_t(1));
+        QCOMPARE(messages.messages.size(), size_t(3));
+        QVERIFY(messages.messages[0].text.endsWith("/p.pdf is password protected."));
+        QCOMPARE(messages.messages[1].text, "Could not create JPG on " + n);
+        QCOMPARE(messages.messages[2].text, QString("Done."));
+        QVERIFY(messages.unanswered.empty());
+        QCOMPARE(form.progressBar1()->percent(), 0.0);
+    }
+
+    // Two slots, a slow first document: the three after it convert in the
+    // second slot, and the bar stays at the first one's share until it ends.
+    void theBarWaitsForTheFirstUnfinishedDocument()
+    {
+        AppFolder app;
+        QVERIFY(app.writeToolkit());
+        QVERIFY(app.writeScript(MarkedScript));
+        Form1 form(services(app.path()));
+        form.listView1()->append(app.writeDocument("slow.pdf", ConvertFixture::document("slow", 1, "SLOW")));
+        for (const char *name : {"a", "b", "c"})
+            form.listView1()->append(app.writeDocument(QString(name) + ".pdf", ConvertFixture::document(name, 1)));
+        double mostBeforeRelease = 0, barWithOthersDone = -1;
+        bool released = false;
+        pump.onPause = [&] {
+            if (released)
+                return;
+            mostBeforeRelease = std::max(mostBeforeRelease, form.progressBar1()->percent());
+            bool othersDone = true;
+            for (const char *name : {"a", "b", "c"})
+                othersDone = othersDone && QFile::exists(app.docs() + "/" + name + "-001.jpg");
+            if (othersDone) {
+                barWithOthersDone = form.progressBar1()->percent();
+                released = AppFolder::writeFile(app.path() + "/release", "");
+            }
+        };
+        std::vector<double> barAtMessage;
+        messages.onMessage = [&](const Message &) { barAtMessage.push_back(form.progressBar1()->percent()); };
+
+        form.check2()->click();
+        QVERIFY(released);
+        QCOMPARE(barWithOthersDone, 25.0);
+        QCOMPARE(mostBeforeRelease, 25.0);
+        QCOMPARE(messages.messages, (std::vector<Message>{{"Done.", "Rasterwell", MessageIcon::None}}));
+        QCOMPARE(barAtMessage, std::vector<double>{100.0});
+        QVERIFY(QFile::exists(app.docs() + "/slow-001.jpg"));
     }
 
     void convertPressRunsTheListAndComesBackToRest()

@@ -46,6 +46,8 @@ depends=$(field Depends)
 for dep in libqt6widgets6 libturbojpeg0 poppler-utils qpdf xdg-utils; do
     printf '%s\n' "$depends" | grep -Eq "(^|, )$dep( |,|\$)" || fail "Depends lacks $dep: $depends"
 done
+# A font for Chinese, Japanese and Korean names in the list and the boxes.
+field Recommends | grep -Eq '(^|, )fonts-wqy-microhei( |,|$)' || fail "Recommends lacks a CJK font: $(field Recommends)"
 field Built-Using | grep -q '^mupdf (= ' || fail "Built-Using does not name MuPDF: $(field Built-Using)"
 
 contents=$(dpkg-deb --contents "$deb" | awk '{ print $6 }')

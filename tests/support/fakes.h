@@ -26,24 +26,59 @@ struct Message {
     bool operator==(const Message &) const = default;
 };
 
+// Records every box. Opened boxes are answered at once, or, with
+// `leaveOpen`, kept open until the test answers them.
 class MessageRecorder final : public Platform::MessageSink {
 public:
     void showMessage(const QString &text, const QString &title, Platform::MessageIcon icon) override
     {
-        messages.push_back({text, title, icon});
+        record({text, title, icon}, {});
+    }
+    void showDetails(const QStringList &lines) override { details += lines; }
+    void openMessage(const QString &text, const QString &title, Platform::MessageIcon icon,
+                     const QString &boxDetails, std::function<void()> answered) override
+    {
+        if (leaveOpen)
+            unanswered.push_back(std::move(answered));
+        record({text, title, icon}, boxDetails);
+        if (!leaveOpen && answered)
+            answered();
+    }
+    // Answers the box opened first of those still open; false when none is.
+    bool answer()
+    {
+        if (unanswered.empty())
+            return false;
+        const std::function<void()> answered = std::move(unanswered.front());
+        unanswered.erase(unanswered.begin());
+        if (answered)
+            answered();
+        return true;
+    }
+
+    std::vector<Message> messages;
+    QStringList detailsOf;   // each box's detailed text, by the index of its message
+    QStringList details;     // lines given to showDetails
+    std::function<void(const Message &)> onMessage;
+    bool leaveOpen = false;
+    std::vector<std::function<void()>> unanswered; // boxes still open, oldest first
+
+private:
+    void record(const Message &message, const QString &boxDetails)
+    {
+        messages.push_back(message);
+        detailsOf << boxDetails;
         if (onMessage)
             onMessage(messages.back());
     }
-    void showDetails(const QStringList &lines) override { details += lines; }
-    std::vector<Message> messages;
-    QStringList details;
-    std::function<void(const Message &)> onMessage;
 };
 
 class FixedClock final : public Platform::Clock {
 public:
     double secondsSinceMidnight() const override { return seconds; }
+    double steadySeconds() const override { return steady; }
     double seconds = 43200.5;
+    double steady = 1000;
 };
 
 class FixedRandom final : public Platform::RandomSource {
