@@ -83,13 +83,18 @@ Request parse(const QStringList &arguments)
             r.progress = wanted;
             continue;
         }
-        // -r N, --resolution N, --resolution=N (and the same for -q, -j,
-        // --report).
+        // -r N, -rN, --resolution N, --resolution=N (and the same for -q,
+        // -j; --report FILE, --report=FILE).
         QString name = a;
         std::optional<QString> value;
         if (a.startsWith(QLatin1String("--")) && a.contains(QLatin1Char('='))) {
             name = a.section(QLatin1Char('='), 0, 0);
             value = a.section(QLatin1Char('='), 1);
+        } else if (a.size() > 2 && !a.startsWith(QLatin1String("--"))
+                   && (a.startsWith(QLatin1String("-r")) || a.startsWith(QLatin1String("-q"))
+                       || a.startsWith(QLatin1String("-j")))) {
+            name = a.left(2);
+            value = a.mid(2);
         }
         const bool resolution = name == QLatin1String("-r") || name == QLatin1String("--resolution");
         const bool quality = name == QLatin1String("-q") || name == QLatin1String("--quality");
@@ -100,8 +105,9 @@ Request parse(const QStringList &arguments)
         }
         const bool report = name == QLatin1String("--report");
         if (!resolution && !quality && !jobs && !report) {
-            if (a.startsWith(QLatin1String("--")))
-                return fail(QStringLiteral("unknown option %1").arg(a));
+            // A mistyped option is never taken for a file name.
+            if (a.startsWith(QLatin1Char('-')))
+                return fail(QStringLiteral("unknown option %1 (paths that start with a dash go after --)").arg(a));
             r.paths << a;
             continue;
         }
