@@ -14,12 +14,14 @@ QString fileNameOf(const QString &path)
     return path.mid(path.lastIndexOf(Platform::separator()) + 1);
 }
 
-// The stem of an image name ("report" for "report-001.jpg"), or nothing.
-std::optional<QString> imageStem(const QString &name)
+// The stems an image name may belong to ("report" for "report-001.jpg";
+// "a-recovered-001.jpg" is page 1 of "a-recovered" or a recovered page of
+// "a"); none when it is no image name.
+QStringList imageStems(const QString &name)
 {
     const QString extension = QStringLiteral(".jpg");
     if (!name.endsWith(extension))
-        return std::nullopt;
+        return {};
     const QString base = name.chopped(extension.size());
     const qsizetype dash = base.lastIndexOf(QLatin1Char('-'));
     const QString digits = base.mid(dash + 1);
@@ -28,27 +30,28 @@ std::optional<QString> imageStem(const QString &name)
     if (dash < 0 || !ok || number < 1 || !std::all_of(digits.begin(), digits.end(), [](QChar c) {
             return c >= QLatin1Char('0') && c <= QLatin1Char('9');
         }))
-        return std::nullopt;
-    QString stem = base.left(dash);
+        return {};
+    QStringList stems;
+    const QString stem = base.left(dash);
     if (PDF::imageName(stem, number) == name)
-        return stem;
+        stems << stem;
     const QString recovered = QStringLiteral("-recovered");
     if (stem.endsWith(recovered) && PDF::recoveredImageName(stem.chopped(recovered.size()), number) == name)
-        return stem.chopped(recovered.size());
-    return std::nullopt;
+        stems << stem.chopped(recovered.size());
+    return stems;
 }
 
 } // namespace
 
 bool isImageName(const QString &name)
 {
-    return imageStem(name).has_value();
+    return !imageStems(name).isEmpty();
 }
 
 bool isImageOf(const QString &document, const QString &path)
 {
     const QString stem = FileUtil::StripExtension(document);
-    if (imageStem(fileNameOf(path)) != fileNameOf(stem))
+    if (!imageStems(fileNameOf(path)).contains(fileNameOf(stem)))
         return false;
     const std::optional<Platform::FileIdentity> where = Platform::fileIdentity(FileUtil::FolderOf(stem));
     return where && where == Platform::fileIdentity(FileUtil::FolderOf(path));
