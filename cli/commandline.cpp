@@ -90,9 +90,10 @@ Request parse(const QStringList &arguments)
         if (a.startsWith(QLatin1String("--")) && a.contains(QLatin1Char('='))) {
             name = a.section(QLatin1Char('='), 0, 0);
             value = a.section(QLatin1Char('='), 1);
-        } else if (a.size() > 2 && !a.startsWith(QLatin1String("--"))
+        } else if (a.size() > 2 && (a[2].isDigit() || a[2] == QLatin1Char('.') || a[2] == QLatin1Char('-'))
                    && (a.startsWith(QLatin1String("-r")) || a.startsWith(QLatin1String("-q"))
                        || a.startsWith(QLatin1String("-j")))) {
+            // A number attached ("-r150"); "-quiet" is a mistyped option.
             name = a.left(2);
             value = a.mid(2);
         }

@@ -129,6 +129,8 @@ private slots:
                                                            << int(M::UsageError) << QStringList{};
         QTest::newRow("an upper-case short option") << QStringList{"--convert", "-R150", "a.pdf"}
                                                     << int(M::UsageError) << QStringList{};
+        QTest::newRow("a long option with one dash") << QStringList{"--convert", "-quiet", "a.pdf"}
+                                                     << int(M::UsageError) << QStringList{};
         QTest::newRow("a flag with a value") << QStringList{"--convert", "--update=yes", "a.pdf"}
                                              << int(M::UsageError) << QStringList{};
         QTest::newRow("convert without paths") << QStringList{"--convert"} << int(M::UsageError) << QStringList{};
