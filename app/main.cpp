@@ -129,7 +129,7 @@ int main(int argc, char *argv[])
         std::fputs(qPrintable(CommandLine::help()), stdout);
         return 0;
     case CommandLine::Mode::UsageError:
-        std::fprintf(stderr, "rasterwell: %s\n%s", qPrintable(request.error),
+        std::fprintf(stderr, "rasterwell: %s\n%s", Platform::displayPath(request.error).toUtf8().constData(),
                      qPrintable(CommandLine::usage()));
         return UsageStatus;
     case CommandLine::Mode::Convert: {

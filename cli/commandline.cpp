@@ -83,13 +83,19 @@ Request parse(const QStringList &arguments)
             r.progress = wanted;
             continue;
         }
-        // -r N, --resolution N, --resolution=N (and the same for -q, -j,
-        // --report).
+        // -r N, -rN, --resolution N, --resolution=N (and the same for -q,
+        // -j; --report FILE, --report=FILE).
         QString name = a;
         std::optional<QString> value;
         if (a.startsWith(QLatin1String("--")) && a.contains(QLatin1Char('='))) {
             name = a.section(QLatin1Char('='), 0, 0);
             value = a.section(QLatin1Char('='), 1);
+        } else if (a.size() > 2 && (a[2].isDigit() || a[2] == QLatin1Char('.') || a[2] == QLatin1Char('-'))
+                   && (a.startsWith(QLatin1String("-r")) || a.startsWith(QLatin1String("-q"))
+                       || a.startsWith(QLatin1String("-j")))) {
+            // A number attached ("-r150"); "-quiet" is a mistyped option.
+            name = a.left(2);
+            value = a.mid(2);
         }
         const bool resolution = name == QLatin1String("-r") || name == QLatin1String("--resolution");
         const bool quality = name == QLatin1String("-q") || name == QLatin1String("--quality");
@@ -100,8 +106,9 @@ Request parse(const QStringList &arguments)
         }
         const bool report = name == QLatin1String("--report");
         if (!resolution && !quality && !jobs && !report) {
-            if (a.startsWith(QLatin1String("--")))
-                return fail(QStringLiteral("unknown option %1").arg(a));
+            // A mistyped option is never taken for a file name.
+            if (a.startsWith(QLatin1Char('-')))
+                return fail(QStringLiteral("unknown option %1 (paths that start with a dash go after --)").arg(a));
             r.paths << a;
             continue;
         }
@@ -194,15 +201,22 @@ QString help()
         "    --verbose             also a progress line for each page\n"
         "    --report FILE         one JSON object per line for each document as it\n"
         "                          ends: path, outcome (converted, up-to-date,\n"
-        "                          protected, partial, failed, refused), pages,\n"
-        "                          images, missing, reason, seconds. FILE - is\n"
-        "                          standard output; the messages then go to\n"
-        "                          standard error.\n"
+        "                          protected, partial, failed, refused,\n"
+        "                          interrupted), pages, images, missing, reason,\n"
+        "                          seconds. FILE - is standard output; the messages\n"
+        "                          then go to standard error. Only an earlier\n"
+        "                          report or an empty file is replaced: a document\n"
+        "                          of the run, an image name it may write, a link\n"
+        "                          or any other file is a usage error.\n"
+        "    Values may be attached: -r150, -q80, -j1, --resolution=150. Any other\n"
+        "    word that starts with a dash is a usage error, never a path.\n"
         "    A value out of range is a usage error and nothing is converted; so is\n"
         "    one of RASTERWELL_JOBS, RASTERWELL_RESOLUTION or RASTERWELL_QUALITY\n"
         "    (the variable is named) when its option is not given.\n"
         "    A converter that writes nothing for three of the script's page time\n"
         "    limits and ten seconds is ended, and its document fails.\n"
+        "    Ctrl-C, TERM and HUP stop the run cleanly (a report line says\n"
+        "    interrupted for each document under way), then end the program.\n"
         "    Exit status: 0 when every document produced all its pages; 1 when any\n"
         "    document was password protected or failed, or is only partly\n"
         "    converted (the pages written stay under their page numbers), when a\n"

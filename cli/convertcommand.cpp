@@ -11,6 +11,7 @@
 #include "platform/fileops.h"
 #include "platform/pathcodec.h"
 #include "platform/process.h"
+#include "platform/stopsignals.h"
 #include "platform/terminal.h"
 
 #include <cstdio>
@@ -19,12 +20,27 @@ namespace Cli {
 
 void complain(const QString &line)
 {
-    std::fprintf(stderr, "rasterwell: %s\n", Platform::encodePath(line).constData());
+    // Undecodable bytes and control characters in names are shown escaped.
+    std::fprintf(stderr, "rasterwell: %s\n", Platform::displayPath(line).toUtf8().constData());
     std::fflush(stderr);
 }
 
+namespace {
+
+// Stops the run once a stop signal has come.
+class StopObserver final : public RunObserver {
+public:
+    explicit StopObserver(const Platform::StopSignals &stop) : stop_(stop) {}
+    bool stopRequested() const override { return stop_.received(); }
+
+private:
+    const Platform::StopSignals &stop_;
+};
+
+} // namespace
+
 bool prepareRun(const CommandLine::Request &request, const QString &appFolder,
-                QString &workFolder, std::optional<JsonReport> &report)
+                QString &workFolder, std::optional<JsonReport> &report, const QStringList &documents)
 {
     // The run checks this too; here it goes to the error stream and no
     // document is touched.
@@ -34,7 +50,7 @@ bool prepareRun(const CommandLine::Request &request, const QString &appFolder,
         return false;
     }
     if (!request.report.isEmpty()) {
-        report.emplace(request.report);
+        report.emplace(request.report, documents, request.watch ? request.paths : QStringList{});
         if (!report->openProblem().isEmpty()) {
             complain(report->openProblem());
             return false;
@@ -106,19 +122,23 @@ int convert(const CommandLine::Request &request, const QString &appFolder)
 
     QString workFolder;
     std::optional<JsonReport> report;
-    if (!prepareRun(request, appFolder, workFolder, report))
+    if (!prepareRun(request, appFolder, workFolder, report, *documents))
         return CannotRun;
     FixedDocuments source(*documents);
     TerminalView view(source, stderr, Platform::isTerminal(stderr), request.progress,
                       Platform::terminalColumns(stderr));
     // With the report on standard output, the messages go to the error stream.
     TerminalMessages messages(request.report == QLatin1String("-") ? stderr : stdout, view);
+    // Interrupted (INT, TERM, HUP), the run stops cleanly: its companions
+    // ended, its staging folders cleared, a report line for each document
+    // under way; then the program ends by that signal.
+    Platform::StopSignals stop(nullptr);
+    StopObserver stopping(stop);
     RunObservers observers;
     observers.add(&view);
     observers.add(report ? &*report : nullptr);
+    observers.add(&stopping);
     Platform::PosixProcessApi processes;
-    // Interrupted, the run ends its companions with it.
-    Platform::endChildrenOnTerminationSignals();
     ConversionRun run({.appFolder = appFolder,
                        .documents = source,
                        .view = view,
@@ -134,6 +154,8 @@ int convert(const CommandLine::Request &request, const QString &appFolder)
                        .skipUpToDate = request.update});
     const RunSummary summary = run.run();
     view.clearBar();
+    if (summary.outcome == RunSummary::Outcome::Stopped && stop.received())
+        Platform::endBySignal(stop.signal());
     int status = summary.exitStatus();
     if (report && !report->writeProblem().isEmpty()) {
         complain(report->writeProblem());

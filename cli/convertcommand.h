@@ -37,10 +37,13 @@ std::optional<QStringList> collectDocuments(const QStringList &paths, Platform::
 void complain(const QString &line);
 
 // What every command-line run needs before it starts: a working folder whose
-// companions can be used, and the report file when one is asked for. False
-// (after a message on the error stream) when the run cannot start.
+// companions can be used, and the report file when one is asked for (never
+// one of `documents` or their images; with --watch, no such name in the
+// watched folders). False (after a message on the error stream) when the
+// run cannot start.
 bool prepareRun(const CommandLine::Request &request, const QString &appFolder,
-                QString &workFolder, std::optional<JsonReport> &report);
+                QString &workFolder, std::optional<JsonReport> &report,
+                const QStringList &documents = {});
 
 // The request's settings for the converter script ("NAME=value").
 QStringList scriptSettings(const CommandLine::Request &request);

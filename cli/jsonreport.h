@@ -5,6 +5,8 @@
 #include <QFile>
 #include <QJsonObject>
 #include <QString>
+#include <QStringList>
+#include <optional>
 
 namespace Cli {
 
@@ -16,8 +18,15 @@ namespace Cli {
 // numbers), "reason" (empty when converted) and "seconds".
 class JsonReport final : public RunObserver {
 public:
-    // "-" writes to standard output.
-    explicit JsonReport(const QString &target);
+    // "-" writes to standard output. A file is never one the run reads or
+    // may write, nor one that holds anything but a report: the report is
+    // refused when its file is one of `documents`, an image name of one of
+    // them, a link, a file that is neither empty nor JSON Lines, or (for
+    // --watch) a document's or an image's name inside `watchedFolders`.
+    // Files are compared by device and inode, so no other path to the same
+    // file gets past.
+    explicit JsonReport(const QString &target, const QStringList &documents = {},
+                        const QStringList &watchedFolders = {});
     // Empty when the report can be written; else why not.
     QString openProblem() const { return openProblem_; }
     // Set once a line could not be written in full.
@@ -27,10 +36,13 @@ public:
 
     // The object written for one document.
     static QJsonObject toJson(const DocumentEnd &end);
-    // "converted", "up-to-date", "protected", "partial", "failed", "refused".
+    // "converted", "up-to-date", "protected", "partial", "failed", "refused",
+    // "interrupted".
     static QString outcomeName(DocumentEnd::Outcome outcome);
 
 private:
+    std::optional<QString> refusal(const QStringList &documents, const QStringList &watchedFolders) const;
+
     QFile file_;
     QString target_;
     QString openProblem_;

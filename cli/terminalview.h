@@ -10,8 +10,21 @@
 #include <cstdio>
 #include <map>
 #include <set>
+#include <vector>
 
 namespace Cli {
+
+// The columns a terminal takes for the text: East Asian wide and fullwidth
+// characters count 2, combining marks 0.
+int displayColumns(const QString &text);
+
+// One document on the live bar: "[2/10] ", its name, "  45/117".
+struct BarEntry {
+    QString before, name, after;
+};
+// The live bar in at most `columns` columns: names are shortened (in the
+// middle), never the counts.
+QString barLine(const std::vector<BarEntry> &entries, int columns);
 
 // The documents named on the command line; the list never changes.
 class FixedDocuments final : public DocumentSource {

@@ -253,6 +253,7 @@ public:
                 for (const auto &[position, outcome] : outcomes_)
                     show(outcome);
                 outcomes_.clear();
+                interrupted();
                 stopped_ = true;
                 return std::nullopt;
             }
@@ -307,8 +308,8 @@ private:
             break;
         case Outcome::Kind::Protected:
             ++summary_.passwordProtected;
-            boxes_.add(o.document + QStringLiteral(" is password protected."), AppTitle,
-                       MessageIcon::None, protectedDetails());
+            boxes_.add(Platform::displayPath(o.document) + QStringLiteral(" is password protected."),
+                       AppTitle, MessageIcon::None, protectedDetails());
             break;
         case Outcome::Kind::Failed: {
             ++summary_.failed;
@@ -318,7 +319,7 @@ private:
             for (const QString &m : o.messages)
                 lines << QStringLiteral("  ") + m;
             s_.messages.showDetails(lines);
-            boxes_.add(QStringLiteral("Could not create JPG on ") + o.document,
+            boxes_.add(QStringLiteral("Could not create JPG on ") + Platform::displayPath(o.document),
                        QStringLiteral("Could not create JPG"), MessageIcon::Exclamation, lines.join('\n'));
             break;
         }
@@ -366,6 +367,27 @@ private:
         s_.view.setProgress(double(upTo) / double(documents_.size()) * 100.0);
     }
 
+    // The run stops: each document under way ends unfinished, and the
+    // observer is told so (its slot is cleared when the run ends).
+    void interrupted()
+    {
+        if (!s_.observer)
+            return;
+        auto tell = [this](int position, const QString &document, int pageCount, const QElapsedTimer *taken) {
+            DocumentEnd end = ended(DocumentEnd::Outcome::Interrupted, pageCount);
+            end.position = position;
+            end.document = document;
+            end.reason = QStringLiteral("the run was interrupted before the document was finished");
+            end.seconds = taken && taken->isValid() ? taken->nsecsElapsed() / 1e9 : 0.0;
+            s_.observer->documentEnded(end);
+        };
+        for (const auto &slot : slots_)
+            if (!slot->idle())
+                tell(slot->position, slot->document, slot->pageCount, &slot->taken);
+        if (waiting_)
+            tell(waiting_->position, waiting_->document, 0, nullptr);
+    }
+
     static DocumentEnd ended(DocumentEnd::Outcome kind, int pageCount = 0)
     {
         DocumentEnd end;
@@ -392,11 +414,11 @@ private:
         // may stage into it at any time.
         if (const std::optional<QString> staging = stagingFolderHolding(document, workFolder_))
             return QStringLiteral("it is inside the staging folder %1").arg(Platform::displayPath(*staging));
-        // Only a regular file is ever handed to a companion. A document that
-        // is not there at all is left to the rasteriser, which says so.
+        // Only a regular file is ever handed to a companion; a link that
+        // leads nowhere is refused too. A document that is not there at all
+        // is left to the rasteriser, which says so.
         QString why;
-        if (Platform::fileKind(document) != Platform::FileKind::Missing
-            && !Platform::isReadableRegularFile(document, &why))
+        if (Platform::entryIdentity(document) && !Platform::isReadableRegularFile(document, &why))
             return QStringLiteral("cannot be read: %1").arg(why);
         return claims_.claim(document);
     }
@@ -535,10 +557,12 @@ private:
             problem_ = probe.problem;
             release(slot);
             return;
-        case Verdict::Protected:
-            release(slot, Outcome{Outcome::Kind::Protected, slot.document, {}, {}},
-                    ended(DocumentEnd::Outcome::Protected));
+        case Verdict::Protected: {
+            DocumentEnd end = ended(DocumentEnd::Outcome::Protected);
+            end.reason = QStringLiteral("the password probe says it needs a password to be opened");
+            release(slot, Outcome{Outcome::Kind::Protected, slot.document, {}, {}}, end);
             return;
+        }
         case Verdict::Failed:
             release(slot, Outcome{Outcome::Kind::Failed, slot.document, probe.reason, probe.messages},
                     ended(DocumentEnd::Outcome::Failed));

@@ -1,8 +1,61 @@
 #include "convert/outputclaims.h"
 
 #include "app/fileutil/fileutil.h"
+#include "convert/pagecollection.h"
 #include "platform/appfolder.h"
 #include "platform/pathcodec.h"
+
+#include <algorithm>
+
+namespace {
+
+QString fileNameOf(const QString &path)
+{
+    return path.mid(path.lastIndexOf(Platform::separator()) + 1);
+}
+
+// The stems an image name may belong to ("report" for "report-001.jpg";
+// "a-recovered-001.jpg" is page 1 of "a-recovered" or a recovered page of
+// "a"); none when it is no image name.
+QStringList imageStems(const QString &name)
+{
+    const QString extension = QStringLiteral(".jpg");
+    if (!name.endsWith(extension))
+        return {};
+    const QString base = name.chopped(extension.size());
+    const qsizetype dash = base.lastIndexOf(QLatin1Char('-'));
+    const QString digits = base.mid(dash + 1);
+    bool ok = false;
+    const int number = digits.toInt(&ok);
+    if (dash < 0 || !ok || number < 1 || !std::all_of(digits.begin(), digits.end(), [](QChar c) {
+            return c >= QLatin1Char('0') && c <= QLatin1Char('9');
+        }))
+        return {};
+    QStringList stems;
+    const QString stem = base.left(dash);
+    if (PDF::imageName(stem, number) == name)
+        stems << stem;
+    const QString recovered = QStringLiteral("-recovered");
+    if (stem.endsWith(recovered) && PDF::recoveredImageName(stem.chopped(recovered.size()), number) == name)
+        stems << stem.chopped(recovered.size());
+    return stems;
+}
+
+} // namespace
+
+bool isImageName(const QString &name)
+{
+    return !imageStems(name).isEmpty();
+}
+
+bool isImageOf(const QString &document, const QString &path)
+{
+    const QString stem = FileUtil::StripExtension(document);
+    if (!imageStems(fileNameOf(path)).contains(fileNameOf(stem)))
+        return false;
+    const std::optional<Platform::FileIdentity> where = Platform::fileIdentity(FileUtil::FolderOf(stem));
+    return where && where == Platform::fileIdentity(FileUtil::FolderOf(path));
+}
 
 std::optional<QString> OutputClaims::claim(const QString &document)
 {

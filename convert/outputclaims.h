@@ -6,6 +6,16 @@
 #include <map>
 #include <optional>
 
+// True when the file name is one the run gives a page image of some
+// document: "<stem>-001.jpg", "<stem>-1000.jpg", "<stem>-recovered-001.jpg".
+bool isImageName(const QString &name);
+
+// True when `path` names an image the run may write or remove for
+// `document`: one of its page images or recovered pages in its folder,
+// however either path reaches that folder (folders compared by device and
+// inode).
+bool isImageOf(const QString &document, const QString &path);
+
 // The output names the documents of one run write to. Two different
 // documents whose images would have the same names ("a.pdf" and "a.PDF" in
 // one folder) must not both be converted: the later one would silently

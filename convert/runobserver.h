@@ -13,6 +13,7 @@ struct DocumentEnd {
         Failed,    // no page was written
         Refused,   // never handed to the companions (not a readable regular
                    // file, inside a staging folder, images clash with another's)
+        Interrupted, // under way when the run was stopped (INT, TERM, HUP)
     };
     int position = 0; // in the run's list, from 1
     QString document;

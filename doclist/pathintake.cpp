@@ -4,6 +4,7 @@
 #include "doclist/listview1.h"
 #include "platform/fileops.h"
 #include "platform/messages.h"
+#include "platform/pathcodec.h"
 #include "platform/pointer.h"
 
 namespace {
@@ -15,7 +16,10 @@ constexpr qsizetype MaxListedLines = 20;
 
 QString listed(const QStringList &lines)
 {
-    QStringList shown = lines.mid(0, MaxListedLines);
+    // Names are shown with their control characters escaped: each line stays one line.
+    QStringList shown;
+    for (const QString &line : lines.mid(0, MaxListedLines))
+        shown << Platform::displayPath(line);
     if (lines.size() > MaxListedLines)
         shown << QStringLiteral("... and %1 more").arg(lines.size() - MaxListedLines);
     return shown.join(QLatin1Char('\n'));

@@ -53,6 +53,13 @@ public:
         fd_ = -1;
         return fd < 0 || ::close(fd) == 0;
     }
+    // Hands the descriptor over; it is no longer closed here.
+    int release()
+    {
+        const int fd = fd_;
+        fd_ = -1;
+        return fd;
+    }
 
 private:
     int fd_;
@@ -262,6 +269,11 @@ bool isReadableRegularFile(const QString &path, QString *error)
     return true;
 }
 
+int openRegularFile(const QString &path, QString *error)
+{
+    return openRegularForReading(path, error);
+}
+
 std::optional<FileIdentity> fileIdentity(const QString &path)
 {
     struct stat st {};
@@ -276,6 +288,27 @@ std::optional<unsigned> fileMode(const QString &path)
     if (path.isEmpty() || ::stat(native(path).constData(), &st) != 0)
         return std::nullopt;
     return unsigned(st.st_mode & 07777);
+}
+
+int openReplacing(const QString &path, const std::optional<FileIdentity> &expected, QString *error)
+{
+    auto fail = [error](const QString &why) {
+        if (error)
+            *error = why;
+        return -1;
+    };
+    const int flags = O_WRONLY | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW | (expected ? 0 : O_CREAT | O_EXCL);
+    Descriptor fd(path.isEmpty() ? -1 : ::open(native(path).constData(), flags, 0666));
+    if (!fd.valid())
+        return fail(errno == ELOOP ? QStringLiteral("it is a link") : errorText(errno));
+    struct stat st {};
+    if (::fstat(fd.get(), &st) != 0)
+        return fail(errorText(errno));
+    if (expected && FileIdentity{quint64(st.st_dev), quint64(st.st_ino)} != *expected)
+        return fail(QStringLiteral("it was replaced while it was being opened"));
+    if (S_ISREG(st.st_mode) && expected && ::ftruncate(fd.get(), 0) != 0)
+        return fail(errorText(errno));
+    return fd.release();
 }
 
 std::optional<FileIdentity> entryIdentity(const QString &path)

@@ -49,6 +49,14 @@ bool copyReplacing(const QString &source, const QString &target, QString *error 
 bool copyReplacing(const QString &source, const QString &target, QString *error,
                    const std::function<bool(const FileIdentity &)> &beforeRename);
 
+// Opens `path` for writing, never through a link at its last component.
+// `expected`: the identity the file had when it was looked at; the file
+// opened must still be that one, and a regular file is emptied only then.
+// Without it the file did not exist, and it is created (mode 0666 within
+// the umask), never taken over from someone who created it meanwhile. The
+// descriptor, or -1 with `error` (when given) set.
+int openReplacing(const QString &path, const std::optional<FileIdentity> &expected, QString *error = nullptr);
+
 // True when a file can be created in `folder`.
 bool isWritableFolder(const QString &folder);
 
@@ -64,6 +72,8 @@ QString describeKind(FileKind kind);
 // `error` receives the reason ("a FIFO, not a regular file",
 // "Permission denied", ...).
 bool isReadableRegularFile(const QString &path, QString *error = nullptr);
+// The same check, and the file opened for reading: its descriptor, or -1.
+int openRegularFile(const QString &path, QString *error = nullptr);
 
 std::optional<FileIdentity> fileIdentity(const QString &path);
 // The identity of the path itself: a link's own, not its target's.

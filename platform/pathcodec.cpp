@@ -1,5 +1,7 @@
 #include "platform/pathcodec.h"
 
+#include <algorithm>
+
 namespace Platform {
 
 namespace {
@@ -98,16 +100,32 @@ bool hasUndecodableBytes(const QString &path)
     return false;
 }
 
-QString displayPath(const QString &path)
+QString displayPath(const QString &path, Controls controls)
 {
-    if (!hasUndecodableBytes(path))
+    auto escaped = [controls](QChar c) {
+        if (isEscapedByte(c))
+            return true;
+        const char16_t u = c.unicode();
+        if (controls == Controls::Keep || (controls == Controls::KeepLineBreaks && u == u'\n'))
+            return false;
+        return u < 0x20 || (u >= 0x7F && u <= 0x9F);
+    };
+    if (std::none_of(path.begin(), path.end(), escaped))
         return path;
     QString out;
+    out.reserve(path.size() + 8);
+    auto hex = [&out](unsigned byte) { out += QStringLiteral("\\x%1").arg(byte, 2, 16, QLatin1Char('0')); };
     for (const QChar c : path) {
-        if (isEscapedByte(c))
-            out += QStringLiteral("\\x%1").arg(c.unicode() - EscapeBase, 2, 16, QLatin1Char('0'));
-        else
+        if (!escaped(c)) {
             out += c;
+        } else if (isEscapedByte(c)) {
+            hex(c.unicode() - EscapeBase);
+        } else if (c.unicode() < 0x80) {
+            hex(c.unicode());
+        } else { // a C1 control: its two UTF-8 bytes
+            hex(0xC0 | (c.unicode() >> 6));
+            hex(0x80 | (c.unicode() & 0x3F));
+        }
     }
     return out;
 }

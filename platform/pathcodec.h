@@ -21,7 +21,18 @@ QByteArray encodePath(const QString &path);
 // True when the path holds bytes that are not valid UTF-8.
 bool hasUndecodableBytes(const QString &path);
 
-// The path for people to read: each undecodable byte shown as "\xNN".
-QString displayPath(const QString &path);
+// Which control characters displayPath() shows escaped.
+enum class Controls {
+    Escape,         // all: a path, or a line of text for a terminal
+    KeepLineBreaks, // all but "\n": a text of several lines (a message box)
+    Keep,           // none: for output that escapes them itself (JSON)
+};
+
+// The path for people to read: each undecodable byte shown as "\xNN", and
+// (unless told otherwise) each C0 control, DEL and C1 control (U+0080 to
+// U+009F) as the "\xNN" of its UTF-8 bytes, so that no name can move a
+// terminal's cursor, retitle its window or change its colours. Any other
+// text is left as it is.
+QString displayPath(const QString &path, Controls controls = Controls::Escape);
 
 } // namespace Platform

@@ -5,6 +5,8 @@
 #include <atomic>
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
+#include <cstdlib>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -16,11 +18,11 @@ namespace {
 // reach nothing but such a variable.
 std::atomic<int> stopPipe{-1};
 
-extern "C" void noteStop(int)
+extern "C" void noteStop(int signal)
 {
     const int saved = errno;
     if (const int fd = stopPipe.load(); fd >= 0) {
-        const char byte = 1;
+        const char byte = char(signal);
         [[maybe_unused]] const ssize_t written = ::write(fd, &byte, 1);
     }
     errno = saved;
@@ -36,7 +38,10 @@ StopSignals::StopSignals(std::function<void()> onStop) : onStop_(std::move(onSto
     notifier_ = std::make_unique<QSocketNotifier>(pipe_[0], QSocketNotifier::Read);
     QObject::connect(notifier_.get(), &QSocketNotifier::activated, notifier_.get(), [this] {
         char bytes[16];
-        while (::read(pipe_[0], bytes, sizeof bytes) > 0) {
+        ssize_t n;
+        while ((n = ::read(pipe_[0], bytes, sizeof bytes)) > 0) {
+            if (signal_ == 0)
+                signal_ = bytes[0];
         }
         if (!received_) {
             received_ = true;
@@ -64,6 +69,21 @@ StopSignals::~StopSignals()
     for (const int fd : pipe_)
         if (fd >= 0)
             ::close(fd);
+}
+
+void endBySignal(int signal)
+{
+    std::fflush(nullptr);
+    struct sigaction action {};
+    action.sa_handler = SIG_DFL;
+    sigemptyset(&action.sa_mask);
+    ::sigaction(signal, &action, nullptr);
+    sigset_t unblocked;
+    sigemptyset(&unblocked);
+    sigaddset(&unblocked, signal);
+    ::sigprocmask(SIG_UNBLOCK, &unblocked, nullptr);
+    ::raise(signal);
+    std::_Exit(128 + signal);
 }
 
 } // namespace Platform

@@ -18,12 +18,20 @@ public:
     StopSignals(const StopSignals &) = delete;
     StopSignals &operator=(const StopSignals &) = delete;
     bool received() const { return received_; }
+    // The first signal received; 0 before.
+    int signal() const { return signal_; }
 
 private:
     int pipe_[2] = {-1, -1};
     std::unique_ptr<QSocketNotifier> notifier_;
     std::function<void()> onStop_;
     bool received_ = false;
+    int signal_ = 0;
 };
+
+// Ends the process by `signal` with its default action, as if it had never
+// been caught (so the parent sees how it ended); a stop that was handled
+// cleanly ends this way.
+[[noreturn]] void endBySignal(int signal);
 
 } // namespace Platform

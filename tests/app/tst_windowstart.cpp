@@ -146,6 +146,9 @@ private slots:
         QTest::newRow("a missing path is left out and named")
             << QStringList{"gone.pdf", "../a.pdf", "%D/gone"} << "%D/T"
             << QStringList{"%D/T/../a.pdf"} << "Not found, so not added:\n%D/T/gone.pdf\n%D/gone";
+        QTest::newRow("a missing name with control characters is named escaped")
+            << QStringList{"gone\x1b]0;x\x07\n.pdf"} << "%D" << QStringList{}
+            << "Not found, so not added:\n%D/gone\\x1b]0;x\\x07\\x0a.pdf";
     }
     void firstStartFillsTheWindow()
     {

@@ -1,4 +1,5 @@
 #include "cli/commandline.h"
+#include "cli/terminalview.h"
 #include "tests/convert/convertfixture.h"
 #include "tests/support/pdffixtures.h"
 
@@ -9,11 +10,14 @@
 #include <QJsonDocument>
 #include <QJsonArray>
 #include <QJsonObject>
+#include <QRegularExpression>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QtTest>
 
 #include <csignal>
+#include <cstdio>
+#include <cstdlib>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -118,8 +122,19 @@ private slots:
                                           << int(M::Convert) << QStringList{"b.pdf", "dir", "a.pdf"};
         QTest::newRow("dash path after --") << QStringList{"--convert", "--", "-x.pdf"}
                                             << int(M::Convert) << QStringList{"-x.pdf"};
-        QTest::newRow("single dash name is a path") << QStringList{"--convert", "-x.pdf"}
-                                                    << int(M::Convert) << QStringList{"-x.pdf"};
+        // Any other word that starts with a dash is a mistyped option, never a path.
+        QTest::newRow("dash name is an option") << QStringList{"--convert", "-x.pdf"}
+                                                << int(M::UsageError) << QStringList{};
+        QTest::newRow("a lone dash") << QStringList{"--convert", "a.pdf", "-"} << int(M::UsageError)
+                                     << QStringList{};
+        QTest::newRow("a short option of another program") << QStringList{"--convert", "-png", "a.pdf"}
+                                                           << int(M::UsageError) << QStringList{};
+        QTest::newRow("an upper-case short option") << QStringList{"--convert", "-R150", "a.pdf"}
+                                                    << int(M::UsageError) << QStringList{};
+        QTest::newRow("a long option with one dash") << QStringList{"--convert", "-quiet", "a.pdf"}
+                                                     << int(M::UsageError) << QStringList{};
+        QTest::newRow("a flag with a value") << QStringList{"--convert", "--update=yes", "a.pdf"}
+                                             << int(M::UsageError) << QStringList{};
         QTest::newRow("convert without paths") << QStringList{"--convert"} << int(M::UsageError) << QStringList{};
         QTest::newRow("unknown option") << QStringList{"--bogus"} << int(M::UsageError) << QStringList{};
         QTest::newRow("unknown option after convert") << QStringList{"--convert", "a.pdf", "--fast"}
@@ -148,6 +163,9 @@ private slots:
         QCOMPARE(r.paths, paths);
         QCOMPARE(r.error.isEmpty(), mode != int(CommandLine::Mode::UsageError));
         QCOMPARE(r.recover, mode == int(CommandLine::Mode::Convert) && args.contains("--recover"));
+        if (mode == int(CommandLine::Mode::UsageError) && args.value(0) == "--convert"
+            && args.filter(QRegularExpression("^-[^-]|^-$")).size() > 0)
+            QVERIFY2(r.error.contains("go after --"), qPrintable(r.error));
     }
 
     // Settings for one command-line run: the renderer's ranges, checked
@@ -164,6 +182,15 @@ private slots:
         QTest::newRow("long forms") << QStringList{"--convert", "--resolution", "300", "--quality=100",
                                                    "--jobs=1", "a.pdf"}
                                     << "300" << "100" << 1;
+        // Values attached to the short options, as pdftoppm users type them.
+        QTest::newRow("attached values") << QStringList{"--convert", "-r150", "-q80", "-j1", "a.pdf"}
+                                         << "150" << "80" << 1;
+        QTest::newRow("attached fractional resolution") << QStringList{"--convert", "-r72.5", "a.pdf"}
+                                                        << "72.5" << "" << 0;
+        QTest::newRow("attached value out of range") << QStringList{"--convert", "-q101", "a.pdf"}
+                                                     << "!" << "" << 0;
+        QTest::newRow("attached text") << QStringList{"--convert", "-rhigh", "a.pdf"} << "!" << "" << 0;
+        QTest::newRow("attached with =") << QStringList{"--convert", "-j=2", "a.pdf"} << "!" << "" << 0;
         QTest::newRow("fractional resolution") << QStringList{"--convert", "-r", "72.5", "a.pdf"}
                                                << "72.5" << "" << 0;
         QTest::newRow("after --, a path") << QStringList{"--convert", "--", "-r"} << "" << "" << 0;
@@ -740,6 +767,127 @@ private slots:
         QCOMPARE(QDir(app.docs()).entryList({"*.jpg"}, QDir::Files, QDir::Name),
                  (QStringList{"miscounted-001.jpg", "miscounted-002.jpg", "miscounted-003.jpg",
                               "miscounted-004.jpg"}));
+    }
+
+    // The live bar in a narrow terminal: names give way (cut in the middle,
+    // wide characters counted as two columns, marks as none), the counts
+    // never do.
+    void liveBarShortensNamesOnly_data()
+    {
+        QTest::addColumn<QStringList>("names");
+        QTest::addColumn<int>("columns");
+        QTest::addColumn<QString>("line");
+        QTest::newRow("fits as it is") << QStringList{"report.pdf"} << 79 << "[1/3] report.pdf  12/40";
+        QTest::newRow("a long name, cut in the middle")
+            << QStringList{"a-very-long-name-of-a-report.pdf"} << 30 << "[1/3] a-very-l…port.pdf  12/40";
+        QTest::newRow("wide characters take two columns")
+            << QStringList{"報告書報告書報告書.pdf"} << 25 << "[1/3] 報告書….pdf  12/40";
+        QTest::newRow("fullwidth letters take two columns")
+            << QStringList{"ＡＢＣＤＥＦＧＨ.pdf"} << 24 << "[1/3] ＡＢ….pdf  12/40";
+        QTest::newRow("combining marks take none")
+            << QStringList{"re\u0301sume\u0301.pdf"} << 23 << "[1/3] re\u0301sume\u0301.pdf  12/40";
+        QTest::newRow("two documents share the room")
+            << QStringList{"report.pdf", "報告書報告書報告書.pdf"} << 50
+            << "[1/3] report.pdf  12/40  [2/3] 報告書….pdf  12/40";
+        QTest::newRow("too many documents: the rest counted")
+            << QStringList{"a.pdf", "b.pdf", "c.pdf"} << 42 << "[1/3] a.pdf  12/40  [2/3] b.pdf  12/40  +1";
+        QTest::newRow("no room for the name at all")
+            << QStringList{"report.pdf"} << 14 << "[1/3] …  12/40";
+    }
+    void liveBarShortensNamesOnly()
+    {
+        QFETCH(QStringList, names);
+        QFETCH(int, columns);
+        QFETCH(QString, line);
+        std::vector<Cli::BarEntry> entries;
+        for (qsizetype i = 0; i < names.size(); ++i)
+            entries.push_back({QStringLiteral("[%1/3] ").arg(i + 1), names[i], "  12/40"});
+        const QString bar = Cli::barLine(entries, columns);
+        QCOMPARE(bar, line);
+        QVERIFY(Cli::displayColumns(bar) <= columns);
+    }
+
+    // Through the view: a terminal of 24 columns, a document with a wide
+    // name; the bar stays on one line and keeps its counts whole.
+    void liveBarOnANarrowTerminal()
+    {
+        char *buffer = nullptr;
+        size_t size = 0;
+        std::FILE *stream = ::open_memstream(&buffer, &size);
+        QVERIFY(stream);
+        const Cli::FixedDocuments documents({"/docs/報告書報告書報告書報告書.pdf", "/docs/b.pdf"});
+        {
+            Cli::TerminalView view(documents, stream, true, Cli::TerminalView::Progress::Normal, 24);
+            view.documentStarted(1, documents.paths()[0], 117);
+            view.pagesArrived(1, {1, 2, 3}, 45);
+        }
+        std::fclose(stream);
+        const QByteArray written(buffer, qsizetype(size));
+        std::free(buffer);
+        const QString last = QString::fromUtf8(written).section("\r\033[K", -1);
+        QVERIFY2(last.startsWith("[1/2] 報") && last.endsWith(".pdf  45/117"), qPrintable(last));
+        QVERIFY2(Cli::displayColumns(last) <= 23, qPrintable(last));
+    }
+
+    // Control characters in a name never reach the terminal raw: the
+    // message, the reason on the error stream and the progress line show
+    // them as \xNN (undecodable bytes too), the report keeps the name as it
+    // is (JSON escapes it itself), and a name without them is shown as it is.
+    void namesWithControlCharacters_data()
+    {
+        QTest::addColumn<QByteArray>("name");
+        QTest::addColumn<QString>("shown");
+        QTest::newRow("ESC") << QByteArray("a\x1b[31mb.pdf") << "a\\x1b[31mb.pdf";
+        QTest::newRow("BEL") << QByteArray("a\x07" "b.pdf") << "a\\x07b.pdf";
+        QTest::newRow("newline") << QByteArray("a\nb.pdf") << "a\\x0ab.pdf";
+        QTest::newRow("tab") << QByteArray("a\tb.pdf") << "a\\x09b.pdf";
+        QTest::newRow("DEL") << QByteArray("a\x7f" "b.pdf") << "a\\x7fb.pdf";
+        QTest::newRow("C1 CSI") << QByteArray("a\xc2\x9b" "31mb.pdf") << "a\\xc2\\x9b31mb.pdf";
+        QTest::newRow("a lone CSI byte") << QByteArray("a\x9b" "31mb.pdf") << "a\\x9b31mb.pdf";
+        QTest::newRow("a name without them") << QByteArray("r\xc3\xa9sum\xc3\xa9 \xe5\xa0\xb1.pdf")
+                                             << QString::fromUtf8("r\xc3\xa9sum\xc3\xa9 \xe5\xa0\xb1.pdf");
+    }
+    void namesWithControlCharacters()
+    {
+        QFETCH(QByteArray, name);
+        QFETCH(QString, shown);
+        AppFolder app;
+        QVERIFY(app.writeToolkit() && app.writeScript());
+        const QString program = installProgram(app);
+        const QByteArray path = QFile::encodeName(app.docs()) + "/" + name;
+        // Qt cannot remove a name that is not UTF-8 with its folder.
+        const auto removeDocument = qScopeGuard([&] { ::unlink(path.constData()); });
+        QFile document;
+        const int fd = ::open(path.constData(), O_WRONLY | O_CREAT, 0644);
+        QVERIFY(fd >= 0 && document.open(fd, QIODevice::WriteOnly, QFile::AutoCloseHandle));
+        document.write(ConvertFixture::document("odd", 1, "NOIMAGE"));
+        document.close();
+        const QString report = app.root() + "/report.jsonl";
+
+        QProcess p;
+        p.setProcessEnvironment(runEnvironment());
+        // The folder is named, so the name reaches the program with its exact bytes.
+        p.start(program, {"--convert", "--report", report, app.docs()});
+        QVERIFY(p.waitForFinished(60000));
+        QCOMPARE(p.exitCode(), 1);
+        const QByteArray out = p.readAllStandardOutput(), err = p.readAllStandardError();
+        const QString escaped = app.docs() + "/" + shown;
+        QCOMPARE(QString::fromUtf8(out), "Could not create JPG on " + escaped + "\nDone.\n");
+        QVERIFY2(QString::fromUtf8(err).contains("[1/1] " + escaped + "\n"), err.constData());
+        QVERIFY2(QString::fromUtf8(err).contains("rasterwell: " + escaped + ": "), err.constData());
+        // Nothing on either stream but text and line ends.
+        for (const QByteArray &stream : {out, err}) {
+            QCOMPARE(QString::fromUtf8(stream).toUtf8(), stream); // valid UTF-8
+            for (const QChar c : QString::fromUtf8(stream))
+                QVERIFY2(c == '\n' || (c >= ' ' && c != QChar(0x7f) && (c < QChar(0x80) || c > QChar(0x9f))),
+                         qPrintable(QString::number(c.unicode(), 16)));
+        }
+        const QJsonObject line = QJsonDocument::fromJson(AppFolder::read(report)).object();
+        QCOMPARE(line.value("outcome").toString(), QString("failed"));
+        if (Platform::hasUndecodableBytes(Platform::decodePath(path)))
+            QCOMPARE(QByteArray::fromBase64(line.value("path_bytes").toString().toLatin1()), path);
+        else
+            QCOMPARE(line.value("path").toString().toUtf8(), path);
     }
 };
 

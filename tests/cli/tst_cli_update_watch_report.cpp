@@ -433,6 +433,167 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(processesUnder(s.app.path()).isEmpty(), 10000);
         QVERIFY(!QFile::exists(s.doc("slow-001.jpg")));
     }
+
+    // --report never destroys a file: a document of the run (also through a
+    // hard link, "dir/.." or a linked folder), an image name the run may
+    // write, a link, a file that is neither empty nor JSON Lines, and under
+    // --watch a document's or image's name in a watched folder are usage
+    // errors before anything is converted. An earlier report or an empty
+    // file is replaced as before.
+    void reportNeverDestroysAFile_data()
+    {
+        QTest::addColumn<QString>("report");     // %D the documents, %R the temporary folder
+        QTest::addColumn<QString>("made");       // "", "file", "hard link", "symlink", "dangling symlink"
+        QTest::addColumn<QByteArray>("content"); // of the file, or of the symlink's target
+        QTest::addColumn<bool>("watch");
+        QTest::addColumn<QString>("refusal");    // part of the message; empty: accepted
+        const QByteArray report = "{\"outcome\":\"converted\",\"path\":\"/x/a.pdf\"}\n{\"outcome\":\"failed\"}\n";
+        const QByteArray none;
+        QTest::newRow("the document") << "%D/doc.pdf" << "" << none << false << "a document of this run";
+        QTest::newRow("the document through dir/..") << "%D/sub/../doc.pdf" << "" << none << false
+                                                     << "a document of this run";
+        QTest::newRow("the document through a linked folder") << "%R/linked/doc.pdf" << "" << none << false
+                                                              << "a document of this run";
+        QTest::newRow("the document through a hard link") << "%R/hard.jsonl" << "hard link" << none << false
+                                                          << "a document of this run";
+        QTest::newRow("an image name") << "%D/doc-001.jpg" << "" << none << false << "an image name of";
+        QTest::newRow("an image name past 999") << "%D/doc-1000.jpg" << "" << none << false << "an image name of";
+        QTest::newRow("an image name through dir/..") << "%D/sub/../doc-002.jpg" << "" << none << false
+                                                      << "an image name of";
+        QTest::newRow("an image name through a linked folder") << "%R/linked/doc-003.jpg" << "" << none << false
+                                                               << "an image name of";
+        QTest::newRow("a recovered page's name") << "%D/doc-recovered-001.jpg" << "" << none << false
+                                                 << "an image name of";
+        QTest::newRow("a link to an earlier report") << "%R/link.jsonl" << "symlink" << report << false << "a link";
+        QTest::newRow("a link to nowhere") << "%R/link.jsonl" << "dangling symlink" << none << false << "a link";
+        QTest::newRow("a PDF") << "%R/invoice.pdf" << "file" << QByteArray("%PDF-1.4\n%\xe2\xe3\n1 0 obj\n")
+                               << false << "not JSON Lines";
+        QTest::newRow("a text") << "%R/notes.txt" << "file" << QByteArray("call Ann\n") << false << "not JSON Lines";
+        QTest::newRow("a report, then text") << "%R/r.jsonl" << "file" << report + "and then\n" << false
+                                             << "not JSON Lines";
+        QTest::newRow("a document's name in a watched folder") << "%D/sub/new.pdf" << "" << none << true
+                                                               << "watched folder";
+        QTest::newRow("an image name in a watched folder, through a link") << "%R/linked/any-001.jpg" << "" << none
+                                                                           << true << "watched folder";
+        QTest::newRow("an earlier report") << "%R/r.jsonl" << "file" << report << false << "";
+        QTest::newRow("an empty file") << "%R/r.jsonl" << "file" << QByteArray("") << false << "";
+        QTest::newRow("a new file") << "%R/r.jsonl" << "" << none << false << "";
+        QTest::newRow("a name the run never writes") << "%D/doc-01.jpg" << "" << none << false << "";
+        QTest::newRow("another document's image name") << "%D/other-001.jpg" << "" << none << false << "";
+    }
+    void reportNeverDestroysAFile()
+    {
+        QFETCH(QString, report);
+        QFETCH(QString, made);
+        QFETCH(QByteArray, content);
+        QFETCH(bool, watch);
+        QFETCH(QString, refusal);
+        Setup s;
+        QVERIFY(s.ok);
+        const QString document = s.app.writeDocument("doc.pdf", ConvertFixture::document("doc", 2));
+        const QByteArray documentBytes = AppFolder::read(document);
+        QVERIFY(QDir().mkpath(s.doc("sub")));
+        QVERIFY(QFile::link(s.app.docs(), s.app.root() + "/linked"));
+        report.replace("%D", s.app.docs()).replace("%R", s.app.root());
+        const QString target = s.app.root() + "/target.jsonl";
+        if (made == "file")
+            QVERIFY(AppFolder::writeFile(report, content));
+        else if (made == "hard link")
+            QCOMPARE(::link(QFile::encodeName(document).constData(), QFile::encodeName(report).constData()), 0);
+        else if (made == "symlink")
+            QVERIFY(AppFolder::writeFile(target, content) && QFile::link(target, report));
+        else if (made == "dangling symlink")
+            QVERIFY(QFile::link(target, report));
+        const bool existed = QFileInfo(report).exists();
+        const QByteArray before = AppFolder::read(report);
+
+        QStringList args{"--convert", "--report", report};
+        if (watch)
+            args << "--watch" << s.app.docs();
+        else
+            args << document;
+        const Outcome o = run(s, args);
+        if (refusal.isEmpty()) {
+            QCOMPARE(o.status, 0);
+            const auto lines = reportLines(AppFolder::read(report));
+            QVERIFY(lines);
+            QCOMPARE(lines->keys(), QStringList{"doc.pdf"}); // replaced, as before
+            QCOMPARE(AppFolder::read(s.doc("doc-002.jpg")), QByteArray("page 2 of doc\n"));
+            return;
+        }
+        QCOMPARE(o.status, 2);
+        QVERIFY2(o.err.contains("--report " + report + ": ") && o.err.contains(refusal), qPrintable(o.err));
+        QCOMPARE(o.out, QByteArray());
+        // Nothing written: the file as it was, no image, no conversion.
+        QCOMPARE(QFileInfo(report).exists(), existed);
+        QCOMPARE(AppFolder::read(report), before);
+        QCOMPARE(AppFolder::read(document), documentBytes);
+        if (made.endsWith("symlink")) {
+            QVERIFY(QFileInfo(report).isSymLink());
+            QCOMPARE(QFile::exists(target), made == "symlink");
+            QCOMPARE(AppFolder::read(target), content);
+        }
+        QCOMPARE(QDir(s.app.docs()).entryList({"*.jpg"}, QDir::Files), QStringList{});
+        QCOMPARE(s.converted(), QStringList{});
+    }
+
+    // The outcomes the report gives besides the usual ones: a link that
+    // leads nowhere is refused (never handed to a companion), a protected
+    // document says why, and a document under way when TERM or INT stops
+    // the run ends as interrupted, before the run ends by that signal.
+    void reportOutcomesOfRefusalProtectionAndInterruption()
+    {
+        Setup s;
+        QVERIFY(s.ok);
+        QVERIFY(QFile::link(s.doc("gone.pdf"), s.doc("dangling.pdf")));
+        s.app.writeDocument("prot.pdf", ConvertFixture::document("prot", 1, "PROTECTED"));
+        // Named on the command line, a link to nowhere is a path that does not exist; found in a folder it is refused.
+        const Outcome o = run(s, {"--convert", "--report", "-", s.app.docs()});
+        QCOMPARE(o.status, 1);
+        const auto lines = reportLines(o.out);
+        QVERIFY2(lines, o.out.constData());
+        QCOMPARE(lines->value("dangling.pdf").value("outcome").toString(), QString("refused"));
+        QVERIFY2(lines->value("dangling.pdf").value("reason").toString().contains("a link to a file that does not exist"),
+                 qPrintable(lines->value("dangling.pdf").value("reason").toString()));
+        QCOMPARE(lines->value("prot.pdf").value("outcome").toString(), QString("protected"));
+        QVERIFY(lines->value("prot.pdf").value("reason").toString().contains("needs a password"));
+    }
+    void reportSaysInterrupted_data()
+    {
+        QTest::addColumn<int>("signal");
+        QTest::newRow("TERM") << int(SIGTERM);
+        QTest::newRow("INT") << int(SIGINT);
+    }
+    void reportSaysInterrupted()
+    {
+        QFETCH(int, signal);
+        Setup s;
+        QVERIFY(s.ok);
+        s.app.writeDocument("a.pdf", ConvertFixture::document("a", 1));
+        s.app.writeDocument("slow.pdf", ConvertFixture::document("slow", 3, "SLOW"));
+        s.app.writeDocument("never.pdf", ConvertFixture::document("never", 1));
+        const QString report = s.app.root() + "/report.jsonl";
+        QProcess p;
+        p.setProcessEnvironment(environment());
+        p.start(s.program, {"--convert", "--report", report, s.doc("a.pdf"), s.doc("slow.pdf"), s.doc("never.pdf")});
+        QVERIFY(p.waitForStarted());
+        QTRY_VERIFY_WITH_TIMEOUT(s.converted().contains("slow"), 30000);
+        ::kill(pid_t(p.processId()), signal);
+        QVERIFY(p.waitForFinished(10000));
+        // It ends as an interrupted program does, after a clean stop.
+        QCOMPARE(p.exitStatus(), QProcess::CrashExit);
+        QCOMPARE(s.app.stagingLeftovers(), QStringList{});
+        QTRY_VERIFY_WITH_TIMEOUT(processesUnder(s.app.path()).isEmpty(), 10000);
+        const auto lines = reportLines(AppFolder::read(report));
+        QVERIFY(lines);
+        QCOMPARE(lines->keys(), (QStringList{"a.pdf", "slow.pdf"}));
+        const QJsonObject slow = lines->value("slow.pdf");
+        QCOMPARE(slow.value("outcome").toString(), QString("interrupted"));
+        QCOMPARE(slow.value("pages").toInt(), 3);
+        QCOMPARE(slow.value("images").toInt(-1), 0);
+        QVERIFY(slow.value("reason").toString().contains("interrupted"));
+        QVERIFY(!QFile::exists(s.doc("slow-001.jpg")));
+    }
 };
 
 QTEST_GUILESS_MAIN(TestCliUpdateWatchReport)

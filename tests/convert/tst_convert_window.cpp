@@ -315,6 +315,32 @@ private slots:
         QCOMPARE(form.progressBar1()->percent(), 0.0);
         QCOMPARE(form.pointer(), int(Platform::PointerDefault));
     }
+
+    // A name with control characters enters a box escaped (ESC as \x1b, a
+    // C1 control as its two bytes); a box never holds one raw.
+    void boxesShowNamesEscaped()
+    {
+        AppFolder app;
+        QVERIFY(app.writeToolkit());
+        QVERIFY(app.writeScript());
+        Form1 form(services(app.path()));
+        const QString locked = app.writeDocument("lock\x1b]0;owned\x07.pdf", ConvertFixture::document("l", 1, "PROTECTED"));
+        const QString blank = app.writeDocument(QString::fromUtf8("blank\xc2\x9b" "2J.pdf"),
+                                                ConvertFixture::document("b", 1, "NOIMAGE"));
+        QVERIFY(!locked.isEmpty() && !blank.isEmpty());
+        form.listView1()->append(locked);
+        form.listView1()->append(blank);
+        form.check2()->click();
+        QCOMPARE(messages.messages.size(), size_t(3));
+        QVERIFY2(messages.messages[0].text.startsWith(app.docs() + "/lock\\x1b]0;owned\\x07.pdf is password protected."),
+                 qPrintable(messages.messages[0].text));
+        QVERIFY2(messages.messages[1].text.startsWith("Could not create JPG on " + app.docs() + "/blank\\xc2\\x9b2J.pdf"),
+                 qPrintable(messages.messages[1].text));
+        for (const Message &m : messages.messages)
+            for (const QChar c : m.text)
+                QVERIFY2(c == '\n' || (c >= ' ' && c != QChar(0x7f) && (c < QChar(0x80) || c > QChar(0x9f))),
+                         qPrintable(m.text));
+    }
 };
 
 QTEST_MAIN(TestConvertWindow)
