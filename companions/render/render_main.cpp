@@ -32,6 +32,7 @@
 #include "common/files.h"
 #include "common/pdfdoc.h"
 #include "common/subprocess.h"
+#include "render/imagerecord.h"
 #include "render/mupdf_engine.h"
 #include "render/poppler_engine.h"
 #include "render/rendercontext.h"
@@ -254,7 +255,7 @@ int cannotRender(const Arguments &args, const std::string &why, const std::strin
 
 namespace {
 
-int renderDocument(const Arguments &args, const rw::WarmStart *warm);
+int renderDocument(Arguments args, const rw::WarmStart *warm);
 
 } // namespace
 
@@ -279,7 +280,7 @@ int renderMain(int argc, char **argv, const rw::WarmStart *warm)
 
 namespace {
 
-int renderDocument(const Arguments &args, const rw::WarmStart *warm)
+int renderDocument(Arguments args, const rw::WarmStart *warm)
 {
 
     // Never outlive the converter script: a renderer left running after the
@@ -300,6 +301,10 @@ int renderDocument(const Arguments &args, const rw::WarmStart *warm)
                      input->error().c_str());
         return kFailed;
     }
+    // Each image records what it was made from: Rasterwell names the
+    // document it staged this copy of; run on a file directly, the file
+    // itself.
+    args.settings.source = rw::describeSource(input->descriptor(), std::getenv("RASTERWELL_SOURCE"));
     const std::string outputFolder = rw::folderOf(args.prefix);
     if (::access(outputFolder.c_str(), W_OK | X_OK) != 0) {
         std::fprintf(stderr, "rwrender: %s: output folder not writable: %s\n",
