@@ -23,6 +23,11 @@
 // decrypted by qpdf first. A document that needs a user password is
 // refused.
 //
+// Each image records what it was made from in a JPEG comment (see
+// render/imagerecord.h): the input file as it is, or, when
+// RASTERWELL_SOURCE names one of its size, the document Rasterwell staged
+// the input from.
+//
 // With RASTERWELL_RENDER_TOKENS naming a folder, the renderers of one run
 // share one rendering token per core (see render/tokens.h).
 //
