@@ -49,12 +49,15 @@ struct Descriptor {
     }
 };
 
-// Opens without blocking (a FIFO put there meanwhile is refused below,
-// never waited on); -1 unless it is a regular file.
+// Opens a regular file: anything else is looked at, never opened (opening
+// a device may act on it), and one put there meanwhile is opened without
+// blocking and refused; -1 unless it is a regular file.
 int openRegular(const QString &path, bool followLinks, struct stat &st)
 {
     const QByteArray name = encodePath(path);
     if (name.isEmpty())
+        return -1;
+    if ((followLinks ? ::stat(name.constData(), &st) : ::lstat(name.constData(), &st)) != 0 || !S_ISREG(st.st_mode))
         return -1;
     const int fd = ::open(name.constData(),
                           O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY | (followLinks ? 0 : O_NOFOLLOW));
