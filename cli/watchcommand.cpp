@@ -5,6 +5,9 @@
 #include "cli/terminalview.h"
 #include "convert/companionfiles.h"
 #include "convert/conversionrun.h"
+#include "convert/runobserver.h"
+#include "convert/runvariables.h"
+#include "convert/uptodate.h"
 #include "platform/eventpump.h"
 #include "platform/filestamp.h"
 #include "platform/fileops.h"
@@ -105,6 +108,7 @@ public:
         if (!stop_.received() && status_ != CannotRun && !roots_.empty())
             loop_.exec();
         settle_.stop();
+        status_ = std::max(status_, documentsStatus());
         if (status_ != CannotRun) {
             FixedDocuments none({});
             TerminalView view(none, stderr, false);
@@ -115,8 +119,39 @@ public:
 
     bool stopRequested() const override { return stop_.received(); }
 
+    void documentStarted(int position, const QString &document, int pageCount) override
+    {
+        Q_UNUSED(position);
+        DocumentState &state = documents_[document];
+        state.unfinished = true;
+        state.pageCount = pageCount;
+    }
+    void documentEnded(const DocumentEnd &end) override
+    {
+        DocumentState &state = documents_[end.document];
+        state.converted = end.outcome == DocumentEnd::Outcome::Converted || end.outcome == DocumentEnd::Outcome::UpToDate;
+        state.unfinished = false;
+        state.pageCount = end.pageCount;
+        endedInRun_.insert(end.document);
+    }
+
 private:
     int slotCount() const { return request_.jobs > 0 ? request_.jobs : defaultSlotCount(); }
+
+    // 0 when every document the watch took up ended converted (its last
+    // outcome counts: a later full conversion replaces an earlier failure);
+    // a document whose last conversion was cut short counts as converted
+    // only when its images still show it as it is now.
+    int documentsStatus() const
+    {
+        const RunVariables::ImageSettings settings =
+            RunVariables::imageSettingsOf(CompanionFiles(appFolder_, workFolder_).script, scriptSettings(request_));
+        for (const auto &[document, state] : documents_) {
+            if (!state.converted || (state.unfinished && !PDF::IsUpToDate(document, state.pageCount, settings)))
+                return SomeNotConverted;
+        }
+        return AllConverted;
+    }
     std::FILE *messageStream() const { return request_.report == QLatin1String("-") ? stderr : stdout; }
 
     bool isStagingFolder(const QString &folder) const
@@ -262,6 +297,7 @@ private:
     void convertDocuments(const QStringList &documents)
     {
         converting_ = true;
+        endedInRun_.clear();
         FixedDocuments source(documents);
         TerminalView view(source, stderr, Platform::isTerminal(stderr), request_.progress,
                           Platform::terminalColumns(stderr));
@@ -296,7 +332,14 @@ private:
         const int status = summary.exitStatus();
         if (report_ && !report_->writeProblem().isEmpty())
             status_ = std::max(status_, int(SomeNotConverted));
-        status_ = std::max(status_, status);
+        // What the documents come to is counted per document, at the end.
+        if (status == CannotRun)
+            status_ = CannotRun;
+        if (summary.outcome == RunSummary::Outcome::Stopped) {
+            for (const QString &document : documents)
+                if (!endedInRun_.count(document))
+                    documents_[document].unfinished = true;
+        }
         if (status == CannotRun || stop_.received()) {
             loop_.quit();
             return;
@@ -310,6 +353,11 @@ private:
         std::optional<Platform::FileStamp> stamp;
         QElapsedTimer since;
     };
+    struct DocumentState {
+        bool converted = false;  // its last conversion ended with every page
+        bool unfinished = false; // a later one was cut short (or never reached)
+        int pageCount = 0;
+    };
 
     const CommandLine::Request &request_;
     QString appFolder_;
@@ -322,6 +370,8 @@ private:
     std::set<QString> roots_;
     QStringList stagingFolders_;
     std::map<QString, Pending> pending_;
+    std::map<QString, DocumentState> documents_;
+    std::set<QString> endedInRun_;
     bool converting_ = false;
     bool reportComplained_ = false;
     int status_ = AllConverted;

@@ -571,7 +571,9 @@ private:
             break;
         }
         slot.pageCount = probe.pageCount;
-        if (s_.skipUpToDate && PDF::IsUpToDate(slot.document, probe.pageCount)) {
+        if (s_.skipUpToDate
+            && PDF::IsUpToDate(slot.document, probe.pageCount,
+                               RunVariables::imageSettingsOf(slot.context.files.script, slot.context.environment))) {
             release(slot, Outcome{Outcome::Kind::Converted, slot.document, {}, {}},
                     ended(DocumentEnd::Outcome::UpToDate, probe.pageCount));
             return;

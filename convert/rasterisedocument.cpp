@@ -1,6 +1,7 @@
 #include "convert/rasterisedocument.h"
 
 #include "app/fileutil/fileutil.h"
+#include "convert/imagerecord.h"
 #include "convert/launcher/shell32.h"
 #include "convert/passwordprobe.h"
 #include "convert/runview.h"
@@ -120,7 +121,9 @@ bool RasteriseJob::start()
 
     hourglass();
     const auto mark = [this](const Platform::FileIdentity &copy) { return markStagedCopy(slot_, copy); };
-    if (!Platform::copyReplacing(document_, slot_.stagedCopy, &error, mark))
+    // The document as it stood before it was copied: its images record it.
+    Platform::SourceIdentity source;
+    if (!Platform::copyReplacing(document_, slot_.stagedCopy, &error, mark, &source))
         return fail(error);
     const std::optional<unsigned> documentMode = Platform::fileMode(document_);
     if (!documentMode)
@@ -140,6 +143,7 @@ bool RasteriseJob::start()
     options.environment << QStringLiteral("RASTERWELL_RENDERER=") + context_.files.renderer;
     // Set either way, so that a value of the user's own never reaches it.
     options.environment << QStringLiteral("RASTERWELL_RECOVER=") + QLatin1String(context_.recover ? "1" : "0");
+    options.environment << QStringLiteral("RASTERWELL_SOURCE=") + sourceIdentityText(source);
     const Shell32::LaunchResult launched = context_.launcher.ShellLaunch(
         QLatin1Char('"') + context_.files.script + QLatin1Char('"'), HiddenStyle, QString(),
         slot_.folder, QStringLiteral("open"), 0, options);

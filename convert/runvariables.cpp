@@ -53,17 +53,47 @@ std::optional<QString> problem(const QStringList &overridden)
     return std::nullopt;
 }
 
-double pageTimeLimitOf(const QString &script)
+double scriptNumberOf(const QString &script, const QString &name, double fallback)
 {
     QFile file(script);
     if (!file.open(QIODevice::ReadOnly))
-        return DefaultPageTimeLimit;
-    static const QRegularExpression setting(QStringLiteral("^PAGE_TIME_LIMIT=([0-9]+(\\.[0-9]*)?)\\s*(#.*)?$"),
-                                            QRegularExpression::MultilineOption);
-    double limit = DefaultPageTimeLimit;
+        return fallback;
+    const QRegularExpression setting(QStringLiteral("^%1=([0-9]+(\\.[0-9]*)?)\\s*(#.*)?$")
+                                         .arg(QRegularExpression::escape(name)),
+                                     QRegularExpression::MultilineOption);
+    double value = fallback;
     for (const QRegularExpressionMatch &m : setting.globalMatch(QString::fromUtf8(file.read(256 * 1024))))
-        limit = m.captured(1).toDouble();
-    return limit;
+        value = m.captured(1).toDouble();
+    return value;
+}
+
+ImageSettings imageSettingsOf(const QString &script, const QStringList &environment)
+{
+    // As the script reads them: an empty variable leaves its own value.
+    const auto given = [&environment](const QString &variable) {
+        QString value;
+        if (!qEnvironmentVariableIsEmpty(qPrintable(variable)))
+            value = qEnvironmentVariable(qPrintable(variable));
+        for (const QString &entry : environment)
+            if (entry.startsWith(variable + QLatin1Char('=')))
+                value = entry.mid(variable.size() + 1);
+        bool ok = false;
+        const double number = value.trimmed().toDouble(&ok);
+        return ok ? std::optional<double>(number) : std::nullopt;
+    };
+    const ImageSettings defaults;
+    ImageSettings settings;
+    const std::optional<double> resolution = given(QStringLiteral("RASTERWELL_RESOLUTION"));
+    const std::optional<double> quality = given(QStringLiteral("RASTERWELL_QUALITY"));
+    settings.resolution = resolution ? *resolution
+                                     : scriptNumberOf(script, QStringLiteral("RESOLUTION"), defaults.resolution);
+    settings.quality = int(quality ? *quality : scriptNumberOf(script, QStringLiteral("QUALITY"), defaults.quality));
+    return settings;
+}
+
+double pageTimeLimitOf(const QString &script)
+{
+    return scriptNumberOf(script, QStringLiteral("PAGE_TIME_LIMIT"), DefaultPageTimeLimit);
 }
 
 int idleLimitMsFor(double pageTimeLimitSeconds)

@@ -19,6 +19,22 @@ constexpr int MaxQuality = 100;
 // looked at: the run sets them itself.
 std::optional<QString> problem(const QStringList &overridden = {});
 
+// The number the converter script assigns to `name` (the last assignment
+// of a plain number at the start of a line), or `fallback` when it cannot
+// be read.
+double scriptNumberOf(const QString &script, const QString &name, double fallback);
+
+// The resolution and JPEG quality the converter script will use: the
+// value `environment` ("NAME=value" entries the run sets) gives
+// RASTERWELL_RESOLUTION / RASTERWELL_QUALITY, else our own environment's,
+// else the script's RESOLUTION / QUALITY, else its defaults (150, 90).
+struct ImageSettings {
+    double resolution = 150;
+    int quality = 90;
+    bool operator==(const ImageSettings &) const = default;
+};
+ImageSettings imageSettingsOf(const QString &script, const QStringList &environment);
+
 // The converter script's PAGE_TIME_LIMIT in seconds (the last assignment at
 // the start of a line); 60, the script's own default, when it cannot be read.
 double pageTimeLimitOf(const QString &script);

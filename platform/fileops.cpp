@@ -346,7 +346,7 @@ bool copyReplacing(const QString &source, const QString &target, QString *error)
 }
 
 bool copyReplacing(const QString &source, const QString &target, QString *error,
-                   const std::function<bool(const FileIdentity &)> &beforeRename)
+                   const std::function<bool(const FileIdentity &)> &beforeRename, SourceIdentity *sourceBefore)
 {
     auto fail = [&](const QString &why) {
         if (error)
@@ -363,7 +363,13 @@ bool copyReplacing(const QString &source, const QString &target, QString *error,
     // A copy that cannot fit fails before anything is written.
     struct stat sourceStat {};
     struct statvfs space {};
-    if (::fstat(in.get(), &sourceStat) == 0 && ::statvfs(native(folderPart(target)).constData(), &space) == 0) {
+    const bool statted = ::fstat(in.get(), &sourceStat) == 0;
+    if (sourceBefore) {
+        if (!statted)
+            return fail(QStringLiteral("cannot read %1: %2").arg(displayPath(source), errorText(errno)));
+        *sourceBefore = sourceIdentityOf(sourceStat);
+    }
+    if (statted && ::statvfs(native(folderPart(target)).constData(), &space) == 0) {
         const double needed = double(sourceStat.st_blocks) * 512;
         const double free = double(space.f_bavail) * double(space.f_frsize);
         if (needed > free)

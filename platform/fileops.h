@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/filestamp.h"
+
 #include <QString>
 #include <QtGlobal>
 #include <functional>
@@ -45,9 +47,11 @@ bool removeFile(const QString &path);
 bool copyReplacing(const QString &source, const QString &target, QString *error = nullptr);
 // The same; `beforeRename` is told the copy's identity once it is complete
 // and before it gets the target's name, and may still stop it (false: the
-// copy is removed and `error` says so).
+// copy is removed and `error` says so). `sourceBefore`, when given,
+// receives the identity of the file copied as it stood before the copy.
 bool copyReplacing(const QString &source, const QString &target, QString *error,
-                   const std::function<bool(const FileIdentity &)> &beforeRename);
+                   const std::function<bool(const FileIdentity &)> &beforeRename,
+                   SourceIdentity *sourceBefore = nullptr);
 
 // Opens `path` for writing, never through a link at its last component.
 // `expected`: the identity the file had when it was looked at; the file

@@ -2,11 +2,30 @@
 
 #include "platform/pathcodec.h"
 
+#include <QCryptographicHash>
+
+#include <algorithm>
+#include <cerrno>
+#include <limits>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace Platform {
 
 namespace {
+
+constexpr qint64 NsPerSecond = 1'000'000'000;
+
+// Nanoseconds since the epoch; times past the year 2262 (or before 1678)
+// are held near the ends of the range, so that a few seconds more or less
+// cannot overflow.
+qint64 nanoseconds(const struct timespec &t)
+{
+    constexpr qint64 Limit = std::numeric_limits<qint64>::max() / NsPerSecond - 100;
+    const qint64 seconds = std::clamp<qint64>(t.tv_sec, -Limit, Limit);
+    return seconds * NsPerSecond + t.tv_nsec;
+}
 
 std::optional<FileStamp> stampOf(const QString &path, bool followLinks)
 {
@@ -17,10 +36,47 @@ std::optional<FileStamp> stampOf(const QString &path, bool followLinks)
     const int status = followLinks ? ::stat(name.constData(), &st) : ::lstat(name.constData(), &st);
     if (status != 0 || !S_ISREG(st.st_mode))
         return std::nullopt;
-    return FileStamp{qint64(st.st_mtim.tv_sec) * 1'000'000'000 + st.st_mtim.tv_nsec, qint64(st.st_size)};
+    return FileStamp{nanoseconds(st.st_mtim), qint64(st.st_size)};
+}
+
+// A descriptor closed when it goes out of scope.
+struct Descriptor {
+    int fd;
+    ~Descriptor()
+    {
+        if (fd >= 0)
+            ::close(fd);
+    }
+};
+
+// Opens a regular file: anything else is looked at, never opened (opening
+// a device may act on it), and one put there meanwhile is opened without
+// blocking and refused; -1 unless it is a regular file.
+int openRegular(const QString &path, bool followLinks, struct stat &st)
+{
+    const QByteArray name = encodePath(path);
+    if (name.isEmpty())
+        return -1;
+    if ((followLinks ? ::stat(name.constData(), &st) : ::lstat(name.constData(), &st)) != 0 || !S_ISREG(st.st_mode))
+        return -1;
+    const int fd = ::open(name.constData(),
+                          O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY | (followLinks ? 0 : O_NOFOLLOW));
+    if (fd < 0)
+        return -1;
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
 }
 
 } // namespace
+
+SourceIdentity sourceIdentityOf(const struct stat &st)
+{
+    return SourceIdentity{qint64(st.st_size), nanoseconds(st.st_mtim), nanoseconds(st.st_ctim), quint64(st.st_dev),
+                          quint64(st.st_ino)};
+}
 
 std::optional<FileStamp> regularFileStamp(const QString &path)
 {
@@ -30,6 +86,59 @@ std::optional<FileStamp> regularFileStamp(const QString &path)
 std::optional<FileStamp> plainFileStamp(const QString &path)
 {
     return stampOf(path, false);
+}
+
+std::optional<SourceIdentity> sourceIdentity(const QString &path)
+{
+    const QByteArray name = encodePath(path);
+    struct stat st {};
+    if (name.isEmpty() || ::stat(name.constData(), &st) != 0 || !S_ISREG(st.st_mode))
+        return std::nullopt;
+    return sourceIdentityOf(st);
+}
+
+std::optional<FileHead> plainFileHead(const QString &path, int maxBytes)
+{
+    struct stat st {};
+    const Descriptor file{openRegular(path, false, st)};
+    if (file.fd < 0)
+        return std::nullopt;
+    FileHead head{FileStamp{nanoseconds(st.st_mtim), qint64(st.st_size)},
+                  QByteArray(qMax(0, maxBytes), Qt::Uninitialized)};
+    qsizetype filled = 0;
+    while (filled < head.bytes.size()) {
+        const ssize_t n = ::pread(file.fd, head.bytes.data() + filled, size_t(head.bytes.size() - filled), filled);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return std::nullopt;
+        if (n == 0)
+            break;
+        filled += n;
+    }
+    head.bytes.truncate(filled);
+    return head;
+}
+
+std::optional<FileDigest> fileDigest(const QString &path)
+{
+    struct stat st {};
+    const Descriptor file{openRegular(path, true, st)};
+    if (file.fd < 0)
+        return std::nullopt;
+    QCryptographicHash hash(QCryptographicHash::Sha256);
+    QByteArray chunk(256 * 1024, Qt::Uninitialized);
+    for (;;) {
+        const ssize_t n = ::read(file.fd, chunk.data(), size_t(chunk.size()));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return std::nullopt;
+        if (n == 0)
+            break;
+        hash.addData(QByteArrayView(chunk.constData(), n));
+    }
+    return FileDigest{sourceIdentityOf(st), hash.result()};
 }
 
 } // namespace Platform

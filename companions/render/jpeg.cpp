@@ -1,5 +1,7 @@
 #include "render/jpeg.h"
 
+#include "render/imagerecord.h"
+
 #include <algorithm>
 #include <cmath>
 #include <cstring>
@@ -32,18 +34,20 @@ void JpegEncoder::keepBufferIn(BufferStash &stash)
 }
 
 bool JpegEncoder::encode(const unsigned char *rgb, int width, int height, int stride,
-                         int quality, double dpi)
+                         int quality, double dpi, const std::string &record)
 {
     size_ = 0;
     if (!handle_) {
         error_ = "cannot initialise the JPEG encoder";
         return false;
     }
-    const unsigned long needed = tjBufSize(width, height, TJSAMP_420);
+    const std::string comment = record.empty() ? std::string() : commentSegment(record);
+    unsigned long needed = tjBufSize(width, height, TJSAMP_420);
     if (needed == static_cast<unsigned long>(-1)) {
         error_ = "image too large for JPEG";
         return false;
     }
+    needed += comment.size();
     if (needed > capacity_) {
         buffer_ = output_.reserve(needed);
         capacity_ = buffer_ ? (unsigned long)output_.capacity() : 0;
@@ -70,6 +74,16 @@ bool JpegEncoder::encode(const unsigned char *rgb, int width, int height, int st
         buffer_[13] = 1;
         buffer_[14] = buffer_[16] = static_cast<unsigned char>(density >> 8);
         buffer_[15] = buffer_[17] = static_cast<unsigned char>(density & 0xFF);
+    }
+    if (!comment.empty()) {
+        const std::size_t at = recordOffset(buffer_, size_);
+        if (at == 0 || size_ + comment.size() > capacity_) {
+            error_ = "no room for the image's record";
+            return false;
+        }
+        std::memmove(buffer_ + at + comment.size(), buffer_ + at, size_ - at);
+        std::memcpy(buffer_ + at, comment.data(), comment.size());
+        size_ += comment.size();
     }
     return true;
 }

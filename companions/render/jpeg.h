@@ -16,9 +16,10 @@ public:
     JpegEncoder &operator=(const JpegEncoder &) = delete;
 
     // Encodes packed RGB rows (`stride` bytes apart) as a baseline JPEG with
-    // 4:2:0 chroma, and records `dpi` in the JFIF header.
+    // 4:2:0 chroma, records `dpi` in the JFIF header and puts `record` (see
+    // imagerecord.h; none when empty) in a comment after it.
     bool encode(const unsigned char *rgb, int width, int height, int stride, int quality,
-                double dpi);
+                double dpi, const std::string &record = {});
 
     // Frees the output buffer (the next encode allocates it again).
     void release();

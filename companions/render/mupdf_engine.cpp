@@ -2,6 +2,7 @@
 
 #include "common/files.h"
 #include "render/jpeg.h"
+#include "render/imagerecord.h"
 #include "render/jpegimages.h"
 #include "render/lostcontent.h"
 #include "render/pagebuffer.h"
@@ -528,7 +529,7 @@ private:
             ok = fail(index, "cannot render the page", error);
         } else if (!encoder_.encode(fz_pixmap_samples(ctx_, pix.get()), size.width, size.height,
                                     int(fz_pixmap_stride(ctx_, pix.get())), s_.settings.quality,
-                                    size.dpi)) {
+                                    size.dpi, imageRecord(s_.settings, index + 1, s_.sink.pageCount()))) {
             ok = fail(index, "cannot encode JPEG", encoder_.error().c_str());
         } else {
             pix.reset();

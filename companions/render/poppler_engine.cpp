@@ -1,6 +1,7 @@
 #include "render/poppler_engine.h"
 
 #include "common/subprocess.h"
+#include "render/imagerecord.h"
 #include "render/pagesize.h"
 
 #include <algorithm>
@@ -170,6 +171,17 @@ EngineOutcome renderWithPoppler(const std::string &path, const PopplerDocument &
                 failed.fetch_add(1);
                 std::fprintf(stderr, "rwrender: page %d: its content is lost: poppler: %s\n",
                              index + 1, lost.c_str());
+                sink.pageFailed(index);
+                continue;
+            }
+            std::string recordError;
+            if (ok
+                && !addRecordToFile(sink.tempPath(index),
+                                    imageRecord(settings, index + 1, sink.pageCount()), recordError)) {
+                ::unlink(sink.tempPath(index).c_str());
+                failed.fetch_add(1);
+                std::fprintf(stderr, "rwrender: page %d: cannot write the image: %s\n", index + 1,
+                             recordError.c_str());
                 sink.pageFailed(index);
                 continue;
             }

@@ -27,6 +27,11 @@
 // decrypted by qpdf first. A document that needs a user password is
 // refused.
 //
+// Each image records what it was made from in a JPEG comment (see
+// render/imagerecord.h): the input file as it is, or, when
+// RASTERWELL_SOURCE names one of its size, the document Rasterwell staged
+// the input from.
+//
 // With RASTERWELL_RENDER_TOKENS naming a folder, the renderers of one run
 // share one rendering token per core (see render/tokens.h).
 //
@@ -36,6 +41,7 @@
 #include "common/files.h"
 #include "common/pdfdoc.h"
 #include "common/subprocess.h"
+#include "render/imagerecord.h"
 #include "render/mupdf_engine.h"
 #include "render/poppler_engine.h"
 #include "render/rendercontext.h"
@@ -260,7 +266,7 @@ int cannotRender(const Arguments &args, const std::string &why, const std::strin
 
 namespace {
 
-int renderDocument(const Arguments &args, const rw::WarmStart *warm);
+int renderDocument(Arguments args, const rw::WarmStart *warm);
 
 } // namespace
 
@@ -285,7 +291,7 @@ int renderMain(int argc, char **argv, const rw::WarmStart *warm)
 
 namespace {
 
-int renderDocument(const Arguments &args, const rw::WarmStart *warm)
+int renderDocument(Arguments args, const rw::WarmStart *warm)
 {
 
     // Never outlive the converter script: a renderer left running after the
@@ -306,6 +312,10 @@ int renderDocument(const Arguments &args, const rw::WarmStart *warm)
                      input->error().c_str());
         return kFailed;
     }
+    // Each image records what it was made from: Rasterwell names the
+    // document it staged this copy of; run on a file directly, the file
+    // itself.
+    args.settings.source = rw::describeSource(input->descriptor(), std::getenv("RASTERWELL_SOURCE"));
     const std::string outputFolder = rw::folderOf(args.prefix);
     if (::access(outputFolder.c_str(), W_OK | X_OK) != 0) {
         std::fprintf(stderr, "rwrender: %s: output folder not writable: %s\n",

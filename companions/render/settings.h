@@ -2,6 +2,8 @@
 
 #include "render/tokens.h"
 
+#include <string>
+
 namespace rw {
 
 class BufferStash;
@@ -13,6 +15,9 @@ struct RenderSettings {
     int threads = 1;
     bool verbose = false;
     RenderTokens tokens{"", 1}; // shared with other renderers (none by default)
+    // The document part of each image's record (see imagerecord.h); empty:
+    // images without a record.
+    std::string source;
     // Where page buffers outlive the document (a render service's worker).
     BufferStash *spareBuffers = nullptr;
 };

@@ -23,19 +23,26 @@ class TestCliUpdateWatchReport : public QObject {
     static inline const QByteArray CountingToolkit =
         "grep -q PROTECTED -- \"$1\" && exit 1\n"
         "printf 'NumberOfPages: %s\\n' \"$(grep -c '^PAGE' -- \"$1\")\" > \"$4\"\n";
-    // One image per "PAGE" line, naming its page and the document; "LOSE n"
-    // leaves page n out and fails; "NOIMAGE" writes none; "SLOW" takes long.
-    // Each document's first line goes to script.log.
+    // One image per "PAGE" line, as the renderer starts one (with the record
+    // of its making), then naming its page and the document; "LOSE n"
+    // leaves page n out and fails; "NOIMAGE" writes none; "SLOW" takes long;
+    // "WAIT" waits until the application folder holds "release". Each
+    // document's first line goes to script.log.
     static inline const QByteArray Script =
+        ConvertFixture::RecordImageFunction +
         "head -n 1 current.pdf >> ../script.log\n"
         "grep -q SLOW current.pdf && sleep 30\n"
+        "if grep -q WAIT current.pdf; then\n"
+        "  while [ ! -e ../release ]; do sleep 0.05; done\n"
+        "fi\n"
         "if ! grep -q NOIMAGE current.pdf; then\n"
         "  name=$(head -n 1 current.pdf)\n"
         "  n=$(grep -c '^PAGE' current.pdf)\n"
         "  i=1\n"
         "  while [ $i -le $n ]; do\n"
+        "    image=$(printf 'current-%03d.jpg' $i)\n"
         "    grep -q \"^LOSE $i\\$\" current.pdf ||\n"
-        "      printf 'page %d of %s\\n' $i \"$name\" > $(printf 'current-%03d.jpg' $i)\n"
+        "      { record_image $i $n $image; printf 'page %d of %s\\n' $i \"$name\" >> $image; }\n"
         "    i=$((i + 1))\n"
         "  done\n"
         "fi\n"
@@ -71,10 +78,10 @@ class TestCliUpdateWatchReport : public QObject {
         return env;
     }
 
-    static Outcome run(const Setup &s, const QStringList &args)
+    static Outcome run(const Setup &s, const QStringList &args, const QProcessEnvironment &env = environment())
     {
         QProcess p;
-        p.setProcessEnvironment(environment());
+        p.setProcessEnvironment(env);
         p.start(s.program, args);
         Outcome o;
         if (!p.waitForFinished(60000) || p.exitStatus() != QProcess::NormalExit)
@@ -217,10 +224,64 @@ private slots:
         QVERIFY2(o.err.contains("[1/2] " + s.doc("a.pdf") + ": up to date\n"), qPrintable(o.err));
         QVERIFY2(o.err.contains("[2/2] " + s.doc("b.pdf") + "\n"), qPrintable(o.err));
         QCOMPARE(s.converted(), (QStringList{"a", "b", "b2"}));
-        QCOMPARE(AppFolder::read(s.doc("b-002.jpg")), QByteArray("page 2 of b2\n"));
+        QVERIFY(AppFolder::read(s.doc("b-002.jpg")).endsWith("page 2 of b2\n"));
 
         QCOMPARE(run(s, {"--convert", s.app.docs()}).status, 0);
         QCOMPARE(s.converted(), (QStringList{"a", "b", "b2", "a", "b2"}));
+    }
+
+    // --update converts again whatever its images do not show as it is now
+    // at this run's settings; the program hands the converter the
+    // document's identity, and reads the resolution and quality the
+    // converter will use as the script would.
+    void updateRedoesWhatIsNotUpToDate_data()
+    {
+        QTest::addColumn<QString>("change");
+        QTest::addColumn<QStringList>("options"); // of the second run, besides --update
+        QTest::addColumn<bool>("convertedAgain");
+        QTest::newRow("nothing changed") << "" << QStringList{} << false;
+        QTest::newRow("the same -r and -q as the script's") << "" << QStringList{"-r", "150", "-q", "90"} << false;
+        QTest::newRow("another -r") << "" << QStringList{"-r", "100"} << true;
+        QTest::newRow("another -q") << "" << QStringList{"-q", "50"} << true;
+        QTest::newRow("another RASTERWELL_QUALITY") << "quality variable" << QStringList{} << true;
+        QTest::newRow("the script's QUALITY edited") << "script quality" << QStringList{} << true;
+        QTest::newRow("images of a converter of one's own") << "no record" << QStringList{} << true;
+        QTest::newRow("an older version copied over it with its times") << "cp -p older" << QStringList{} << true;
+    }
+    void updateRedoesWhatIsNotUpToDate()
+    {
+        QFETCH(QString, change);
+        QFETCH(QStringList, options);
+        QFETCH(bool, convertedAgain);
+        Setup s;
+        QVERIFY(s.ok);
+        QByteArray script = Script;
+        if (change == "script quality")
+            script = "QUALITY=90\n" + script;
+        if (change == "no record")
+            QVERIFY(s.app.writeScript(QByteArray(Script).replace("record_image $i $n $image;", "")));
+        else
+            QVERIFY(s.app.writeScript(script));
+        const QString older = s.app.root() + "/older.pdf";
+        QVERIFY(AppFolder::writeFile(older, ConvertFixture::document("A", 1)));
+        QVERIFY(setTime(older, QDateTime::currentSecsSinceEpoch() - 86400));
+        s.app.writeDocument("a.pdf", ConvertFixture::document("a", 1));
+        QCOMPARE(run(s, {"--convert", s.app.docs()}).status, 0);
+        QCOMPARE(s.converted(), QStringList{"a"});
+
+        QProcessEnvironment env = environment();
+        if (change == "quality variable")
+            env.insert("RASTERWELL_QUALITY", "40");
+        if (change == "script quality")
+            QVERIFY(s.app.writeScript("QUALITY=70\n" + Script));
+        if (change == "no record")
+            QVERIFY(s.app.writeScript(Script));
+        if (change == "cp -p older")
+            QCOMPARE(QProcess::execute("cp", {"-p", older, s.doc("a.pdf")}), 0);
+        const Outcome o = run(s, QStringList{"--convert", "--update"} + options + QStringList{s.app.docs()}, env);
+        QCOMPARE(o.status, 0);
+        QCOMPARE(o.err.contains(": up to date\n"), !convertedAgain);
+        QCOMPARE(s.converted().size(), convertedAgain ? 2 : 1);
     }
 
     // Each outcome appears with its fields, on standard output as JSON
@@ -385,7 +446,7 @@ private slots:
         QStringList runs = s.converted();
         std::sort(runs.begin() + 2, runs.end());
         QCOMPARE(runs, (QStringList{"old", "new", "halves", "inner", "last", "moved", "reopened"}));
-        QCOMPARE(AppFolder::read(one + "/halves-003.jpg"), QByteArray("page 3 of halves\n"));
+        QVERIFY(AppFolder::read(one + "/halves-003.jpg").endsWith("page 3 of halves\n"));
 
         ::kill(pid_t(p.processId()), SIGTERM);
         QVERIFY(p.waitForFinished(10000));
@@ -395,6 +456,75 @@ private slots:
         QCOMPARE(p.exitCode(), 1); // a watched folder went away
         QVERIFY(QString::fromUtf8(p.readAllStandardOutput()).endsWith("Done.\n"));
         QCOMPARE(s.app.stagingLeftovers(), QStringList{});
+    }
+
+    // A document saved again while its first version converts is converted
+    // again once that ends: the images of the first version are not taken
+    // for the second's.
+    void watchConvertsAgainWhatChangedDuringItsConversion()
+    {
+        Setup s;
+        QVERIFY(s.ok);
+        QProcess p;
+        p.setProcessEnvironment(environment());
+        p.start(s.program, {"--convert", "--watch", s.app.docs()});
+        QVERIFY(p.waitForStarted());
+        QVERIFY(AppFolder::writeFile(s.doc("a.pdf"), ConvertFixture::document("first", 2, "WAIT")));
+        QTRY_VERIFY_WITH_TIMEOUT(s.converted().contains("first"), 30000);
+        QVERIFY(AppFolder::writeFile(s.doc("a.pdf"), ConvertFixture::document("second", 2)));
+        QVERIFY(AppFolder::writeFile(s.app.path() + "/release", ""));
+        QTRY_VERIFY_WITH_TIMEOUT(s.converted().contains("second"), 30000);
+        QTRY_VERIFY_WITH_TIMEOUT(AppFolder::read(s.doc("a-002.jpg")).endsWith("page 2 of second\n"), 30000);
+        QTest::qWait(1500); // time for a further conversion, had anything triggered one
+        QCOMPARE(s.converted(), (QStringList{"first", "second"}));
+        ::kill(pid_t(p.processId()), SIGTERM);
+        QVERIFY(p.waitForFinished(10000));
+        QCOMPARE(p.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(p.exitCode(), 0);
+    }
+
+    // The exit status follows each document's last conversion: a full
+    // conversion replaces an earlier failure, and a conversion cut short by
+    // TERM leaves the document converted only when its images still show
+    // it as it is.
+    void watchStatusFollowsLastConversion_data()
+    {
+        QTest::addColumn<QString>("course");
+        QTest::addColumn<int>("status");
+        QTest::newRow("a failure, then converted; TERM while idle") << "fails first" << 0;
+        QTest::newRow("TERM while a change that was undone converts") << "undone" << 0;
+        QTest::newRow("TERM while a change converts") << "changed" << 1;
+    }
+    void watchStatusFollowsLastConversion()
+    {
+        QFETCH(QString, course);
+        QFETCH(int, status);
+        Setup s;
+        QVERIFY(s.ok);
+        const QByteArray first = ConvertFixture::document("a", 1, course == "fails first" ? "NOIMAGE" : "");
+        s.app.writeDocument("a.pdf", first);
+        QProcess p;
+        p.setProcessEnvironment(environment());
+        p.start(s.program, {"--convert", "--watch", s.app.docs()});
+        QVERIFY(p.waitForStarted());
+        QTRY_VERIFY_WITH_TIMEOUT(s.converted().contains("a"), 30000);
+        if (course == "fails first") {
+            QVERIFY(AppFolder::writeFile(s.doc("a.pdf"), ConvertFixture::document("a2", 1)));
+            QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(s.doc("a-001.jpg")), 30000);
+        } else {
+            QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(s.doc("a-001.jpg")), 30000);
+            QVERIFY(AppFolder::writeFile(s.doc("a.pdf"), ConvertFixture::document("a2", 1, "WAIT")));
+            QTRY_VERIFY_WITH_TIMEOUT(s.converted().contains("a2"), 30000);
+            // Put back as it was (other times, the same content).
+            if (course == "undone")
+                QVERIFY(AppFolder::writeFile(s.doc("a.pdf"), first));
+        }
+        ::kill(pid_t(p.processId()), SIGTERM);
+        QVERIFY(p.waitForFinished(10000));
+        QCOMPARE(p.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(p.exitCode(), status);
+        QCOMPARE(s.app.stagingLeftovers(), QStringList{});
+        QVERIFY(AppFolder::read(s.doc("a-001.jpg")).endsWith(course == "fails first" ? "page 1 of a2\n" : "page 1 of a\n"));
     }
 
     // INT, TERM and HUP end the watch cleanly, idle or in the middle of a

@@ -142,10 +142,17 @@ void TestService::sameImagesAsStandAlone()
     QVERIFY(PdfFixtures::writeBytes(served.filePath("current.pdf"), bytes));
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.remove("RASTERWELL_RENDER_SERVICE");
+    // Both copies stand for one document, as a run's staged copy does: the
+    // images record its identity, not the copy's.
+    const QString source = QString("size=%1 mtime=1700000000000000001 ctime=1700000000000000002 dev=3 ino=4")
+                               .arg(bytes.size());
+    env.insert("RASTERWELL_SOURCE", source);
+    QProcessEnvironment servedEnv = service_.environment();
+    servedEnv.insert("RASTERWELL_SOURCE", source);
 
     const Result a = run(script(), {}, alone.path(), 120000, env);
     const qint64 activityBefore = service_.workerActivity();
-    const Result s = run(script(), {}, served.path(), 120000, service_.environment());
+    const Result s = run(script(), {}, served.path(), 120000, servedEnv);
     QVERIFY(a.finished && s.finished);
     QTRY_VERIFY2_WITH_TIMEOUT(service_.workerActivity() > activityBefore, "the service ran no worker", 3000);
     QCOMPARE(s.exitCode, a.exitCode);

@@ -38,6 +38,23 @@ inline const QByteArray PagingScript =
     "fi\n"
     "rm -f current.pdf\n";
 
+// A shell function for fake converters: `record_image PAGE PAGES FILE`
+// starts FILE as the renderer starts a page image, with the start of a
+// JPEG and the record of its making (see convert/imagerecord.h), made
+// from current.pdf, RASTERWELL_SOURCE and the resolution and quality the
+// script would use; the caller appends the rest.
+// (Its variables are the script's too: they all start with "rec_".)
+inline const QByteArray RecordImageFunction =
+    "record_image() {\n"
+    "  rec_sum=$(sha256sum current.pdf | cut -c1-64)\n"
+    "  rec_text=\"rasterwell-image/1 page=$1 pages=$2 r=${RASTERWELL_RESOLUTION:-${RESOLUTION:-150}}\"\n"
+    "  rec_text=\"$rec_text q=${RASTERWELL_QUALITY:-${QUALITY:-90}} $RASTERWELL_SOURCE sha256=$rec_sum\"\n"
+    "  rec_length=$(( ${#rec_text} + 2 ))\n"
+    "  printf '\\377\\330\\377\\376' > \"$3\"\n"
+    "  printf \"\\\\$(printf %03o $((rec_length / 256)))\\\\$(printf %03o $((rec_length % 256)))\" >> \"$3\"\n"
+    "  printf '%s' \"$rec_text\" >> \"$3\"\n"
+    "}\n";
+
 // A document for the fakes: its name line, then one line per page.
 inline QByteArray document(const QString &name, int pages, const QByteArray &mark = {})
 {

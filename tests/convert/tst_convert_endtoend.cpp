@@ -1,4 +1,5 @@
 #include "convert/conversionrun.h"
+#include "convert/runobserver.h"
 #include "platform/eventpump.h"
 #include "platform/process.h"
 #include "tests/convert/convertfixture.h"
@@ -29,6 +30,39 @@ class TestEndToEnd : public QObject {
     static bool isJpeg(const QString &path)
     {
         return AppFolder::read(path).startsWith("\xFF\xD8\xFF");
+    }
+
+    // The outcome of each document, as a report would see it.
+    class Outcomes final : public RunObserver {
+    public:
+        void documentEnded(const DocumentEnd &end) override { outcomes << end.outcome; }
+        QList<DocumentEnd::Outcome> outcomes;
+    };
+
+    // Runs the list once; the documents' outcomes.
+    static QList<DocumentEnd::Outcome> convert(const AppFolder &app, const QStringList &list, bool update,
+                                               const QStringList &environment = {})
+    {
+        ConvertFixture::ListSource documents;
+        documents.items = list;
+        ConvertFixture::RecordingView view;
+        Fakes::PointerRecorder pointer;
+        Fakes::MessageRecorder messages;
+        Platform::QtEventPump pump;
+        Platform::PosixProcessApi processes;
+        Outcomes outcomes;
+        ConversionRun run(ConversionServices{.appFolder = app.path(),
+                                             .documents = documents,
+                                             .view = view,
+                                             .windowPointer = pointer,
+                                             .messages = messages,
+                                             .pump = pump,
+                                             .processes = processes,
+                                             .environment = environment,
+                                             .observer = &outcomes,
+                                             .skipUpToDate = update});
+        run.run();
+        return outcomes.outcomes;
     }
 
 private slots:
@@ -107,6 +141,38 @@ private slots:
         QVERIFY(!QFile::exists(app.path() + "/2348239bbb.txt"));
         QCOMPARE(view.progress.back(), 0.0);
         QCOMPARE(pointer.codes.back(), int(Platform::PointerDefault));
+    }
+
+    // A run's images are the very bytes the renderer writes when run on the
+    // document itself: they record the document, not its staged copy. So
+    // the next --update finds them up to date, until the settings change.
+    void runImagesRecordTheDocument()
+    {
+        AppFolder app;
+        QVERIFY(installCompanions(app));
+        const QString document = app.docs() + "/report.pdf";
+        QVERIFY(PdfFixtures::writePdf(document, 3));
+        using Kind = DocumentEnd::Outcome;
+        QCOMPARE(convert(app, {document}, false), QList<Kind>{Kind::Converted});
+
+        QProcess alone;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.remove("RASTERWELL_RENDER_SERVICE");
+        env.remove("RASTERWELL_SOURCE");
+        alone.setProcessEnvironment(env);
+        alone.start(qEnvironmentVariable("RW_APP_DIR") + "/ps/rwrender", {document, app.root() + "/alone"});
+        QVERIFY(alone.waitForFinished(60000) && alone.exitCode() == 0);
+        for (int page = 1; page <= 3; ++page) {
+            const QByteArray run = AppFolder::read(app.docs() + QStringLiteral("/report-00%1.jpg").arg(page));
+            QVERIFY(isJpeg(app.docs() + QStringLiteral("/report-00%1.jpg").arg(page)));
+            QVERIFY2(run == AppFolder::read(app.root() + QStringLiteral("/alone-00%1.jpg").arg(page)),
+                     qPrintable(QString::number(page)));
+        }
+
+        QCOMPARE(convert(app, {document}, true), QList<Kind>{Kind::UpToDate});
+        QCOMPARE(convert(app, {document}, true, {"RASTERWELL_RESOLUTION=100"}), QList<Kind>{Kind::Converted});
+        QCOMPARE(convert(app, {document}, true, {"RASTERWELL_RESOLUTION=100"}), QList<Kind>{Kind::UpToDate});
+        QCOMPARE(convert(app, {document}, true), QList<Kind>{Kind::Converted});
     }
 };
 
