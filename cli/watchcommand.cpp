@@ -129,10 +129,15 @@ public:
     void documentEnded(const DocumentEnd &end) override
     {
         DocumentState &state = documents_[end.document];
+        endedInRun_.insert(end.document);
+        // Cut short: what an earlier conversion left is judged at the end.
+        if (end.outcome == DocumentEnd::Outcome::Interrupted) {
+            state.unfinished = true;
+            return;
+        }
         state.converted = end.outcome == DocumentEnd::Outcome::Converted || end.outcome == DocumentEnd::Outcome::UpToDate;
         state.unfinished = false;
         state.pageCount = end.pageCount;
-        endedInRun_.insert(end.document);
     }
 
 private:

@@ -648,7 +648,7 @@ private slots:
             const auto lines = reportLines(AppFolder::read(report));
             QVERIFY(lines);
             QCOMPARE(lines->keys(), QStringList{"doc.pdf"}); // replaced, as before
-            QCOMPARE(AppFolder::read(s.doc("doc-002.jpg")), QByteArray("page 2 of doc\n"));
+            QVERIFY(AppFolder::read(s.doc("doc-002.jpg")).endsWith("page 2 of doc\n"));
             return;
         }
         QCOMPARE(o.status, 2);

@@ -133,6 +133,15 @@ void TestService::sameImagesAsStandAlone_data()
         QTest::newRow(qPrintable(d.name)) << d.bytes;
 }
 
+// Two copies of a document stand for one document, as a run's staged copy
+// does: the images record its identity, not the copy's.
+static void standForOneDocument(QProcessEnvironment &env, qsizetype size)
+{
+    env.insert("RASTERWELL_SOURCE",
+               QString("size=%1 mtime=1700000000000000001 ctime=1700000000000000002 dev=3 ino=4")
+                   .arg(size));
+}
+
 void TestService::sameImagesAsStandAlone()
 {
     QFETCH(QByteArray, bytes);
@@ -142,13 +151,9 @@ void TestService::sameImagesAsStandAlone()
     QVERIFY(PdfFixtures::writeBytes(served.filePath("current.pdf"), bytes));
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.remove("RASTERWELL_RENDER_SERVICE");
-    // Both copies stand for one document, as a run's staged copy does: the
-    // images record its identity, not the copy's.
-    const QString source = QString("size=%1 mtime=1700000000000000001 ctime=1700000000000000002 dev=3 ino=4")
-                               .arg(bytes.size());
-    env.insert("RASTERWELL_SOURCE", source);
+    standForOneDocument(env, bytes.size());
     QProcessEnvironment servedEnv = service_.environment();
-    servedEnv.insert("RASTERWELL_SOURCE", source);
+    standForOneDocument(servedEnv, bytes.size());
 
     const Result a = run(script(), {}, alone.path(), 120000, env);
     const qint64 activityBefore = service_.workerActivity();
@@ -304,8 +309,11 @@ void TestService::damagedDocumentAfterOthers()
     QTemporaryDir s;
     QVERIFY(PdfFixtures::writeBytes(a.filePath("current.pdf"), damaged));
     QVERIFY(PdfFixtures::writeBytes(s.filePath("current.pdf"), damaged));
+    QProcessEnvironment served = service_.environment();
+    standForOneDocument(alone, damaged.size());
+    standForOneDocument(served, damaged.size());
     const Result renderedAlone = run(script(), {}, a.path(), 60000, alone);
-    const Result renderedServed = run(script(), {}, s.path(), 60000, service_.environment());
+    const Result renderedServed = run(script(), {}, s.path(), 60000, served);
     QVERIFY(renderedAlone.finished && renderedServed.finished);
     QCOMPARE(renderedServed.exitCode, renderedAlone.exitCode);
     QCOMPARE(renderedServed.err, renderedAlone.err);
