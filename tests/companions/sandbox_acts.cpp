@@ -3,7 +3,8 @@
 //
 //   rw_sandbox_acts ACT DOCUMENT STAGING OUTSIDE SOCKET
 //
-// read-document, write-staging (what the renderer must still do);
+// read-document, write-staging, run-helper (qpdf: what the renderer must
+// still do);
 // read-outside (OUTSIDE/secret.txt), write-outside (a new file in OUTSIDE),
 // socket, connect-service (to the render service listening on SOCKET, with
 // a socket made before the confinement), exec (/bin/true), ptrace-parent.
@@ -11,6 +12,7 @@
 // REASON". Exit status: 0 done, 1 refused, 2 bad command line.
 
 #include "common/sandbox.h"
+#include "common/subprocess.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -67,6 +69,12 @@ int main(int argc, char **argv)
     if (act == "write-staging")
         return outcome(opened(::open((staging + "/page.jpg").c_str(),
                                      O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644)));
+    if (act == "run-helper") {
+        const rw::ProcessResult qpdf =
+            rw::runProcess({"qpdf", "--version"}, std::chrono::seconds(30), true);
+        errno = EPERM;
+        return outcome(qpdf.succeeded() && qpdf.output.find("qpdf") != std::string::npos);
+    }
     if (act == "read-outside")
         return outcome(opened(::open((outside + "/secret.txt").c_str(), O_RDONLY | O_CLOEXEC)));
     if (act == "write-outside")

@@ -72,6 +72,7 @@ void TestSandbox::confinedProcessCannot_data()
     // What the renderer needs still works...
     QTest::newRow("read its document") << "read-document" << true << false;
     QTest::newRow("write in its staging folder") << "write-staging" << true << false;
+    QTest::newRow("run a helper program") << "run-helper" << true << false;
     // ... and nothing else.
     QTest::newRow("read a file outside") << "read-outside" << false << true;
     QTest::newRow("write outside the staging folder") << "write-outside" << false << true;
