@@ -11,6 +11,7 @@
 #include "platform/fileops.h"
 #include "platform/pathcodec.h"
 #include "platform/process.h"
+#include "platform/sandboxstatus.h"
 #include "platform/terminal.h"
 
 #include <cstdio>
@@ -108,6 +109,9 @@ int convert(const CommandLine::Request &request, const QString &appFolder)
     std::optional<JsonReport> report;
     if (!prepareRun(request, appFolder, workFolder, report))
         return CannotRun;
+    if (request.progress == CommandLine::Request::Progress::Verbose)
+        std::fprintf(stderr, "rasterwell: sandbox: %s\n",
+                     qPrintable(Platform::sandboxStatus(appFolder)));
     FixedDocuments source(*documents);
     TerminalView view(source, stderr, Platform::isTerminal(stderr), request.progress,
                       Platform::terminalColumns(stderr));
