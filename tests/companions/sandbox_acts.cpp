@@ -3,8 +3,8 @@
 //
 //   rw_sandbox_acts ACT DOCUMENT STAGING OUTSIDE SOCKET
 //
-// read-document, write-staging, run-helper (qpdf: what the renderer must
-// still do);
+// read-document, write-staging, run-helper (pdftoppm renders the document
+// into STAGING/helper.jpg): what the renderer must still do;
 // read-outside (OUTSIDE/secret.txt), write-outside (a new file in OUTSIDE),
 // socket, connect-service (to the render service listening on SOCKET, with
 // a socket made before the confinement), exec (/bin/true), ptrace-parent.
@@ -59,6 +59,8 @@ int main(int argc, char **argv)
     address.sun_family = AF_UNIX;
     std::strncpy(address.sun_path, argv[5], sizeof address.sun_path - 1);
     const int early = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    // Opened as the renderer opens it: helpers read it as /dev/fd/N.
+    const int doc = ::open(document.c_str(), O_RDONLY);
 
     std::printf("%s\n", rw::sandbox::describe(
                             rw::sandbox::confine({{document}, {staging}})).c_str());
@@ -70,10 +72,14 @@ int main(int argc, char **argv)
         return outcome(opened(::open((staging + "/page.jpg").c_str(),
                                      O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644)));
     if (act == "run-helper") {
-        const rw::ProcessResult qpdf =
-            rw::runProcess({"qpdf", "--version"}, std::chrono::seconds(30), true);
+        // As the renderer's poppler fallback: pdftoppm renders the document
+        // into the staging folder.
+        const rw::ProcessResult pdftoppm = rw::runProcess(
+            {"pdftoppm", "-jpeg", "-r", "72", "-singlefile", "/dev/fd/" + std::to_string(doc),
+             staging + "/helper"},
+            std::chrono::seconds(60));
         errno = EPERM;
-        return outcome(qpdf.succeeded() && qpdf.output.find("qpdf") != std::string::npos);
+        return outcome(pdftoppm.succeeded());
     }
     if (act == "read-outside")
         return outcome(opened(::open((outside + "/secret.txt").c_str(), O_RDONLY | O_CLOEXEC)));

@@ -109,6 +109,18 @@ void TestSandbox::confinedProcessCannot()
                      || lines[1] == "refused: Permission denied",
                  lines[1].constData());
     QVERIFY(!QFile::exists(dir.filePath("outside/planted.txt")));
+    if (act == "run-helper") {
+        // The same image as pdftoppm makes unconfined.
+        QProcess reference;
+        reference.start("pdftoppm", {"-jpeg", "-r", "72", "-singlefile", dir.filePath("document.pdf"),
+                                     dir.filePath("reference")});
+        QVERIFY(reference.waitForFinished(60000) && reference.exitCode() == 0);
+        QFile a(dir.filePath("staging/helper.jpg"));
+        QFile b(dir.filePath("reference.jpg"));
+        QVERIFY(a.open(QIODevice::ReadOnly) && b.open(QIODevice::ReadOnly));
+        QVERIFY(a.size() > 0);
+        QVERIFY(a.readAll() == b.readAll());
+    }
 }
 
 void TestSandbox::rendererIsConfinedWhileRendering_data()
