@@ -150,13 +150,11 @@ int buildRuleset(const Rules &rules, int abi, bool &reading)
     return ruleset;
 }
 
-void addRules(scmp_filter_ctx ctx, std::initializer_list<const char *> names)
+// (A call this architecture lacks has a negative number: left out.)
+void addRules(scmp_filter_ctx ctx, std::initializer_list<int> calls)
 {
-    for (const char *name : names) {
-        const int nr = seccomp_syscall_resolve_name(name);
-        if (nr != __NR_SCMP_ERROR)
-            seccomp_rule_add(ctx, SCMP_ACT_ALLOW, nr, 0);
-    }
+    for (const int call : calls)
+        seccomp_rule_add(ctx, SCMP_ACT_ALLOW, call, 0);
 }
 
 // The system calls a confined process may make; the rest fail with EPERM.
@@ -167,39 +165,57 @@ bool loadFilter()
     if (!ctx)
         return false;
     // Files: Landlock decides which ones.
-    addRules(ctx, {"read", "write", "readv", "writev", "pread64", "pwrite64", "preadv",
-                   "pwritev", "preadv2", "pwritev2", "lseek", "close", "close_range", "open",
-                   "openat", "openat2", "creat", "stat", "fstat", "lstat", "newfstatat", "statx",
-                   "statfs", "fstatfs", "access", "faccessat", "faccessat2", "readlink",
-                   "readlinkat", "getdents", "getdents64", "getcwd", "chdir", "fchdir",
-                   "rename", "renameat", "renameat2", "unlink", "unlinkat", "mkdir", "mkdirat",
-                   "rmdir", "ftruncate", "truncate", "fallocate", "fsync", "fdatasync",
-                   "fadvise64", "readahead", "fchmod", "umask", "flock", "fcntl", "dup", "dup2",
-                   "dup3", "pipe", "pipe2", "sendfile", "copy_file_range", "splice"});
+    addRules(ctx, {SCMP_SYS(read), SCMP_SYS(write), SCMP_SYS(readv), SCMP_SYS(writev),
+                   SCMP_SYS(pread64), SCMP_SYS(pwrite64), SCMP_SYS(preadv), SCMP_SYS(pwritev),
+                   SCMP_SYS(preadv2), SCMP_SYS(pwritev2), SCMP_SYS(lseek), SCMP_SYS(close),
+                   SCMP_SYS(close_range), SCMP_SYS(open), SCMP_SYS(openat), SCMP_SYS(openat2),
+                   SCMP_SYS(creat), SCMP_SYS(stat), SCMP_SYS(fstat), SCMP_SYS(lstat),
+                   SCMP_SYS(newfstatat), SCMP_SYS(statx), SCMP_SYS(statfs), SCMP_SYS(fstatfs),
+                   SCMP_SYS(access), SCMP_SYS(faccessat), SCMP_SYS(faccessat2),
+                   SCMP_SYS(readlink), SCMP_SYS(readlinkat), SCMP_SYS(getdents),
+                   SCMP_SYS(getdents64), SCMP_SYS(getcwd), SCMP_SYS(chdir), SCMP_SYS(fchdir),
+                   SCMP_SYS(rename), SCMP_SYS(renameat), SCMP_SYS(renameat2), SCMP_SYS(unlink),
+                   SCMP_SYS(unlinkat), SCMP_SYS(mkdir), SCMP_SYS(mkdirat), SCMP_SYS(rmdir),
+                   SCMP_SYS(ftruncate), SCMP_SYS(truncate), SCMP_SYS(fallocate), SCMP_SYS(fsync),
+                   SCMP_SYS(fdatasync), SCMP_SYS(fadvise64), SCMP_SYS(readahead),
+                   SCMP_SYS(fchmod), SCMP_SYS(umask), SCMP_SYS(flock), SCMP_SYS(fcntl),
+                   SCMP_SYS(dup), SCMP_SYS(dup2), SCMP_SYS(dup3), SCMP_SYS(pipe), SCMP_SYS(pipe2),
+                   SCMP_SYS(sendfile), SCMP_SYS(copy_file_range), SCMP_SYS(splice)});
     // Memory, threads, time, signals, the process itself.
-    addRules(ctx, {"mmap", "munmap", "mremap", "mprotect", "madvise", "brk", "msync",
-                   "membarrier", "futex", "futex_waitv", "set_robust_list", "rseq",
-                   "set_tid_address", "arch_prctl", "sched_yield", "sched_getaffinity",
-                   "sched_setaffinity", "sched_getparam", "sched_setparam",
-                   "sched_getscheduler", "sched_setscheduler", "sched_get_priority_max",
-                   "sched_get_priority_min", "sched_getattr", "sched_setattr", "getcpu",
-                   "getpriority", "setpriority", "clock_gettime", "clock_getres",
-                   "clock_nanosleep", "nanosleep", "gettimeofday", "time", "times",
-                   "getrusage", "timer_create", "timer_settime", "timer_gettime",
-                   "timer_delete", "setitimer", "getitimer", "alarm", "rt_sigaction",
-                   "rt_sigprocmask", "rt_sigreturn", "rt_sigsuspend", "rt_sigpending",
-                   "rt_sigtimedwait", "sigaltstack", "pause", "kill", "tgkill", "tkill",
-                   "exit", "exit_group", "wait4", "waitid", "restart_syscall", "getpid",
-                   "getppid", "gettid", "getuid", "geteuid", "getgid", "getegid", "getgroups",
-                   "getresuid", "getresgid", "getpgrp", "getpgid", "getsid", "capget",
-                   "getrlimit", "setrlimit", "uname", "sysinfo", "getrandom", "prctl",
-                   "seccomp", "landlock_create_ruleset", "landlock_add_rule",
-                   "landlock_restrict_self", "poll", "ppoll", "select", "pselect6",
-                   "epoll_create", "epoll_create1", "epoll_ctl", "epoll_wait", "epoll_pwait",
-                   "epoll_pwait2", "eventfd2"});
+    addRules(ctx, {SCMP_SYS(mmap), SCMP_SYS(munmap), SCMP_SYS(mremap), SCMP_SYS(mprotect),
+                   SCMP_SYS(madvise), SCMP_SYS(brk), SCMP_SYS(msync), SCMP_SYS(membarrier),
+                   SCMP_SYS(futex), SCMP_SYS(futex_waitv), SCMP_SYS(set_robust_list),
+                   SCMP_SYS(rseq), SCMP_SYS(set_tid_address), SCMP_SYS(arch_prctl),
+                   SCMP_SYS(sched_yield), SCMP_SYS(sched_getaffinity),
+                   SCMP_SYS(sched_setaffinity), SCMP_SYS(sched_getparam),
+                   SCMP_SYS(sched_setparam), SCMP_SYS(sched_getscheduler),
+                   SCMP_SYS(sched_setscheduler), SCMP_SYS(sched_get_priority_max),
+                   SCMP_SYS(sched_get_priority_min), SCMP_SYS(sched_getattr),
+                   SCMP_SYS(sched_setattr), SCMP_SYS(getcpu), SCMP_SYS(getpriority),
+                   SCMP_SYS(setpriority), SCMP_SYS(clock_gettime), SCMP_SYS(clock_getres),
+                   SCMP_SYS(clock_nanosleep), SCMP_SYS(nanosleep), SCMP_SYS(gettimeofday),
+                   SCMP_SYS(time), SCMP_SYS(times), SCMP_SYS(getrusage), SCMP_SYS(timer_create),
+                   SCMP_SYS(timer_settime), SCMP_SYS(timer_gettime), SCMP_SYS(timer_delete),
+                   SCMP_SYS(setitimer), SCMP_SYS(getitimer), SCMP_SYS(alarm),
+                   SCMP_SYS(rt_sigaction), SCMP_SYS(rt_sigprocmask), SCMP_SYS(rt_sigreturn),
+                   SCMP_SYS(rt_sigsuspend), SCMP_SYS(rt_sigpending), SCMP_SYS(rt_sigtimedwait),
+                   SCMP_SYS(sigaltstack), SCMP_SYS(pause), SCMP_SYS(kill), SCMP_SYS(tgkill),
+                   SCMP_SYS(tkill), SCMP_SYS(exit), SCMP_SYS(exit_group), SCMP_SYS(wait4),
+                   SCMP_SYS(waitid), SCMP_SYS(restart_syscall), SCMP_SYS(getpid),
+                   SCMP_SYS(getppid), SCMP_SYS(gettid), SCMP_SYS(getuid), SCMP_SYS(geteuid),
+                   SCMP_SYS(getgid), SCMP_SYS(getegid), SCMP_SYS(getgroups), SCMP_SYS(getresuid),
+                   SCMP_SYS(getresgid), SCMP_SYS(getpgrp), SCMP_SYS(getpgid), SCMP_SYS(getsid),
+                   SCMP_SYS(capget), SCMP_SYS(getrlimit), SCMP_SYS(setrlimit), SCMP_SYS(uname),
+                   SCMP_SYS(sysinfo), SCMP_SYS(getrandom), SCMP_SYS(prctl), SCMP_SYS(seccomp),
+                   SCMP_SYS(landlock_create_ruleset), SCMP_SYS(landlock_add_rule),
+                   SCMP_SYS(landlock_restrict_self), SCMP_SYS(poll), SCMP_SYS(ppoll),
+                   SCMP_SYS(select), SCMP_SYS(pselect6), SCMP_SYS(epoll_create),
+                   SCMP_SYS(epoll_create1), SCMP_SYS(epoll_ctl), SCMP_SYS(epoll_wait),
+                   SCMP_SYS(epoll_pwait), SCMP_SYS(epoll_pwait2), SCMP_SYS(eventfd2)});
     // Sockets it already holds (a worker's channel, descriptors passed to
     // it): no new socket, no connection.
-    addRules(ctx, {"recvmsg", "sendmsg", "recvfrom", "sendto", "shutdown"});
+    addRules(ctx, {SCMP_SYS(recvmsg), SCMP_SYS(sendmsg), SCMP_SYS(recvfrom), SCMP_SYS(sendto),
+                   SCMP_SYS(shutdown)});
     // Limits of its own only.
     seccomp_rule_add(ctx, SCMP_ACT_ALLOW, SCMP_SYS(prlimit64), 1, SCMP_A0(SCMP_CMP_EQ, 0));
     // Threads and the helper programs' processes, never a new namespace;
