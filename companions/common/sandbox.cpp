@@ -1,5 +1,6 @@
 #include "common/sandbox.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstddef>
@@ -263,8 +264,15 @@ bool lower(int resource, rlim_t value, rlim_t hard)
 // of a large document.
 constexpr rlim_t kGiB = rlim_t(1) << 30;
 constexpr rlim_t kFileSize = 16 * kGiB;
-constexpr rlim_t kOpenFiles = 1024;
 constexpr rlim_t kJobCpuSeconds = 4 * 3600;
+
+// Each rendering thread (at most 256) holds a descriptor per rendering
+// token, one token per core.
+rlim_t openFiles()
+{
+    const long cores = ::sysconf(_SC_NPROCESSORS_ONLN);
+    return 1024 + 256 * rlim_t(cores > 0 ? cores : 1);
+}
 
 rlim_t addressSpace()
 {
@@ -276,9 +284,14 @@ rlim_t addressSpace()
 
 bool applyLimits()
 {
+#if defined(__SANITIZE_ADDRESS__)
+    // AddressSanitizer has reserved terabytes of address space already.
+    bool ok = true;
+#else
     bool ok = lower(RLIMIT_AS, addressSpace(), RLIM_INFINITY);
+#endif
     ok = lower(RLIMIT_FSIZE, kFileSize, kFileSize) && ok;
-    ok = lower(RLIMIT_NOFILE, kOpenFiles, kOpenFiles) && ok;
+    ok = lower(RLIMIT_NOFILE, openFiles(), openFiles()) && ok;
     rusage used{};
     ::getrusage(RUSAGE_SELF, &used);
     ok = lower(RLIMIT_CPU, rlim_t(used.ru_utime.tv_sec + used.ru_stime.tv_sec) + kJobCpuSeconds,
