@@ -11,6 +11,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 int main(int argc, char **argv)
 {
@@ -18,7 +19,12 @@ int main(int argc, char **argv)
     const char *name = argc > 0 ? (slash ? slash + 1 : argv[0]) : "";
     const bool probe = std::strcmp(name, "pdftk.exe") == 0;
     if (argc == 2 && std::strcmp(argv[1], "--sandbox-status") == 0) {
-        const std::string status = rw::sandbox::describe(rw::sandbox::confine({}));
+        const rw::sandbox::Protections in = rw::sandbox::confine({});
+        // A service worker probes documents from anywhere: Landlock limits
+        // its writing, not its reading.
+        std::string status = rw::sandbox::describe(in);
+        if (const std::size_t at = status.find("Landlock ABI "); at != std::string::npos)
+            status.insert(status.find(',', at), " (service workers: writing only)");
         std::printf("%s\n", status.c_str());
         return 0;
     }
