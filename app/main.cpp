@@ -13,6 +13,7 @@
 #include "platform/homepage.h"
 #include "platform/pathcodec.h"
 #include "platform/process.h"
+#include "platform/sandboxstatus.h"
 
 #include <QApplication>
 #include <QDir>
@@ -124,6 +125,9 @@ int main(int argc, char *argv[])
     switch (request.mode) {
     case CommandLine::Mode::Version:
         std::printf("%s %s\n", Version::ProductName, Version::FileVersion);
+        // The protections the programs that read documents run under.
+        std::printf("Sandbox: %s\n",
+                    qPrintable(Platform::sandboxStatus(Platform::applicationFolder())));
         return 0;
     case CommandLine::Mode::Help:
         std::fputs(qPrintable(CommandLine::help()), stdout);

@@ -198,7 +198,8 @@ QString help()
         "                          the document as it is now (size, times, inode,\n"
         "                          else content); it counts as converted\n"
         "    --quiet               no progress, only the messages\n"
-        "    --verbose             also a progress line for each page\n"
+        "    --verbose             also a progress line for each page (and first the\n"
+        "                          protections the companions run under)\n"
         "    --report FILE         one JSON object per line for each document as it\n"
         "                          ends: path, outcome (converted, up-to-date,\n"
         "                          protected, partial, failed, refused,\n"
@@ -252,7 +253,7 @@ QString help()
         "    pdf2tiff.bat in its ps/ folder is used instead of the installed one.\n"
         "\n"
         "rasterwell --help       this text\n"
-        "rasterwell --version    the version\n");
+        "rasterwell --version    the version and the companions' protections\n");
 }
 
 } // namespace CommandLine

@@ -11,6 +11,7 @@
 #include "platform/fileops.h"
 #include "platform/pathcodec.h"
 #include "platform/process.h"
+#include "platform/sandboxstatus.h"
 #include "platform/stopsignals.h"
 #include "platform/terminal.h"
 
@@ -124,6 +125,9 @@ int convert(const CommandLine::Request &request, const QString &appFolder)
     std::optional<JsonReport> report;
     if (!prepareRun(request, appFolder, workFolder, report, *documents))
         return CannotRun;
+    if (request.progress == CommandLine::Request::Progress::Verbose)
+        std::fprintf(stderr, "rasterwell: sandbox: %s\n",
+                     qPrintable(Platform::sandboxStatus(appFolder)));
     FixedDocuments source(*documents);
     TerminalView view(source, stderr, Platform::isTerminal(stderr), request.progress,
                       Platform::terminalColumns(stderr));

@@ -2,18 +2,32 @@
 // name it is started under (ps/rwrender and pdftk.exe start it keeping
 // their own name, see launcher_main.cpp): pdftk.exe is the password probe,
 // any other name the renderer; "rwrender --serve SOCKET" is the render
-// service.
+// service; "rwengine --sandbox-status" confines itself as a renderer
+// would and says which protections are in force.
 
+#include "common/sandbox.h"
 #include "render/rendermain.h"
 #include "service/renderservice.h"
 
+#include <cstdio>
 #include <cstring>
+#include <string>
 
 int main(int argc, char **argv)
 {
     const char *slash = argc > 0 ? std::strrchr(argv[0], '/') : nullptr;
     const char *name = argc > 0 ? (slash ? slash + 1 : argv[0]) : "";
     const bool probe = std::strcmp(name, "pdftk.exe") == 0;
+    if (argc == 2 && std::strcmp(argv[1], "--sandbox-status") == 0) {
+        const rw::sandbox::Protections in = rw::sandbox::confine({});
+        // A service worker probes documents from anywhere: Landlock limits
+        // its writing, not its reading.
+        std::string status = rw::sandbox::describe(in);
+        if (const std::size_t at = status.find("Landlock ABI "); at != std::string::npos)
+            status.insert(status.find(',', at), " (service workers: writing only)");
+        std::printf("%s\n", status.c_str());
+        return 0;
+    }
     if (!probe && argc == 3 && std::strcmp(argv[1], "--serve") == 0)
         return rw::service::serveMain(argv[2]);
     return probe ? probeMain(argc, argv) : renderMain(argc, argv);

@@ -10,6 +10,7 @@ qt6-base-dev
 libmupdf-dev libmujs-dev libgumbo-dev libopenjp2-7-dev libjbig2dec0-dev
 libharfbuzz-dev libfreetype-dev libjpeg-dev zlib1g-dev
 libturbojpeg0-dev
+libseccomp-dev
 poppler-utils qpdf ghostscript
 valgrind
 time

@@ -1,5 +1,7 @@
 #include "common/subprocess.h"
 
+#include "common/sandbox.h"
+
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
@@ -60,9 +62,14 @@ ProcessResult runProcess(const std::vector<std::string> &argv,
     ProcessResult result;
     if (argv.empty())
         return result;
-    const std::string program = findInPath(argv[0]);
+    // A helper program by the path the sandbox lets execve run.
+    const std::string &helper = sandbox::helperPath(argv[0]);
+    const std::string found = helper.empty() ? findInPath(argv[0]) : std::string();
+    const std::string &program = helper.empty() ? found : helper;
     if (program.empty())
         return result;
+    // The child may execute this program and nothing else.
+    const sandbox::ChildConfinement confinement(program);
 
     // Everything the child needs is prepared here: between fork and exec
     // only async-signal-safe calls are allowed.
@@ -111,6 +118,8 @@ ProcessResult runProcess(const std::vector<std::string> &argv,
             ::dup2(pipes[0][1], 1);
         if (captureErrors)
             ::dup2(pipes[1][1], 2);
+        if (!confinement.applyInChild())
+            ::_exit(127);
         ::execv(program.c_str(), args.data());
         ::_exit(127);
     }

@@ -14,6 +14,7 @@
 
 #include "common/files.h"
 #include "common/pdfdoc.h"
+#include "common/sandbox.h"
 #include "render/rendercontext.h"
 #include "render/rendermain.h"
 
@@ -138,6 +139,13 @@ int probeMain(int argc, char **argv, const rw::WarmStart *warm)
         return usage();
     const std::string document = argv[1];
     const std::string resultFile = argv[4];
+
+    // Confined before the document is opened: it reads the document and
+    // writes beside the result file (a service worker is confined already).
+    if (warm)
+        rw::sandbox::startJobBudget();
+    else
+        rw::sandbox::confine({{document}, {rw::folderOf(resultFile)}});
 
     const rw::InputFile input(document);
     if (!input.isOpen()) {

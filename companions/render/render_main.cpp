@@ -40,6 +40,7 @@
 
 #include "common/files.h"
 #include "common/pdfdoc.h"
+#include "common/sandbox.h"
 #include "common/subprocess.h"
 #include "render/imagerecord.h"
 #include "render/mupdf_engine.h"
@@ -278,6 +279,18 @@ int renderMain(int argc, char **argv, const rw::WarmStart *warm)
         return usage(problem);
     Arguments args = *parsed;
     args.settings.spareBuffers = warm ? warm->spareBuffers : nullptr;
+    // Confined before the document is opened (a service worker is confined
+    // already): it reads the document and writes beneath the output folder.
+    if (warm) {
+        rw::sandbox::startJobBudget();
+    } else {
+        rw::sandbox::Rules rules{{args.input}, {rw::folderOf(args.prefix)}};
+        if (args.removeInput)
+            rules.writeFolders.push_back(rw::folderOf(args.input));
+        if (const char *tokens = std::getenv("RASTERWELL_RENDER_TOKENS"); tokens && *tokens)
+            rules.writeFolders.emplace_back(tokens);
+        rw::sandbox::confine(rules);
+    }
     const int status = renderDocument(args, warm);
     // Every image is renamed into place by now (or the document failed):
     // the converter script need not start rm for the staged copy.

@@ -1,5 +1,6 @@
 #include "service/renderservice.h"
 
+#include "common/sandbox.h"
 #include "render/pagebuffer.h"
 #include "render/rendercontext.h"
 #include "render/rendermain.h"
@@ -304,6 +305,10 @@ void Service::becomeWorker(Request &request, int channel)
         ::close(w.channel);
         ::close(w.pidfd);
     }
+    // Confined for good before the first job's document is opened: it
+    // writes beneath the service's folder, the run's working folder, which
+    // holds every staging folder and result file of the run.
+    sandbox::confine({{}, {"."}, false});
     const int ownDescriptors = descriptorCount() - int(request.descriptors.size());
     for (int jobs = 1;; ++jobs) {
         bool reusable = true;

@@ -348,7 +348,11 @@ private slots:
         p.start(builtAppFolder() + "/rasterwell", {"--version"});
         QVERIFY(p.waitForFinished(10000));
         QCOMPARE(p.exitCode(), 0);
-        QCOMPARE(p.readAllStandardOutput().trimmed(), QByteArray("Rasterwell 1.00"));
+        const QList<QByteArray> lines = p.readAllStandardOutput().trimmed().split('\n');
+        QCOMPARE(lines.value(0), QByteArray("Rasterwell 1.00"));
+        // The protections of the programs that read documents.
+        QVERIFY2(lines.value(1).startsWith("Sandbox: ") && lines.value(1).contains("seccomp"),
+                 lines.value(1).constData());
     }
 };
 

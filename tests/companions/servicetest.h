@@ -29,6 +29,9 @@ public:
     // Starts the service and waits until it accepts connections.
     bool start()
     {
+        // In the temporary folder, beneath the test folders of its jobs: a
+        // worker writes only beneath the service's own folder.
+        process_.setWorkingDirectory(QDir::tempPath());
         process_.start(renderer(), {"--serve", socket()});
         if (!process_.waitForStarted(10000))
             return false;

@@ -34,7 +34,7 @@ expect_field() { # NAME VALUE
     [ "$(field "$1")" = "$2" ] || fail "$1 is '$(field "$1")', expected '$2'"
 }
 expect_field Package rasterwell
-expect_field Version "$("$build/rasterwell" --version | sed 's/^Rasterwell //')"
+expect_field Version "$("$build/rasterwell" --version | sed -n '1s/^Rasterwell //p')"
 expect_field Architecture "$arch"
 expect_field Section graphics
 [ -n "$(field Maintainer)" ] || fail "no Maintainer"

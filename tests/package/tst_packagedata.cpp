@@ -86,7 +86,7 @@ private slots:
     {
         QFETCH(QString, file);
         QFETCH(QString, pattern);
-        const QString version = programOutput(QStringLiteral("--version")).trimmed();
+        const QString version = programOutput(QStringLiteral("--version")).section('\n', 0, 0).trimmed();
         QVERIFY2(version.startsWith("Rasterwell "), qPrintable(version));
         const QString text = readText(sourceFile(file));
         QVERIFY2(!text.isEmpty(), qPrintable(file + " cannot be read"));
