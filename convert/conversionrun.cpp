@@ -528,7 +528,7 @@ RunSummary ConversionRun::convertAll()
             s_.processes, files.renderer,
             files.workFolder + QStringLiteral("/.render-service-")
                 + QString::number(QCoreApplication::applicationPid()),
-            files.workFolder);
+            files.workFolder, std::max(1, s_.slotCount));
         if (const QString entry = renderService.environmentEntry(); !entry.isEmpty())
             services.environment << entry;
         Scheduler scheduler(services, files, launcher, documents, summary);
