@@ -441,7 +441,7 @@ private:
             s_.view.setApplicationPointer(Platform::PointerDefault);
         using Kind = DocumentEnd::Outcome;
         DocumentEnd end = ended(pages.succeeded() ? Kind::Converted
-                                : pages.pagesWritten > 0 ? Kind::Partial
+                                : pages.pagesWritten > 0 && !pages.missingPages.isEmpty() ? Kind::Partial
                                                          : Kind::Failed,
                                 slot.pageCount);
         end.imagesWritten = pages.pagesWritten;
