@@ -117,8 +117,10 @@ int convert(const CommandLine::Request &request, const QString &appFolder)
     observers.add(&view);
     observers.add(report ? &*report : nullptr);
     Platform::PosixProcessApi processes;
-    // Interrupted, the run ends its companions with it.
+    // Interrupted, the run ends its companions with it; a closed report
+    // pipe stops it the same way, with a message.
     Platform::endChildrenOnTerminationSignals();
+    Platform::ignoreBrokenPipes();
     ConversionRun run({.appFolder = appFolder,
                        .documents = source,
                        .view = view,
