@@ -11,6 +11,7 @@ libmupdf-dev libmujs-dev libgumbo-dev libopenjp2-7-dev libjbig2dec0-dev
 libharfbuzz-dev libfreetype-dev libjpeg-dev zlib1g-dev
 libturbojpeg0-dev
 poppler-utils qpdf ghostscript
+util-linux valgrind
 time
 fonts-liberation fontconfig
 xdg-utils

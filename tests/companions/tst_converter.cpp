@@ -178,7 +178,7 @@ void TestConverter::pageSizeMatchesPdftoppm()
     QFETCH(QByteArray, mediaBox);
     QFETCH(QByteArray, extra);
     if (!haveTool("pdftoppm"))
-        QSKIP("pdftoppm is the reference for page sizes");
+        QFAIL("pdftoppm is the reference for page sizes (scripts/setup.sh installs it)");
     PdfBuilder pdf;
     pdf.addPage(mediaBox, "0 0 1 rg 10 10 20 20 re f", "<< >>", extra);
     const QString in = stage() + "/in.pdf";
@@ -221,7 +221,7 @@ void TestConverter::failingInput()
         break;
     case Input::UserPassword: {
         if (!haveTool("qpdf"))
-            QSKIP("qpdf is needed to make an encrypted fixture");
+            QFAIL("qpdf is needed to make an encrypted fixture (scripts/setup.sh installs it)");
         QTemporaryDir source;
         const QString plain = source.filePath("plain.pdf");
         QVERIFY(PdfFixtures::writePdf(plain, 2));
@@ -442,7 +442,7 @@ void TestConverter::rendererOutcome()
     QString program = renderer();
     if (document == Document::HugeImage) {
         if (!haveTool("prlimit"))
-            QSKIP("prlimit (util-linux) sets the file size limit");
+            QFAIL("prlimit (util-linux) sets the file size limit (scripts/setup.sh installs it)");
         args.prepend(program);
         args.prepend("--fsize=150000");
         program = "prlimit";
