@@ -763,6 +763,22 @@ void TestConverter::slowPagesGiveUpTheDocument()
              QByteArray("rwrender: 4 of 4 pages could not be rendered: 1-4"));
 }
 
+// The running processes whose parent is `parent`.
+static QStringList childrenOf(qint64 parent)
+{
+    QStringList children;
+    for (const QString &entry : QDir("/proc").entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        QFile stat("/proc/" + entry + "/stat");
+        if (!stat.open(QIODevice::ReadOnly))
+            continue;
+        const QByteArray text = stat.readAll();
+        const QList<QByteArray> rest = text.mid(text.lastIndexOf(')') + 2).split(' ');
+        if (rest.size() > 1 && rest[0] != "Z" && rest[1].toLongLong() == parent)
+            children << entry;
+    }
+    return children;
+}
+
 // A document that takes a few seconds: many large pages.
 static QByteArray slowDocument()
 {
@@ -781,12 +797,17 @@ void TestConverter::interruptedScriptLeavesNothing()
     QVERIFY(p.waitForStarted());
     if (!waitForImages(stage(), 1, p))
         QSKIP("the conversion ended before it could be interrupted");
+    // The script's renderer (or the client of a render service).
+    const QStringList renderers = childrenOf(p.processId());
+    QVERIFY(!renderers.isEmpty());
     p.terminate(); // SIGTERM
     QVERIFY(p.waitForFinished(30000));
     QCOMPARE(p.exitCode(), 143);
     QCOMPARE(entries(stage()), QStringList{});
-    // The renderer went with the script: nothing appears afterwards.
-    QThread::msleep(300);
+    // The renderer went with the script: once it is gone, nothing has
+    // appeared.
+    for (const QString &pid : renderers)
+        QTRY_VERIFY_WITH_TIMEOUT(!QFileInfo::exists("/proc/" + pid + "/exe"), 10000);
     QCOMPARE(entries(stage()), QStringList{});
 }
 
