@@ -259,8 +259,13 @@ std::optional<int> runThroughService(const char *service, Job job, int argc, cha
     // descriptors (the staging lock among them) never wait in a
     // connection no one accepts.
     if (!listen(true)) {
-        if (silent)
+        if (silent) {
+            std::fprintf(stderr,
+                         "%s: the render service did not take up the job for %d s and was "
+                         "ended; working without it\n",
+                         job == Job::Probe ? "pdftk.exe" : "rwrender", kSilenceLimitMs / 1000);
             endSilentService(sock.get(), serviceProcess.get());
+        }
         if (stoppedBy)
             stop.endBy(stoppedBy);
         return std::nullopt;

@@ -310,6 +310,62 @@ private slots:
         // It went through the service: its worker is there, idle.
         QCOMPARE(CompanionTest::ServiceProcess::childrenOf(service.processId()).size(), 1);
     }
+
+    // A service that stops answering (SIGSTOP) before it takes up the job,
+    // or after its worker has finished the job and deleted the document
+    // (--remove-input): the client ends the service, and renders the
+    // document itself, or tells by the images in place how it went, as the
+    // renderer would have; it never renders a document that is gone.
+    void silentServiceIsEnded_data()
+    {
+        QTest::addColumn<bool>("afterTheWorker");
+        QTest::newRow("before the job is taken up") << false;
+        QTest::newRow("after the worker finished") << true;
+    }
+    void silentServiceIsEnded()
+    {
+        QFETCH(bool, afterTheWorker);
+        QTemporaryDir dir;
+        const QString socket = dir.filePath("render.sock");
+        QProcess service;
+        service.start(CompanionTest::renderer(), {"--serve", socket});
+        QVERIFY(service.waitForStarted());
+        const pid_t servicePid = pid_t(service.processId());
+        const auto stop = qScopeGuard([&] {
+            ::kill(servicePid, SIGCONT);
+            service.kill();
+            service.waitForFinished(10000);
+        });
+        QTRY_VERIFY_WITH_TIMEOUT(greeted(socket.toStdString()), 10000);
+        QVERIFY(PdfFixtures::writePdf(dir.filePath("current.pdf"), 40));
+        if (!afterTheWorker)
+            QCOMPARE(::kill(servicePid, SIGSTOP), 0);
+
+        QProcess client;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("RASTERWELL_RENDER_SERVICE", socket);
+        client.setProcessEnvironment(env);
+        client.setWorkingDirectory(dir.path());
+        client.start(CompanionTest::renderer(), {"-r", "100", "--remove-input", "--", "./current.pdf", "./current"});
+        QVERIFY(client.waitForStarted());
+        if (afterTheWorker) {
+            // Stopped once the worker is at work; the worker goes on.
+            while (client.state() == QProcess::Running
+                   && QDir(dir.path()).entryList({"current-*.jpg"}, QDir::Files).isEmpty())
+                client.waitForFinished(2);
+            QCOMPARE(::kill(servicePid, SIGSTOP), 0);
+        }
+        QVERIFY(client.waitForFinished(-1));
+        const QByteArray errors = client.readAllStandardError();
+        QVERIFY2(client.exitStatus() == QProcess::NormalExit && client.exitCode() == 0, errors.constData());
+        QVERIFY2(errors.contains(afterTheWorker ? "40 page image(s) are in place" : "did not take up the job"),
+                 errors.constData());
+        QCOMPARE(QDir(dir.path()).entryList({"current-*.jpg"}, QDir::Files).size(), 40);
+        QVERIFY(!QFile::exists(dir.filePath("current.pdf")));
+        // The service was ended, and its worker with it.
+        QVERIFY(service.waitForFinished(10000));
+        QCOMPARE(service.exitStatus(), QProcess::CrashExit);
+    }
 };
 
 QTEST_GUILESS_MAIN(TestServiceWire)
