@@ -17,6 +17,7 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <memory>
 #include <thread>
 #include <csignal>
 #include <cstring>
@@ -309,6 +310,45 @@ private slots:
         QVERIFY(result.readAll().contains("NumberOfPages: 3"));
         // It went through the service: its worker is there, idle.
         QCOMPARE(CompanionTest::ServiceProcess::childrenOf(service.processId()).size(), 1);
+    }
+
+    // Jobs that come together beyond the service's workers wait for one:
+    // all are served, by no more workers than it may have.
+    void workersAreCapped()
+    {
+        QTemporaryDir dir;
+        const QString socket = dir.filePath("render.sock");
+        QProcess service;
+        service.start(CompanionTest::renderer(), {"--serve", socket, "--workers", "2"});
+        QVERIFY(service.waitForStarted());
+        const auto stop = qScopeGuard([&] {
+            service.terminate();
+            service.waitForFinished(10000);
+        });
+        QTRY_VERIFY_WITH_TIMEOUT(greeted(socket.toStdString()), 10000);
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("RASTERWELL_RENDER_SERVICE", socket);
+        constexpr int Clients = 5;
+        std::vector<std::unique_ptr<QProcess>> clients;
+        for (int i = 0; i < Clients; ++i) {
+            const QString doc = dir.filePath(QStringLiteral("doc%1.pdf").arg(i));
+            QVERIFY(PdfFixtures::writePdf(doc, 10 + i));
+            auto client = std::make_unique<QProcess>();
+            client->setProcessEnvironment(env);
+            client->start(CompanionTest::renderer(), {"-r", "100", doc, dir.filePath(QStringLiteral("out%1").arg(i))});
+            QVERIFY(client->waitForStarted());
+            clients.push_back(std::move(client));
+        }
+        for (int i = 0; i < Clients; ++i) {
+            QVERIFY(clients[i]->waitForFinished(60000));
+            QCOMPARE(clients[i]->exitCode(), 0);
+            QCOMPARE(QDir(dir.path()).entryList({QStringLiteral("out%1-*.jpg").arg(i)}, QDir::Files).size(),
+                     10 + i);
+        }
+        // Every job ended well, so each worker that ran one waits for the
+        // next: as many as were ever there.
+        const qsizetype workers = CompanionTest::ServiceProcess::childrenOf(service.processId()).size();
+        QVERIFY2(workers >= 1 && workers <= 2, qPrintable(QString::number(workers)));
     }
 
     // A service that stops answering (SIGSTOP) before it takes up the job,
