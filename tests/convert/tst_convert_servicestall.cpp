@@ -80,7 +80,8 @@ private slots:
     void stoppedServiceHoldsUpNothing_data()
     {
         QTest::addColumn<bool>("whileRendering");
-        // Before it took up any job: every client finds it silent.
+        // Listening, before it took up any job: the first client finds it
+        // silent.
         QTest::newRow("stopped at its start") << false;
         // Its worker goes on and finishes the document, but the reply never
         // comes: the images on disk tell how it went.
@@ -119,6 +120,10 @@ private slots:
                 program.waitForFinished(2);
         }
         QVERIFY2(service, "the program started no render service");
+        // Listening (its socket is there), so that clients connect to it.
+        while (program.state() == QProcess::Running
+               && QDir(app).entryList({".render-service-*"}, QDir::System | QDir::Hidden).isEmpty())
+            program.waitForFinished(2);
         if (whileRendering) {
             while (program.state() == QProcess::Running
                    && QDir(app + "/ps").entryList({"current-*.jpg"}, QDir::Files).isEmpty())
