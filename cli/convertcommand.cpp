@@ -143,6 +143,9 @@ int convert(const CommandLine::Request &request, const QString &appFolder)
     observers.add(report ? &*report : nullptr);
     observers.add(&stopping);
     Platform::PosixProcessApi processes;
+    // A closed report pipe stops the run as an interruption does, with a
+    // message (no SIGPIPE).
+    Platform::ignoreBrokenPipes();
     ConversionRun run({.appFolder = appFolder,
                        .documents = source,
                        .view = view,

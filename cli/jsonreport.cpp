@@ -4,6 +4,7 @@
 #include "convert/outputclaims.h"
 #include "platform/fileops.h"
 #include "platform/pathcodec.h"
+#include "platform/terminal.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -153,9 +154,14 @@ void JsonReport::documentEnded(const DocumentEnd &end)
     // lines only.
     const QByteArray line = QJsonDocument(toJson(end)).toJson(QJsonDocument::Compact) + '\n';
     if (file_.write(line) != line.size() || !file_.flush()) {
+        readerGone_ = Platform::readerGone(file_.handle());
         if (writeProblem_.isEmpty())
-            writeProblem_ = QStringLiteral("cannot write the report %1: %2")
-                                .arg(Platform::displayPath(target_), file_.errorString());
+            writeProblem_ = readerGone_
+                                ? QStringLiteral("the report %1 is no longer read (its pipe is closed): "
+                                                 "the run was stopped")
+                                      .arg(Platform::displayPath(target_))
+                                : QStringLiteral("cannot write the report %1: %2")
+                                      .arg(Platform::displayPath(target_), file_.errorString());
     }
 }
 

@@ -33,6 +33,9 @@ public:
     QString writeProblem() const { return writeProblem_; }
 
     void documentEnded(const DocumentEnd &end) override;
+    // The report goes to a pipe whose reader has gone: the run stops.
+    bool stopRequested() const override { return readerGone_; }
+    bool readerGone() const { return readerGone_; }
 
     // The object written for one document.
     static QJsonObject toJson(const DocumentEnd &end);
@@ -47,6 +50,7 @@ private:
     QString target_;
     QString openProblem_;
     QString writeProblem_;
+    bool readerGone_ = false;
 };
 
 } // namespace Cli

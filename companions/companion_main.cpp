@@ -10,6 +10,7 @@
 #include "service/renderservice.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -30,5 +31,14 @@ int main(int argc, char **argv)
     }
     if (!probe && argc == 3 && std::strcmp(argv[1], "--serve") == 0)
         return rw::service::serveMain(argv[2]);
+    // "--serve SOCKET --workers N": at most N workers at once.
+    if (!probe && argc == 5 && std::strcmp(argv[1], "--serve") == 0
+        && std::strcmp(argv[3], "--workers") == 0) {
+        char *end = nullptr;
+        const long workers = std::strtol(argv[4], &end, 10);
+        if (end == argv[4] || *end != '\0' || workers < 1 || workers > 1024)
+            return 2;
+        return rw::service::serveMain(argv[2], int(workers));
+    }
     return probe ? probeMain(argc, argv) : renderMain(argc, argv);
 }

@@ -474,9 +474,11 @@ private:
         }
     }
 
-    // An idle slot whose lock this run now holds, or none.
+    // An idle slot whose lock this run now holds, or none. A wait for a
+    // lock held elsewhere says what it waits for, and has a limit.
     Slot *freeSlot()
     {
+        Slot *busy = nullptr;
         for (const auto &slot : slots_) {
             if (!slot->idle() || !slot->usable())
                 continue;
@@ -485,8 +487,10 @@ private:
             // has ended.
             switch (slot->lock.tryLock()) {
             case Platform::FolderLock::State::Locked:
+                lockWait_.invalidate();
                 return slot.get();
             case Platform::FolderLock::State::Busy:
+                busy = slot.get();
                 continue;
             case Platform::FolderLock::State::Failed:
                 problem_ = QStringLiteral("Cannot convert: the lock file %1 cannot be opened (%2).")
@@ -494,7 +498,31 @@ private:
                 return nullptr;
             }
         }
+        if (busy)
+            waitForLock(busy->lock);
         return nullptr;
+    }
+
+    void waitForLock(const Platform::FolderLock &lock)
+    {
+        const auto heldBy = [&lock] {
+            const QString holders = lock.holders();
+            return holders.isEmpty() ? QStringLiteral("no running process (a descriptor in flight)")
+                                     : holders;
+        };
+        // While a document of ours converts, the run is not held up.
+        if (std::any_of(slots_.begin(), slots_.end(), [](const auto &s) { return !s->idle(); }))
+            return;
+        if (!lockWait_.isValid()) {
+            lockWait_.start();
+            s_.messages.showDetails({QStringLiteral("Waiting for the lock file %1, held by %2 (at most %3 s)")
+                                         .arg(Platform::displayPath(lock.path()), heldBy())
+                                         .arg(s_.limits.lockWaitMs / 1000.0)});
+        } else if (lockWait_.elapsed() >= s_.limits.lockWaitMs) {
+            problem_ = QStringLiteral("Cannot convert: the lock file %1 is still held by %2 after %3 s.")
+                           .arg(Platform::displayPath(lock.path()), heldBy())
+                           .arg(s_.limits.lockWaitMs / 1000.0);
+        }
     }
 
     void place(Slot &slot, const TakenUp &taken)
@@ -594,7 +622,7 @@ private:
             s_.view.setApplicationPointer(Platform::PointerDefault);
         using Kind = DocumentEnd::Outcome;
         DocumentEnd end = ended(pages.succeeded() ? Kind::Converted
-                                : pages.pagesWritten > 0 ? Kind::Partial
+                                : pages.pagesWritten > 0 && !pages.missingPages.isEmpty() ? Kind::Partial
                                                          : Kind::Failed,
                                 slot.pageCount);
         end.imagesWritten = pages.pagesWritten;
@@ -628,6 +656,7 @@ private:
     OutputClaims claims_;
     std::map<int, Outcome> outcomes_;
     std::optional<TakenUp> waiting_;
+    QElapsedTimer lockWait_; // since no slot's lock could be had
     bool stopped_ = false;
     int next_ = 1; // the next position to take up
     int head_ = 1; // the next position to report
@@ -719,7 +748,7 @@ RunSummary ConversionRun::convertAll()
             s_.processes, files.renderer,
             files.workFolder + QStringLiteral("/.render-service-")
                 + QString::number(QCoreApplication::applicationPid()),
-            files.workFolder);
+            files.workFolder, std::max(1, s_.slotCount));
         if (const QString entry = renderService.environmentEntry(); !entry.isEmpty())
             services.environment << entry;
         Scheduler scheduler(services, files, launcher, documents, summary, clock, startedAt);

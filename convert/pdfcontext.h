@@ -27,6 +27,10 @@ struct Limits {
     // page image, a line on its error stream); below 0: a few of the
     // converter script's page time limits.
     int converterIdleMs = -1;
+    // A run waits this long at most for a staging folder's lock that
+    // someone else holds (another instance, or a converter an ended run
+    // left behind), then stops with a message naming the holder.
+    int lockWaitMs = 120'000;
 };
 
 // What both operations work with. They assume that no one else uses the

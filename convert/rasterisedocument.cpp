@@ -265,6 +265,15 @@ void RasteriseJob::finish(int exitCode, const QString &stopped)
         problem = QStringLiteral("the converter left pages out");
     else if (!cleared)
         problem = QStringLiteral("cannot delete page images in %1").arg(slot_.folder);
+    // Every page the probe counted is in place: the document is converted,
+    // however its converter ended (a render service lost before its reply,
+    // a converter ended for silence after its last page).
+    const bool everyPage = pageCount_ > 0 && collection.placed.size() == pageCount_
+                           && result_.missingPages.isEmpty() && collection.problems.isEmpty();
+    if (everyPage && cleared && !problem.isEmpty()) {
+        result_.messages << QStringLiteral("every page image is in place, though %1").arg(problem);
+        problem.clear();
+    }
     if (!problem.isEmpty() && !result_.missingPages.isEmpty())
         problem += QStringLiteral("; missing: page%1 %2")
                        .arg(result_.missingPages.size() > 1 ? QStringLiteral("s") : QString(),

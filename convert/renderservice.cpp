@@ -15,7 +15,7 @@ bool RenderService::turnedOff()
 }
 
 RenderService::RenderService(Platform::ProcessApi &processes, const QString &renderer,
-                             const QString &socketPath, const QString &workFolder)
+                             const QString &socketPath, const QString &workFolder, int workers)
     : processes_(processes), socketPath_(socketPath)
 {
     if (turnedOff() || socketPath.toLocal8Bit().size() > MaxSocketPath)
@@ -23,8 +23,10 @@ RenderService::RenderService(Platform::ProcessApi &processes, const QString &ren
     Platform::StartOptions options;
     options.workingFolder = workFolder;
     options.hidden = true;
-    const Platform::StartResult started =
-        processes_.start({renderer, QStringLiteral("--serve"), socketPath}, options);
+    QStringList argv{renderer, QStringLiteral("--serve"), socketPath};
+    if (workers > 0)
+        argv << QStringLiteral("--workers") << QString::number(workers);
+    const Platform::StartResult started = processes_.start(argv, options);
     if (started.started())
         pid_ = started.pid;
 }

@@ -16,9 +16,11 @@
 // measure, or to rule it out); the companions then see "off" too.
 class RenderService {
 public:
-    // `socketPath` names the socket to create (in the working folder).
+    // `socketPath` names the socket to create (in the working folder);
+    // `workers`: at most this many workers at once (one per job the run can
+    // have in flight), 0 for the service's own default.
     RenderService(Platform::ProcessApi &processes, const QString &renderer,
-                  const QString &socketPath, const QString &workFolder);
+                  const QString &socketPath, const QString &workFolder, int workers = 0);
     ~RenderService();
     RenderService(const RenderService &) = delete;
     RenderService &operator=(const RenderService &) = delete;

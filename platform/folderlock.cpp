@@ -3,8 +3,13 @@
 #include "platform/fileops.h"
 #include "platform/pathcodec.h"
 
+#include <QFile>
+#include <QStringList>
+
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -49,6 +54,52 @@ FolderLock::State FolderLock::tryLock()
         return State::Busy;
     error_ = errorText(errno);
     return State::Failed;
+}
+
+QString FolderLock::holders() const
+{
+    struct stat lockFile {};
+    if (::stat(encodePath(path_).constData(), &lockFile) != 0)
+        return {};
+    const pid_t self = ::getpid();
+    QStringList found;
+    DIR *proc = ::opendir("/proc");
+    if (!proc)
+        return {};
+    while (const dirent *p = ::readdir(proc)) {
+        char *end = nullptr;
+        const long pid = std::strtol(p->d_name, &end, 10);
+        if (pid <= 0 || *end != '\0')
+            continue;
+        const QByteArray fdFolder = QByteArray("/proc/") + p->d_name + "/fd";
+        DIR *fds = ::opendir(fdFolder.constData());
+        if (!fds)
+            continue;
+        bool holds = false;
+        while (const dirent *f = ::readdir(fds)) {
+            if (f->d_name[0] == '.')
+                continue;
+            if (pid == self && std::atoi(f->d_name) == fd_)
+                continue;
+            struct stat st {};
+            if (::stat((fdFolder + '/' + f->d_name).constData(), &st) == 0
+                && st.st_dev == lockFile.st_dev && st.st_ino == lockFile.st_ino) {
+                holds = true;
+                break;
+            }
+        }
+        ::closedir(fds);
+        if (!holds)
+            continue;
+        QString name;
+        QFile comm(QStringLiteral("/proc/%1/comm").arg(pid));
+        if (comm.open(QIODevice::ReadOnly))
+            name = QString::fromLocal8Bit(comm.readAll()).trimmed();
+        found << (name.isEmpty() ? QStringLiteral("process %1").arg(pid)
+                                 : QStringLiteral("process %1 (%2)").arg(pid).arg(name));
+    }
+    ::closedir(proc);
+    return found.join(QStringLiteral(", "));
 }
 
 void FolderLock::unlock()

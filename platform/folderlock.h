@@ -33,6 +33,10 @@ public:
     // process that inherits it keeps the lock held until it ends too, so a
     // converter left running by a killed program still marks the folder busy.
     int descriptor() const { return locked_ ? fd_ : -1; }
+    // Who has the lock file open, for a message: "process 123 (rasterwell)",
+    // several joined by ", "; empty when no process has (a descriptor in a
+    // socket message, say, is in no process). Our own descriptor is left out.
+    QString holders() const;
     // The reason of the last Failed attempt.
     const QString &errorString() const { return error_; }
 

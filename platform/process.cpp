@@ -334,7 +334,23 @@ struct PosixProcessApi::State {
             }
         }
         rememberGroup(pid);
+        // A new child may get the number of one that ended long ago: the
+        // old one's code is never read as this one's.
+        finished.erase(pid);
         running[pid] = std::move(child);
+    }
+
+    // Whether `pid` has ended, without reaping it: while it is unreaped its
+    // number and its group cannot go to another process, so the group can
+    // still be killed safely.
+    bool ended(pid_t pid)
+    {
+        siginfo_t info{};
+        int r;
+        do {
+            r = ::waitid(P_PID, id_t(pid), &info, WEXITED | WNOHANG | WNOWAIT);
+        } while (r < 0 && errno == EINTR);
+        return r < 0 || info.si_pid == pid;
     }
 
     // Reaps `pid` if it has ended; its code, or nothing while it runs.
@@ -513,15 +529,13 @@ void PosixProcessApi::terminate(qint64 pid)
     ::kill(-p, SIGTERM);
     // A stopped group handles its SIGTERM only once it runs again.
     ::kill(-p, SIGCONT);
-    // A moment to clean up, then make sure the whole group is gone.
-    for (int i = 0; i < 100; ++i) {
-        if (d->reap(p, WNOHANG))
-            break;
+    // A moment to clean up, then make sure the whole group is gone: it is
+    // killed while its leader is still unreaped, so the group number
+    // cannot belong to anyone else yet.
+    for (int i = 0; i < 100 && !d->ended(p); ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
     ::kill(-p, SIGKILL);
-    if (d->running.count(p))
-        d->reap(p, 0);
+    d->reap(p, 0);
 }
 
 void PosixProcessApi::terminateAll()
@@ -538,7 +552,7 @@ void PosixProcessApi::terminateAll()
     for (int i = 0; i < 20; ++i) {
         bool anyRunning = false;
         for (pid_t p : groups)
-            if (d->running.count(p) && !d->reap(p, WNOHANG))
+            if (!d->ended(p))
                 anyRunning = true;
         if (!anyRunning)
             break;
@@ -546,8 +560,7 @@ void PosixProcessApi::terminateAll()
     }
     for (pid_t p : groups) {
         ::kill(-p, SIGKILL);
-        if (d->running.count(p))
-            d->reap(p, 0);
+        d->reap(p, 0);
     }
 }
 

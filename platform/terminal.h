@@ -16,3 +16,15 @@ namespace Platform {
 int terminalColumns(std::FILE *stream);
 
 } // namespace Platform
+
+namespace Platform {
+
+// A write to a pipe whose reader has gone fails (EPIPE) rather than ending
+// this process by SIGPIPE; children start with the signal as it should be.
+void ignoreBrokenPipes();
+
+// True when no one reads what is written to descriptor `fd` any more (a
+// pipe or socket whose reading end is closed).
+bool readerGone(int fd);
+
+} // namespace Platform

@@ -190,8 +190,13 @@ ProcessResult runProcess(const std::vector<std::string> &argv,
         while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
         }
     }
-    // Output still buffered in the pipes after the child ended.
-    while (drain(-1)) {
+    // Output still buffered in the pipes after the child ended; a pipe kept
+    // open by something the child left running is let go after a moment.
+    const auto drainUntil = Clock::now() + std::chrono::seconds(2);
+    for (auto now = Clock::now(); now < drainUntil; now = Clock::now()) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(drainUntil - now);
+        if (!drain(int(left.count()) + 1))
+            break;
     }
     closeAll();
     if (!result.timedOut)

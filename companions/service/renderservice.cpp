@@ -7,6 +7,7 @@
 #include "service/servicewire.h"
 
 #include <algorithm>
+#include <chrono>
 #include <dirent.h>
 #include <malloc.h>
 #include <cerrno>
@@ -43,6 +44,29 @@ constexpr int kMaxJobsPerWorker = 100;
 constexpr long kMaxRetainedBytes = 256L << 20;
 // Above this, freed memory goes back to the system between jobs.
 constexpr long kTrimAboveBytes = 48L << 20;
+// Workers at most when the program does not say (--workers N): one per
+// job it can have in flight.
+constexpr std::size_t kDefaultMaxWorkers = 16;
+
+// A client has this long to send its request once accepted.
+constexpr int kRequestLimitMs = 5000;
+// An idle worker ends after this long without a job.
+constexpr int kIdleRetireMs = 30'000;
+
+using Clock = std::chrono::steady_clock;
+
+// An accepted connection whose request is still coming in.
+struct Pending {
+    int connection = -1;
+    RequestReader reader;
+    Clock::time_point deadline;
+};
+
+// A request read whole, waiting for a worker.
+struct Queued {
+    int connection = -1;
+    Request request;
+};
 
 struct Worker {
     pid_t pid = -1;
@@ -52,6 +76,7 @@ struct Worker {
     bool stopping = false;
     bool retiring = false; // said it ends after this job
     bool channelEnded = false; // it ended under the job; its pidfd tells how
+    Clock::time_point idleSince = Clock::now();
 };
 
 int openPidfd(pid_t pid)
@@ -146,9 +171,10 @@ long residentBytes()
 
 class Service {
 public:
-    Service(std::string name, int listening, int signals, std::unique_ptr<RenderContext> context)
+    Service(std::string name, int listening, int signals, std::unique_ptr<RenderContext> context,
+            std::size_t maxWorkers)
         : name_(std::move(name)), listening_(listening), signals_(signals),
-          context_(std::move(context))
+          context_(std::move(context)), maxWorkers_(std::max<std::size_t>(1, maxWorkers))
     {
     }
 
@@ -156,7 +182,13 @@ public:
 
 private:
     void accept();
-    void start(int connection, Request &request);
+    void readRequest(std::size_t index);
+    bool dispatch(Queued &job);
+    void dispatchQueued();
+    void sayAlive();
+    int pollTimeoutMs() const;
+    void retireIdle();
+    bool start(int connection, Request &request);
     [[noreturn]] void becomeWorker(Request &request, int channel);
     int runJob(Request &request, bool &reusable);
     void jobDone(std::size_t index);
@@ -167,7 +199,11 @@ private:
     int listening_;
     int signals_;
     std::unique_ptr<RenderContext> context_;
+    std::size_t maxWorkers_;
     std::vector<Worker> workers_;
+    std::vector<Pending> pending_;
+    std::vector<Queued> queued_;
+    Clock::time_point lastAlive_ = Clock::now();
     const pid_t self_ = ::getpid();
     const uid_t user_ = ::getuid();
     const mode_t umask_ = [] {
@@ -191,7 +227,14 @@ int Service::run()
             polls.push_back({busy && !w.channelEnded ? w.channel : -1, POLLIN, 0});
             polls.push_back({busy && !w.stopping ? w.connection : -1, POLLIN | POLLRDHUP, 0});
         }
-        if (::poll(polls.data(), polls.size(), -1) < 0) {
+        const std::size_t pendingAt = polls.size();
+        for (const Pending &p : pending_)
+            polls.push_back({p.connection, POLLIN | POLLRDHUP, 0});
+        const std::size_t queuedAt = polls.size();
+        // A client that goes away while its job waits is forgotten.
+        for (const Queued &q : queued_)
+            polls.push_back({q.connection, POLLRDHUP, 0});
+        if (::poll(polls.data(), polls.size(), pollTimeoutMs()) < 0) {
             if (errno == EINTR)
                 continue;
             std::fprintf(stderr, "rwrender: render service: %s\n", std::strerror(errno));
@@ -202,7 +245,17 @@ int Service::run()
             endAll();
             return 0;
         }
-        // From the back, so that indexes stay valid as workers go.
+        // From the back, so that indexes stay valid as entries go.
+        for (std::size_t i = queued_.size(); i-- > 0;) {
+            if (polls[queuedAt + i].revents) {
+                ::close(queued_[i].connection);
+                closeAll(queued_[i].request.descriptors);
+                queued_.erase(queued_.begin() + std::ptrdiff_t(i));
+            }
+        }
+        for (std::size_t i = pending_.size(); i-- > 0;)
+            if (polls[pendingAt + i].revents || Clock::now() >= pending_[i].deadline)
+                readRequest(i);
         for (std::size_t i = workers_.size(); i-- > 0;) {
             const pollfd *p = &polls[2 + 3 * i];
             if (p[0].revents)
@@ -214,12 +267,54 @@ int Service::run()
         }
         if (polls[1].revents)
             accept();
+        retireIdle();
+        dispatchQueued();
+        sayAlive();
     }
+}
+
+int Service::pollTimeoutMs() const
+{
+    using std::chrono::duration_cast;
+    using std::chrono::milliseconds;
+    const Clock::time_point now = Clock::now();
+    Clock::time_point next = lastAlive_ + milliseconds(kAliveIntervalMs);
+    for (const Pending &p : pending_)
+        next = std::min(next, p.deadline);
+    for (const Worker &w : workers_)
+        if (w.connection < 0 && !w.stopping)
+            next = std::min(next, w.idleSince + milliseconds(kIdleRetireMs));
+    const long long ms = duration_cast<milliseconds>(next - now).count();
+    return int(std::clamp<long long>(ms + 1, 0, kAliveIntervalMs));
+}
+
+// Every client waiting or served hears that the service still answers.
+void Service::sayAlive()
+{
+    const Clock::time_point now = Clock::now();
+    if (now - lastAlive_ < std::chrono::milliseconds(kAliveIntervalMs))
+        return;
+    lastAlive_ = now;
+    for (const Pending &p : pending_)
+        sendNotice(p.connection, Notice::Alive);
+    for (const Queued &q : queued_)
+        sendNotice(q.connection, Notice::Alive);
+    for (const Worker &w : workers_)
+        if (w.connection >= 0)
+            sendNotice(w.connection, Notice::Alive);
+}
+
+void Service::retireIdle()
+{
+    const Clock::time_point now = Clock::now();
+    for (Worker &w : workers_)
+        if (w.connection < 0 && !w.stopping && now - w.idleSince >= std::chrono::milliseconds(kIdleRetireMs))
+            killWorker(w);
 }
 
 void Service::accept()
 {
-    const int connection = ::accept4(listening_, nullptr, nullptr, SOCK_CLOEXEC);
+    const int connection = ::accept4(listening_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
     if (connection < 0)
         return;
     ucred peer{};
@@ -229,39 +324,89 @@ void Service::accept()
         ::close(connection);
         return;
     }
-    // A client sends its request at once; one that stalls is dropped
-    // rather than holding up the others.
-    const timeval limit{5, 0};
-    ::setsockopt(connection, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-    std::optional<Request> request = receiveRequest(connection);
-    if (!request) {
+    // The client sends its request (and its descriptors) only now; it has a
+    // few seconds for it, and is read piece by piece as it comes, so that a
+    // slow client holds up no one else.
+    if (!sendNotice(connection, Notice::Accepted)) {
         ::close(connection);
         return;
     }
-    start(connection, *request);
+    pending_.push_back({connection, RequestReader{},
+                        Clock::now() + std::chrono::milliseconds(kRequestLimitMs)});
 }
 
-void Service::start(int connection, Request &request)
+void Service::readRequest(std::size_t index)
 {
-    // An idle worker takes the job; a job with resource limits of its own
-    // gets a fresh one, which it cannot leave changed for the next job.
-    if (sameLimits(request.limits, limits_)) {
+    Pending &p = pending_[index];
+    const RequestReader::State state = p.reader.readFrom(p.connection);
+    if (state == RequestReader::State::More && Clock::now() < p.deadline)
+        return;
+    const int connection = p.connection;
+    Request request;
+    if (state == RequestReader::State::Done)
+        request = p.reader.take();
+    pending_.erase(pending_.begin() + std::ptrdiff_t(index));
+    if (state != RequestReader::State::Done) {
+        ::close(connection);
+        return;
+    }
+    queued_.push_back({connection, std::move(request)});
+}
+
+void Service::dispatchQueued()
+{
+    // Out of the queue while it is handed on: a worker forked for it must
+    // not find it among the jobs it closes.
+    while (!queued_.empty()) {
+        Queued job = std::move(queued_.front());
+        queued_.erase(queued_.begin());
+        if (!dispatch(job)) {
+            queued_.insert(queued_.begin(), std::move(job));
+            return;
+        }
+    }
+}
+
+// Hands the job to a worker, when one can have it now; false when it must
+// wait (every worker there may be is busy).
+bool Service::dispatch(Queued &job)
+{
+    const bool ownLimits = !sameLimits(job.request.limits, limits_);
+    if (!ownLimits) {
         for (Worker &w : workers_) {
             if (w.connection >= 0 || w.stopping || w.retiring)
                 continue;
-            if (sendRequest(w.channel, request)) {
-                closeAll(request.descriptors);
-                w.connection = connection;
-                return;
+            if (sendRequest(w.channel, job.request)) {
+                closeAll(job.request.descriptors);
+                w.connection = job.connection;
+                sendNotice(w.connection, Notice::Worker, w.pidfd);
+                return true;
             }
             killWorker(w);
         }
     }
+    if (workers_.size() >= maxWorkers_) {
+        // An idle worker makes room for a job it cannot take.
+        for (Worker &w : workers_)
+            if (w.connection < 0 && !w.stopping) {
+                killWorker(w);
+                break;
+            }
+        return false;
+    }
+    start(job.connection, job.request);
+    return true;
+}
+
+// Forks a worker for the job; false when none could be made (the client
+// then renders by itself).
+bool Service::start(int connection, Request &request)
+{
     int pair[2];
     if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) {
         closeAll(request.descriptors);
         ::close(connection); // the client renders the document itself
-        return;
+        return false;
     }
     const pid_t pid = ::fork();
     if (pid == 0) {
@@ -276,18 +421,21 @@ void Service::start(int connection, Request &request)
         // the document itself.
         ::close(pair[0]);
         ::close(connection);
-        return;
+        return false;
     }
     ::setpgid(pid, pid);
     Worker w{pid, openPidfd(pid), pair[0], connection};
     if (w.pidfd < 0) {
+        ::kill(-pid, SIGKILL);
         ::kill(pid, SIGKILL);
         ::waitpid(pid, nullptr, 0);
         ::close(pair[0]);
         ::close(connection);
-        return;
+        return false;
     }
+    sendNotice(connection, Notice::Worker, w.pidfd);
     workers_.push_back(w);
+    return true;
 }
 
 void Service::becomeWorker(Request &request, int channel)
@@ -304,6 +452,12 @@ void Service::becomeWorker(Request &request, int channel)
         ::close(w.connection);
         ::close(w.channel);
         ::close(w.pidfd);
+    }
+    for (const Pending &p : pending_)
+        ::close(p.connection);
+    for (const Queued &q : queued_) {
+        ::close(q.connection);
+        closeAll(q.request.descriptors);
     }
     // Confined for good before the first job's document is opened: it
     // writes beneath the service's folder, the run's working folder, which
@@ -410,9 +564,10 @@ void Service::jobDone(std::size_t index)
         return;
     }
     w.retiring = !receiveReady(w.channel);
-    sendReply(w.connection, *reply);
+    sendClientReply(w.connection, *reply);
     ::close(w.connection);
     w.connection = -1;
+    w.idleSince = Clock::now();
 }
 
 // Worker `index` ended; a client it was serving learns how.
@@ -420,11 +575,12 @@ void Service::finish(std::size_t index)
 {
     Worker w = workers_[index];
     workers_.erase(workers_.begin() + std::ptrdiff_t(index));
+    // Anything the worker started goes with it: killed while the worker is
+    // still unreaped, so the group number is still its own.
+    ::kill(-w.pid, SIGKILL);
     int status = 0;
     while (::waitpid(w.pid, &status, 0) < 0 && errno == EINTR) {
     }
-    // Anything the worker started goes with it.
-    ::kill(-w.pid, SIGKILL);
     if (w.connection >= 0) {
         // A reply already sent by the worker comes first.
         std::optional<Reply> reply;
@@ -439,7 +595,7 @@ void Service::finish(std::size_t index)
             else
                 reply = Reply{Reply::How::Exited, WEXITSTATUS(status)};
         }
-        sendReply(w.connection, *reply);
+        sendClientReply(w.connection, *reply);
         ::close(w.connection);
     }
     ::close(w.channel);
@@ -459,13 +615,21 @@ void Service::endAll()
         ::close(w.pidfd);
     }
     workers_.clear();
+    for (const Pending &p : pending_)
+        ::close(p.connection);
+    pending_.clear();
+    for (const Queued &q : queued_) {
+        ::close(q.connection);
+        closeAll(q.request.descriptors);
+    }
+    queued_.clear();
     if (!name_.empty() && name_[0] != '@')
         ::unlink(name_.c_str());
 }
 
 } // namespace
 
-int serveMain(const char *socketName)
+int serveMain(const char *socketName, int maxWorkers)
 {
     const std::string name = socketName;
     // Ends with the program that started it.
@@ -509,7 +673,8 @@ int serveMain(const char *socketName)
             ::unlink(name.c_str());
         return 1;
     }
-    Service service(name, listening, signals, std::move(context));
+    Service service(name, listening, signals, std::move(context),
+                    maxWorkers > 0 ? std::size_t(maxWorkers) : kDefaultMaxWorkers);
     return service.run();
 }
 

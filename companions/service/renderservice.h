@@ -6,7 +6,8 @@
 //
 // (SOCKET a path, or "@name" for an abstract socket). It makes MuPDF ready
 // once, then hands each job a client sends to an idle worker, forking a
-// new one when none is idle; the worker runs the same per-document code as
+// new one when none is idle (up to --workers N; a job waits for one
+// beyond that, and an idle worker ends after a while); the worker runs the same per-document code as
 // the stand-alone program, in the client's current folder with its
 // descriptors, environment and file creation mask, and its exit status
 // goes back to the client. A worker takes one job at a time and serves
@@ -19,6 +20,8 @@
 
 namespace rw::service {
 
-int serveMain(const char *socketName);
+// `maxWorkers`: workers at most (one per job the program can have in
+// flight); 0 for the default.
+int serveMain(const char *socketName, int maxWorkers = 0);
 
 } // namespace rw::service

@@ -6,6 +6,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <dirent.h>
+#include <string>
+#include <sys/syscall.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/prctl.h>
@@ -23,6 +26,11 @@ namespace {
 // Descriptors above 2 that a client passes on when they are inherited
 // (not close-on-exec): the converter's staging lock among them.
 constexpr int kHighestInherited = 63;
+// A service that says nothing for this long (it says it is alive every
+// second) has stopped answering: it is ended, and the job done without it.
+constexpr int kSilenceLimitMs = 10'000;
+// How long a worker ended here may take to go.
+constexpr int kWorkerEndMs = 5'000;
 
 class Fd {
 public:
@@ -86,6 +94,77 @@ bool isOpen(int fd)
     return ::fcntl(fd, F_GETFD) >= 0;
 }
 
+int openPidfd(pid_t pid)
+{
+    return int(::syscall(SYS_pidfd_open, pid, 0));
+}
+
+bool sendSignal(int pidfd, int signal)
+{
+    return ::syscall(SYS_pidfd_send_signal, pidfd, signal, nullptr, 0) == 0;
+}
+
+// Ends the service behind `sock` that stopped answering, so that no
+// client waits for it again (the next ones find no one listening and work
+// alone). `service` was opened while the connection was up; the
+// connection is still up after, so it names the process that listens.
+void endSilentService(int sock, int service)
+{
+    pollfd p{sock, POLLRDHUP, 0};
+    if (service < 0 || ::poll(&p, 1, 0) != 0)
+        return;
+    sendSignal(service, SIGKILL);
+}
+
+// Waits (a bounded time) until the process of `pidfd` has gone.
+bool waitGone(int pidfd, int limitMs)
+{
+    pollfd p{pidfd, POLLIN, 0};
+    int r = -1;
+    do
+        r = ::poll(&p, 1, limitMs);
+    while (r < 0 && errno == EINTR);
+    return r == 1;
+}
+
+// The service went (or fell silent) after a worker had the job, and the
+// worker is gone too: what became of the job. A render job that deleted
+// its input (--remove-input) has finished; it cannot be done again, so its
+// images in place tell how it went, as the renderer's status would (the
+// program names any page missing). Anything else is done again here.
+std::optional<int> judgeLostJob(Job job, int argc, char **argv)
+{
+    if (job != Job::Render || argc < 3)
+        return std::nullopt;
+    bool removesInput = false;
+    for (int i = 1; i < argc; ++i)
+        if (std::strcmp(argv[i], "--remove-input") == 0)
+            removesInput = true;
+    const char *input = argv[argc - 2];
+    struct stat st {};
+    if (!removesInput || ::lstat(input, &st) == 0)
+        return std::nullopt;
+    const std::string prefix = argv[argc - 1];
+    const std::size_t slash = prefix.rfind('/');
+    const std::string folder = slash == std::string::npos ? "." : prefix.substr(0, slash + 1);
+    const std::string stem = (slash == std::string::npos ? prefix : prefix.substr(slash + 1)) + "-";
+    int images = 0;
+    if (DIR *d = ::opendir(folder.c_str())) {
+        while (const dirent *e = ::readdir(d)) {
+            const std::string name = e->d_name;
+            if (name.size() > stem.size() + 4 && name.compare(0, stem.size(), stem) == 0
+                && name.compare(name.size() - 4, 4, ".jpg") == 0)
+                ++images;
+        }
+        ::closedir(d);
+    }
+    std::fprintf(stderr,
+                 "rwrender: %s: the render service ended before it told how the document went; "
+                 "%d page image(s) are in place\n",
+                 input, images);
+    return images > 0 ? 0 : 1;
+}
+
 } // namespace
 
 const char *serviceFromEnvironment()
@@ -105,6 +184,13 @@ std::optional<int> runThroughService(const char *service, Job job, int argc, cha
     Fd sock(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
     if (sock.get() < 0 || ::connect(sock.get(), reinterpret_cast<sockaddr *>(&address), length) != 0)
         return std::nullopt;
+    // Our descriptors go only to a service of our own user.
+    ucred peer{};
+    socklen_t peerSize = sizeof peer;
+    if (::getsockopt(sock.get(), SOL_SOCKET, SO_PEERCRED, &peer, &peerSize) != 0
+        || peer.uid != ::getuid() || peer.pid <= 0)
+        return std::nullopt;
+    const Fd serviceProcess(openPidfd(peer.pid));
 
     // Like the renderer, never outlive the converter script.
     const pid_t parent = ::getppid();
@@ -112,6 +198,78 @@ std::optional<int> runThroughService(const char *service, Job job, int argc, cha
     StopSignals stop;
     if (::getppid() != parent || stop.fd() < 0)
         return std::nullopt;
+
+    int stoppedBy = 0;
+    std::optional<Reply> reply;
+    int worker = -1;
+    const auto closeWorker = [&worker] {
+        if (worker >= 0)
+            ::close(worker);
+        worker = -1;
+    };
+    // Waits for notices until the reply; false when the service went or
+    // fell silent first.
+    bool silent = false;
+    const auto listen = [&](bool untilAccepted) {
+        for (;;) {
+            std::array<pollfd, 2> polls{{{sock.get(), POLLIN, 0}, {stop.fd(), POLLIN, 0}}};
+            const int r = ::poll(polls.data(), stoppedBy ? 1 : 2, kSilenceLimitMs);
+            if (r < 0 && errno == EINTR)
+                continue;
+            if (r == 0) {
+                silent = true;
+                return false;
+            }
+            if (r < 0)
+                return false;
+            if (!stoppedBy && (polls[1].revents & POLLIN)) {
+                signalfd_siginfo info{};
+                if (::read(stop.fd(), &info, sizeof info) == ssize_t(sizeof info)) {
+                    stoppedBy = int(info.ssi_signo);
+                    ::shutdown(sock.get(), SHUT_WR);
+                }
+                if (untilAccepted)
+                    return false;
+                continue;
+            }
+            if (!polls[0].revents)
+                continue;
+            const std::optional<ReceivedNotice> notice = receiveNotice(sock.get());
+            if (!notice)
+                return false;
+            switch (notice->notice) {
+            case Notice::Accepted:
+                if (untilAccepted)
+                    return true;
+                break;
+            case Notice::Alive:
+                break;
+            case Notice::Worker:
+                closeWorker();
+                worker = notice->descriptor;
+                break;
+            case Notice::Reply:
+                reply = receiveReply(sock.get());
+                return bool(reply);
+            }
+        }
+    };
+
+    // Nothing is sent before the service has taken up the connection: the
+    // descriptors (the staging lock among them) never wait in a
+    // connection no one accepts.
+    if (!listen(true)) {
+        if (silent) {
+            std::fprintf(stderr,
+                         "%s: the render service did not take up the job for %d s and was "
+                         "ended; working without it\n",
+                         job == Job::Probe ? "pdftk.exe" : "rwrender", kSilenceLimitMs / 1000);
+            endSilentService(sock.get(), serviceProcess.get());
+        }
+        if (stoppedBy)
+            stop.endBy(stoppedBy);
+        return std::nullopt;
+    }
 
     Request request;
     request.job = job;
@@ -145,36 +303,46 @@ std::optional<int> runThroughService(const char *service, Job job, int argc, cha
     if (!sendRequest(sock.get(), request))
         return std::nullopt;
 
-    int stoppedBy = 0;
-    for (;;) {
-        std::array<pollfd, 2> polls{{{sock.get(), POLLIN, 0}, {stop.fd(), POLLIN, 0}}};
-        if (::poll(polls.data(), stoppedBy ? 1 : 2, -1) < 0) {
-            if (errno == EINTR)
-                continue;
-            break;
-        }
-        if (!stoppedBy && (polls[1].revents & POLLIN)) {
-            signalfd_siginfo info{};
-            if (::read(stop.fd(), &info, sizeof info) == ssize_t(sizeof info)) {
-                stoppedBy = int(info.ssi_signo);
-                ::shutdown(sock.get(), SHUT_WR);
-            }
-            continue;
-        }
-        if (polls[0].revents)
-            break;
+    const bool answered = listen(false);
+    std::optional<int> result;
+    if (answered) {
+        closeWorker();
+        if (stoppedBy)
+            stop.endBy(stoppedBy);
+        if (reply->how == Reply::How::Exited)
+            return reply->value;
+        std::fprintf(stderr, "%s: the rendering process was killed by signal %d (%s)\n",
+                     job == Job::Probe ? "pdftk.exe" : "rwrender", reply->value,
+                     strsignal(reply->value));
+        return 128 + reply->value;
     }
-    const std::optional<Reply> reply = receiveReply(sock.get());
+    // No reply: the service ended, or stopped answering.
+    if (silent) {
+        std::fprintf(stderr,
+                     "%s: the render service said nothing for %d s and was ended; working "
+                     "without it\n",
+                     job == Job::Probe ? "pdftk.exe" : "rwrender", kSilenceLimitMs / 1000);
+        endSilentService(sock.get(), serviceProcess.get());
+    }
+    if (worker >= 0) {
+        // The worker that had the job must be gone before anything else
+        // touches its folder.
+        sendSignal(worker, SIGKILL);
+        const bool gone = waitGone(worker, kWorkerEndMs);
+        closeWorker();
+        if (!gone) {
+            std::fprintf(stderr, "%s: the render service's worker did not end\n",
+                         job == Job::Probe ? "pdftk.exe" : "rwrender");
+            if (stoppedBy)
+                stop.endBy(stoppedBy);
+            return 1;
+        }
+        result = judgeLostJob(job, argc, argv);
+    }
     if (stoppedBy)
         stop.endBy(stoppedBy);
-    if (!reply) // the service ended under the job: run it here
-        return std::nullopt;
-    if (reply->how == Reply::How::Exited)
-        return reply->value;
-    std::fprintf(stderr, "%s: the rendering process was killed by signal %d (%s)\n",
-                 job == Job::Probe ? "pdftk.exe" : "rwrender", reply->value,
-                 strsignal(reply->value));
-    return 128 + reply->value;
+    // Otherwise the caller runs the job here.
+    return result;
 }
 
 } // namespace rw::service

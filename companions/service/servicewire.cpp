@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
+#include <poll.h>
 #include <unistd.h>
 
 namespace rw::service {
@@ -10,7 +11,6 @@ namespace rw::service {
 namespace {
 
 constexpr std::uint32_t kMagic = 0x52575331; // "RWS1"
-constexpr std::uint32_t kMaxPayload = 4 << 20;
 
 void putNumber(std::string &out, std::uint32_t value)
 {
@@ -161,12 +161,157 @@ bool sendRequest(int socket, const Request &request)
            && writeAll(socket, body.data(), body.size());
 }
 
+RequestReader::~RequestReader()
+{
+    for (int fd : request_.descriptors)
+        ::close(fd);
+}
+
+RequestReader::RequestReader(RequestReader &&other) noexcept
+    : headGot_(other.headGot_), body_(std::move(other.body_)), bodyGot_(other.bodyGot_),
+      request_(std::move(other.request_)), bad_(other.bad_)
+{
+    std::memcpy(head_, other.head_, sizeof head_);
+    other.request_.descriptors.clear();
+}
+
+RequestReader &RequestReader::operator=(RequestReader &&other) noexcept
+{
+    if (this != &other) {
+        for (int fd : request_.descriptors)
+            ::close(fd);
+        std::memcpy(head_, other.head_, sizeof head_);
+        headGot_ = other.headGot_;
+        body_ = std::move(other.body_);
+        bodyGot_ = other.bodyGot_;
+        request_ = std::move(other.request_);
+        bad_ = other.bad_;
+        other.request_.descriptors.clear();
+    }
+    return *this;
+}
+
+RequestReader::State RequestReader::readFrom(int socket)
+{
+    while (!bad_) {
+        const bool inHead = headGot_ < sizeof head_;
+        char *into = inHead ? reinterpret_cast<char *>(head_) + headGot_ : body_.data() + bodyGot_;
+        const std::size_t want = inHead ? sizeof head_ - headGot_ : body_.size() - bodyGot_;
+        if (!inHead && want == 0)
+            return parse();
+        alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int) * kMaxDescriptors)] = {};
+        iovec iov{into, want};
+        msghdr msg{};
+        msg.msg_iov = &iov;
+        msg.msg_iovlen = 1;
+        msg.msg_control = control;
+        msg.msg_controllen = sizeof control;
+        const ssize_t got = ::recvmsg(socket, &msg, MSG_CMSG_CLOEXEC | MSG_DONTWAIT);
+        for (cmsghdr *c = CMSG_FIRSTHDR(&msg); got >= 0 && c; c = CMSG_NXTHDR(&msg, c)) {
+            if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_RIGHTS)
+                continue;
+            const std::size_t n = (c->cmsg_len - CMSG_LEN(0)) / sizeof(int);
+            const std::size_t start = request_.descriptors.size();
+            request_.descriptors.resize(start + n);
+            std::memcpy(request_.descriptors.data() + start, CMSG_DATA(c), n * sizeof(int));
+        }
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+            return State::More;
+        // An end before the whole request, or more descriptors than a
+        // request may carry.
+        if (got <= 0 || (msg.msg_flags & MSG_CTRUNC)
+            || request_.descriptors.size() > kMaxDescriptors) {
+            bad_ = true;
+            break;
+        }
+        if (inHead) {
+            headGot_ += std::size_t(got);
+            if (headGot_ == sizeof head_) {
+                if (head_[0] != kMagic || head_[1] > kMaxPayload || request_.descriptors.size() < 4) {
+                    bad_ = true;
+                    break;
+                }
+                body_.assign(head_[1], '\0');
+            }
+        } else {
+            bodyGot_ += std::size_t(got);
+        }
+    }
+    return State::Bad;
+}
+
+RequestReader::State RequestReader::parse()
+{
+    Reader reader(body_);
+    std::uint32_t job = 0;
+    if (!reader.number(job) || (job != unsigned(Job::Render) && job != unsigned(Job::Probe))
+        || !reader.strings(request_.arguments) || !reader.strings(request_.environment)
+        || !reader.number(request_.umask) || !reader.limits(request_.limits)
+        || !reader.atEnd() || request_.arguments.empty()) {
+        bad_ = true;
+        return State::Bad;
+    }
+    request_.job = Job(job);
+    return State::Done;
+}
+
+Request RequestReader::take()
+{
+    Request out = std::move(request_);
+    request_ = {};
+    return out;
+}
+
 std::optional<Request> receiveRequest(int socket)
 {
-    Request request;
-    std::uint32_t head[2] = {};
-    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int) * kMaxDescriptors)] = {};
-    iovec iov{head, sizeof head};
+    RequestReader reader;
+    for (;;) {
+        switch (reader.readFrom(socket)) {
+        case RequestReader::State::Done:
+            return reader.take();
+        case RequestReader::State::Bad:
+            return std::nullopt;
+        case RequestReader::State::More: {
+            pollfd p{socket, POLLIN, 0};
+            if (::poll(&p, 1, -1) < 0 && errno != EINTR)
+                return std::nullopt;
+            break;
+        }
+        }
+    }
+}
+
+bool sendNotice(int socket, Notice notice, int descriptor)
+{
+    char byte = char(notice);
+    iovec iov{&byte, 1};
+    msghdr msg{};
+    msg.msg_iov = &iov;
+    msg.msg_iovlen = 1;
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+    if (descriptor >= 0) {
+        msg.msg_control = control;
+        msg.msg_controllen = sizeof control;
+        cmsghdr *cmsg = CMSG_FIRSTHDR(&msg);
+        cmsg->cmsg_level = SOL_SOCKET;
+        cmsg->cmsg_type = SCM_RIGHTS;
+        cmsg->cmsg_len = CMSG_LEN(sizeof(int));
+        std::memcpy(CMSG_DATA(cmsg), &descriptor, sizeof(int));
+    }
+    ssize_t sent = -1;
+    do
+        sent = ::sendmsg(socket, &msg, MSG_NOSIGNAL | MSG_DONTWAIT);
+    while (sent < 0 && errno == EINTR);
+    return sent == 1;
+}
+
+std::optional<ReceivedNotice> receiveNotice(int socket)
+{
+    char byte = 0;
+    iovec iov{&byte, 1};
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
     msghdr msg{};
     msg.msg_iov = &iov;
     msg.msg_iovlen = 1;
@@ -176,36 +321,46 @@ std::optional<Request> receiveRequest(int socket)
     do
         got = ::recvmsg(socket, &msg, MSG_CMSG_CLOEXEC);
     while (got < 0 && errno == EINTR);
-    for (cmsghdr *c = CMSG_FIRSTHDR(&msg); c; c = CMSG_NXTHDR(&msg, c)) {
+    ReceivedNotice notice;
+    for (cmsghdr *c = CMSG_FIRSTHDR(&msg); got > 0 && c; c = CMSG_NXTHDR(&msg, c)) {
         if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_RIGHTS)
             continue;
         const std::size_t n = (c->cmsg_len - CMSG_LEN(0)) / sizeof(int);
-        const std::size_t start = request.descriptors.size();
-        request.descriptors.resize(start + n);
-        std::memcpy(request.descriptors.data() + start, CMSG_DATA(c), n * sizeof(int));
+        std::vector<int> fds(n);
+        std::memcpy(fds.data(), CMSG_DATA(c), n * sizeof(int));
+        for (int fd : fds) {
+            if (notice.descriptor < 0)
+                notice.descriptor = fd;
+            else
+                ::close(fd);
+        }
     }
-    auto fail = [&]() -> std::optional<Request> {
-        for (int fd : request.descriptors)
-            ::close(fd);
+    const bool known = byte == char(Notice::Accepted) || byte == char(Notice::Alive)
+                       || byte == char(Notice::Worker) || byte == char(Notice::Reply);
+    if (got != 1 || !known) {
+        if (notice.descriptor >= 0)
+            ::close(notice.descriptor);
         return std::nullopt;
-    };
-    if (got <= 0 || (msg.msg_flags & MSG_CTRUNC) || request.descriptors.size() < 4)
-        return fail();
-    if (!readAll(socket, reinterpret_cast<char *>(head) + got, sizeof head - std::size_t(got))
-        || head[0] != kMagic || head[1] > kMaxPayload)
-        return fail();
-    std::string body(head[1], '\0');
-    if (!readAll(socket, body.data(), body.size()))
-        return fail();
-    Reader reader(body);
-    std::uint32_t job = 0;
-    if (!reader.number(job) || (job != unsigned(Job::Render) && job != unsigned(Job::Probe))
-        || !reader.strings(request.arguments) || !reader.strings(request.environment)
-        || !reader.number(request.umask) || !reader.limits(request.limits)
-        || !reader.atEnd() || request.arguments.empty())
-        return fail();
-    request.job = Job(job);
-    return request;
+    }
+    notice.notice = Notice(byte);
+    if (notice.notice != Notice::Worker && notice.descriptor >= 0) {
+        ::close(notice.descriptor);
+        notice.descriptor = -1;
+    }
+    return notice;
+}
+
+bool sendClientReply(int socket, const Reply &reply)
+{
+    char data[1 + 2 * sizeof(std::int32_t)];
+    data[0] = char(Notice::Reply);
+    const std::int32_t values[2] = {std::int32_t(reply.how), std::int32_t(reply.value)};
+    std::memcpy(data + 1, values, sizeof values);
+    ssize_t sent = -1;
+    do
+        sent = ::send(socket, data, sizeof data, MSG_NOSIGNAL | MSG_DONTWAIT);
+    while (sent < 0 && errno == EINTR);
+    return sent == ssize_t(sizeof data);
 }
 
 bool sendReply(int socket, const Reply &reply)

@@ -67,11 +67,23 @@ private slots:
                  remaining);
     }
 
+    // A path that names nothing removes nothing: not the current folder's
+    // files for an empty path, nothing beside a missing folder.
     void deleteQuietlyIgnoresBadPaths()
     {
+        QTemporaryDir dir;
+        for (const char *n : {"current.pdf", "current-001.jpg", "file"})
+            touch(dir.filePath(n));
+        const QString saved = QDir::currentPath();
+        QVERIFY(QDir::setCurrent(dir.path()));
+        const auto back = qScopeGuard([&] { QDir::setCurrent(saved); });
         DeleteQuietly(QString());
-        DeleteQuietly(QStringLiteral("/no/such/folder/*.jpg"));
-        DeleteQuietly(QStringLiteral("/no/such/folder/file"));
+        DeleteQuietly(dir.filePath("no such folder/*.jpg"));
+        DeleteQuietly(dir.filePath("no such folder/file"));
+        DeleteQuietly(dir.filePath("file/*"));
+        QCOMPARE(QDir(dir.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden,
+                                            QDir::Name | QDir::IgnoreCase),
+                 (QStringList{"current-001.jpg", "current.pdf", "file"}));
     }
 
     void listFiles_data()

@@ -182,7 +182,7 @@ void TestConverter::pageSizeMatchesPdftoppm()
     QFETCH(QByteArray, mediaBox);
     QFETCH(QByteArray, extra);
     if (!haveTool("pdftoppm"))
-        QSKIP("pdftoppm is the reference for page sizes");
+        QFAIL("pdftoppm is the reference for page sizes (scripts/setup.sh installs it)");
     PdfBuilder pdf;
     pdf.addPage(mediaBox, "0 0 1 rg 10 10 20 20 re f", "<< >>", extra);
     const QString in = stage() + "/in.pdf";
@@ -225,7 +225,7 @@ void TestConverter::failingInput()
         break;
     case Input::UserPassword: {
         if (!haveTool("qpdf"))
-            QSKIP("qpdf is needed to make an encrypted fixture");
+            QFAIL("qpdf is needed to make an encrypted fixture (scripts/setup.sh installs it)");
         QTemporaryDir source;
         const QString plain = source.filePath("plain.pdf");
         QVERIFY(PdfFixtures::writePdf(plain, 2));
@@ -446,7 +446,7 @@ void TestConverter::rendererOutcome()
     QString program = renderer();
     if (document == Document::HugeImage) {
         if (!haveTool("prlimit"))
-            QSKIP("prlimit (util-linux) sets the file size limit");
+            QFAIL("prlimit (util-linux) sets the file size limit (scripts/setup.sh installs it)");
         args.prepend(program);
         args.prepend("--fsize=150000");
         program = "prlimit";
@@ -877,6 +877,22 @@ void TestConverter::slowPagesGiveUpTheDocument()
              QByteArray("rwrender: 4 of 4 pages could not be rendered: 1-4"));
 }
 
+// The running processes whose parent is `parent`.
+static QStringList childrenOf(qint64 parent)
+{
+    QStringList children;
+    for (const QString &entry : QDir("/proc").entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        QFile stat("/proc/" + entry + "/stat");
+        if (!stat.open(QIODevice::ReadOnly))
+            continue;
+        const QByteArray text = stat.readAll();
+        const QList<QByteArray> rest = text.mid(text.lastIndexOf(')') + 2).split(' ');
+        if (rest.size() > 1 && rest[0] != "Z" && rest[1].toLongLong() == parent)
+            children << entry;
+    }
+    return children;
+}
+
 // A document that takes a few seconds: many large pages.
 static QByteArray slowDocument()
 {
@@ -895,12 +911,17 @@ void TestConverter::interruptedScriptLeavesNothing()
     QVERIFY(p.waitForStarted());
     if (!waitForImages(stage(), 1, p))
         QSKIP("the conversion ended before it could be interrupted");
+    // The script's renderer (or the client of a render service).
+    const QStringList renderers = childrenOf(p.processId());
+    QVERIFY(!renderers.isEmpty());
     p.terminate(); // SIGTERM
     QVERIFY(p.waitForFinished(30000));
     QCOMPARE(p.exitCode(), 143);
     QCOMPARE(entries(stage()), QStringList{});
-    // The renderer went with the script: nothing appears afterwards.
-    QThread::msleep(300);
+    // The renderer went with the script: once it is gone, nothing has
+    // appeared.
+    for (const QString &pid : renderers)
+        QTRY_VERIFY_WITH_TIMEOUT(!QFileInfo::exists("/proc/" + pid + "/exe"), 10000);
     QCOMPARE(entries(stage()), QStringList{});
 }
 

@@ -94,7 +94,7 @@ void TestProbe::verdict()
     case Fixture::Rc4OwnerOnly:
     case Fixture::Aes256OwnerOnly: {
         if (!haveTool("qpdf"))
-            QSKIP("qpdf is needed to make encrypted fixtures");
+            QFAIL("qpdf is needed to make encrypted fixtures (scripts/setup.sh installs it)");
         const bool aes = fixture == Fixture::Aes256User || fixture == Fixture::Aes256OwnerOnly;
         const bool user = fixture == Fixture::Rc4User || fixture == Fixture::Aes256User;
         QVERIFY(qpdfEncrypt(plain, doc, user ? "secret" : "", "owner", aes ? "256" : "128",

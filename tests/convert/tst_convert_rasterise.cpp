@@ -123,6 +123,44 @@ private slots:
         QCOMPARE(rasterise.view.appPointer.back(), int(Platform::PointerDefault));
     }
 
+    // With the probe's page count known, every page in place is a converted
+    // document however the converter ended; a page short is a failure that
+    // names the page.
+    void everyPageInPlaceIsConverted_data()
+    {
+        QTest::addColumn<QByteArray>("script");
+        QTest::addColumn<bool>("failed");
+        QTest::addColumn<QString>("problem");
+        const QByteArray page = "page() { printf 'page %d\\n' \"$1\" > \"$2\"; }\n";
+        QTest::newRow("all three, status 1")
+            << page + "page 1 current-001.jpg; page 2 current-002.jpg; page 3 current-003.jpg\n"
+                      "rm current.pdf; exit 1\n"
+            << false << QString();
+        QTest::newRow("all three, killed after the last")
+            << page + "page 1 current-001.jpg; page 2 current-002.jpg; page 3 current-003.jpg\n"
+                      "rm current.pdf; kill -9 $$\n"
+            << false << QString();
+        QTest::newRow("two of three, status 1")
+            << page + "page 1 current-001.jpg; page 2 current-002.jpg; rm current.pdf; exit 1\n"
+            << true << "missing: page 3";
+    }
+    void everyPageInPlaceIsConverted()
+    {
+        QFETCH(QByteArray, script);
+        QFETCH(bool, failed);
+        QFETCH(QString, problem);
+        AppFolder app;
+        QVERIFY(app.writeScript(script));
+        const QString document = app.writeDocument("report.pdf", ConvertFixture::document("report", 3));
+        PageCountRasteriser rasterise(app);
+
+        const PDF::RasteriseResult result = rasterise(document, 3);
+        QCOMPARE(result.failed, failed);
+        QVERIFY2(result.problem.contains(problem), qPrintable(result.problem));
+        QCOMPARE(result.missingPages.isEmpty(), !failed);
+        QCOMPARE(result.pagesWritten, failed ? 2 : 3);
+    }
+
     // Whatever stands at an output name, only the document's folder changes:
     // an image replaces a file or a link there (the link itself, never its
     // target), a folder is left alone and the document fails. Also when the

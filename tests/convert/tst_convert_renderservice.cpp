@@ -63,6 +63,23 @@ private slots:
         else
             qunsetenv("RASTERWELL_RENDER_SERVICE");
     }
+
+    // The service gets no more workers than the run has staging folders.
+    void workersAreCappedAtTheSlots()
+    {
+        const QByteArray saved = qgetenv("RASTERWELL_RENDER_SERVICE");
+        const bool wasSet = qEnvironmentVariableIsSet("RASTERWELL_RENDER_SERVICE");
+        qunsetenv("RASTERWELL_RENDER_SERVICE");
+        Fakes::ScriptedProcesses processes;
+        {
+            const RenderService service(processes, "/app/ps/rwrender", "/w/s.sock", "/w", 3);
+            QCOMPARE(processes.starts.size(), std::size_t(1));
+            QCOMPARE(processes.starts[0].argv,
+                     (QStringList{"/app/ps/rwrender", "--serve", "/w/s.sock", "--workers", "3"}));
+        }
+        if (wasSet)
+            qputenv("RASTERWELL_RENDER_SERVICE", saved);
+    }
 };
 
 QTEST_GUILESS_MAIN(TestRenderService)

@@ -526,6 +526,36 @@ private slots:
         QVERIFY(run.pump.processed >= 3);
         QVERIFY(QFile::exists(app.docs() + "/a-001.jpg"));
     }
+
+    // A lock that is never released: the wait says what it waits for and
+    // whose lock it is, and ends at its limit with a problem, converting
+    // nothing.
+    void lockWaitHasALimit()
+    {
+        AppFolder app;
+        QVERIFY(app.writeToolkit());
+        QVERIFY(app.writeScript());
+        const QString lockPath = app.path() + "/rasterwell.lock";
+        Platform::FolderLock other(lockPath);
+        QCOMPARE(other.tryLock(), Platform::FolderLock::State::Locked);
+        PDF::Limits limits;
+        limits.lockWaitMs = 300;
+        Run run(app, 1, limits);
+        run.documents.items = {app.writeDocument("a.pdf", ConvertFixture::document("a", 1))};
+        const QString holder = QStringLiteral("process %1").arg(QCoreApplication::applicationPid());
+
+        const RunSummary summary = run();
+        QCOMPARE(summary.outcome, RunSummary::Outcome::SetupProblem);
+        QVERIFY2(summary.setupProblem.contains(lockPath) && summary.setupProblem.contains(holder)
+                     && summary.setupProblem.contains("0.3 s"),
+                 qPrintable(summary.setupProblem));
+        QCOMPARE(run.messages.details.size(), qsizetype(1));
+        QVERIFY2(run.messages.details.first().startsWith("Waiting for the lock file " + lockPath + ", held by " + holder),
+                 qPrintable(run.messages.details.first()));
+        QVERIFY(app.probed().isEmpty());
+        QVERIFY(!QFile::exists(app.docs() + "/a-001.jpg"));
+        QVERIFY(other.isLocked());
+    }
 };
 
 QTEST_GUILESS_MAIN(TestConversionRun)

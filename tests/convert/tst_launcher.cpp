@@ -18,62 +18,50 @@ class TestLauncher : public QObject {
 
 
 private slots:
-    void failureTable_data()
+    // What a caller sees for every failure code of the shell (0 to 32): the
+    // launch fails with an error from the GShell source that has a message
+    // to show; the waiting launch starts nothing, waits for nothing and
+    // returns that error's number plus the offset, a value below any exit
+    // status. Codes that mean the same read the same; each code without a
+    // meaning of its own reads as the generic failure, under a number of
+    // its own.
+    void everyFailureCodeFailsTheLaunch()
     {
-        QTest::addColumn<int>("shellResult");
-        QTest::addColumn<qint32>("number");
-        QTest::addColumn<QString>("description");
-        const QString generic =
-            "An error occurred occurred whilst trying to open or print the selected file.";
-        QTest::newRow("0") << 0 << 7 << "Out of memory";
-        QTest::newRow("1") << 1 << -2147220455 << generic;
-        QTest::newRow("2") << 2 << 53 << "File not found";
-        QTest::newRow("3") << 3 << 76 << "Path not found";
-        QTest::newRow("5") << 5 << 75 << "Path/file access error";
-        QTest::newRow("8") << 8 << 7 << "Out of memory";
-        QTest::newRow("11") << 11 << -2147220445 << "The executable file is invalid or corrupt";
-        QTest::newRow("15") << 15 << -2147220441 << generic;
-        QTest::newRow("25") << 25 << -2147220431 << generic;
-        QTest::newRow("26") << 26 << 75 << "A sharing violation occurred.";
-        QTest::newRow("27") << 27 << -2147220429
-                            << "This file type does not have a valid file association.";
-        QTest::newRow("28") << 28 << 286
-                            << "The file could not be opened due to time out. Please try again in "
-                               "a moment.";
-        QTest::newRow("29") << 29 << 285
-                            << "The file could not be opened because the DDE transaction failed. "
-                               "Please try again in a moment.";
-        QTest::newRow("30") << 30 << 285
-                            << "The file could not be opened because the target application is "
-                               "busy. Please try again in a moment.";
-        QTest::newRow("31") << 31 << -2147220425
-                            << "No application is associated with this file type.";
-        QTest::newRow("32") << 32 << 48 << "The specified dynamic-link library was not found.";
-    }
-    void failureTable()
-    {
-        QFETCH(int, shellResult);
-        QFETCH(qint32, number);
-        QFETCH(QString, description);
-        Fakes::ScriptedProcesses processes;
-        Fakes::CountingPump pump;
-        processes.shellCode = shellResult;
-        Launcher launcher(processes, pump, QStringLiteral("rasterwell"));
+        QMap<int, LaunchError> errors;
+        for (int code = 0; code <= 32; ++code) {
+            Fakes::ScriptedProcesses processes;
+            Fakes::CountingPump pump;
+            processes.shellCode = code;
+            Launcher launcher(processes, pump, QStringLiteral("rasterwell"));
+            const LaunchResult launched = launcher.ShellLaunch("/opt/x/run.sh", 1, {}, "/opt/x", "open", 0);
+            QCOMPARE(launched.shellResult, code);
+            QVERIFY2(launched.error, qPrintable(QString::number(code)));
+            QCOMPARE(launched.error->source, QString("rasterwell.GShell"));
+            QVERIFY(!launched.error->description.isEmpty());
+            errors.insert(code, *launched.error);
 
-        const LaunchResult launched =
-            launcher.ShellLaunch("/opt/x/run.sh", 1, {}, "/opt/x", "open", 0);
-        QCOMPARE(launched.shellResult, shellResult);
-        QVERIFY(launched.error);
-        QCOMPARE(*launched.error, (LaunchError{number, description, "rasterwell.GShell"}));
-
-        // The waiting launch returns the number plus the offset and waits for
-        // nothing. Sums below the 32-bit range stay at its lowest value.
-        const WaitResult waited = launcher.ShellLaunchAndWait("/opt/x/run.sh", 0, "/opt/x");
-        const qint64 sum = qint64(FailureOffset) + number;
-        QCOMPARE(waited.value, qint32(std::max<qint64>(sum, std::numeric_limits<qint32>::min())));
-        QVERIFY(!waited.started());
-        QCOMPARE(processes.exitQueries, 0);
-        QVERIFY(pump.pauses.empty());
+            const WaitResult waited = launcher.ShellLaunchAndWait("/opt/x/run.sh", 0, "/opt/x");
+            QVERIFY(!waited.started());
+            QCOMPARE(waited.value, withFailureOffset(launched.error->number));
+            QVERIFY(waited.value < 0);
+            QCOMPARE(processes.exitQueries, 0);
+            QVERIFY(pump.pauses.empty());
+        }
+        // Out of memory, however the shell says it.
+        QCOMPARE(errors[0], errors[8]);
+        // A missing file and a missing folder are told apart.
+        QVERIFY(errors[2].description != errors[3].description);
+        // The generic failure: one message, a number for each code.
+        const QString generic = errors[1].description;
+        QSet<qint32> numbers;
+        for (int code : {1, 4, 6, 7, 9, 10, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21, 22, 23, 24, 25}) {
+            QCOMPARE(errors[code].description, generic);
+            numbers.insert(errors[code].number);
+        }
+        QCOMPARE(numbers.size(), 20);
+        // A code with a meaning of its own never reads as the generic one.
+        for (int code : {0, 2, 3, 5, 8, 11, 26, 27, 28, 29, 30, 31, 32})
+            QVERIFY2(errors[code].description != generic, qPrintable(QString::number(code)));
     }
 
     void successCodes_data()
@@ -186,29 +174,40 @@ private slots:
     {
         QTest::addColumn<QString>("program");
         QTest::addColumn<qint32>("number");
-        QTest::newRow("missing program") << "missing.sh" << 53;
-        QTest::newRow("missing folder") << "nowhere/missing.sh" << 76;
-        QTest::newRow("not executable") << "plain.sh" << 75;
+        QTest::addColumn<QString>("description"); // what the user is shown
+        QTest::newRow("missing program") << "missing.sh" << 53 << "File not found";
+        QTest::newRow("missing folder") << "nowhere/missing.sh" << 76 << "Path not found";
+        QTest::newRow("not executable") << "plain.sh" << 75 << "Path/file access error";
+        QTest::newRow("not a program") << "garbage.sh" << -2147220445
+                                       << "The executable file is invalid or corrupt";
     }
     void startFailuresReturnOffsetPlusNumber()
     {
         QFETCH(QString, program);
         QFETCH(qint32, number);
+        QFETCH(QString, description);
         QTemporaryDir dir;
         TestFiles::writeScript(dir, "plain.sh", "exit 0", false);
+        // Run bits, but neither a "#!" line nor a program's header.
+        QFile garbage(dir.filePath("garbage.sh"));
+        QVERIFY(garbage.open(QIODevice::WriteOnly));
+        garbage.write(QByteArray("\x7f""ELF\x01\x01 not really", 18));
+        garbage.close();
+        QVERIFY(garbage.setPermissions(garbage.permissions() | QFile::ExeOwner));
         Platform::PosixProcessApi processes;
         Fakes::CountingPump pump;
         Launcher launcher(processes, pump, "rasterwell");
 
         const WaitResult ran = launcher.RunAndWait('"' + dir.filePath(program) + "\" x", 0);
         QVERIFY(!ran.started());
+        QCOMPARE(ran.error->description, description);
         QCOMPARE(ran.error->number, number);
-        QCOMPARE(ran.value, FailureOffset + number);
+        QCOMPARE(ran.value, withFailureOffset(number));
         QVERIFY(pump.pauses.empty());
         if (program != "plain.sh") { // a plain file would be opened by the desktop
             const WaitResult opened =
                 launcher.ShellLaunchAndWait('"' + dir.filePath(program) + '"', 0, dir.path());
-            QCOMPARE(opened.value, FailureOffset + number);
+            QCOMPARE(opened.value, withFailureOffset(number));
         }
     }
 };

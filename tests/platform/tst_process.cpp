@@ -7,6 +7,7 @@
 #include <QFile>
 #include <QProcess>
 #include <QTemporaryDir>
+#include <QStandardPaths>
 #include <QtTest>
 
 #include <csignal>
@@ -228,15 +229,42 @@ private slots:
     void terminateAllEndsChildrenAndTheirChildren()
     {
         QTemporaryDir dir;
-        // The child starts a grandchild that would write a file later.
-        const QString script = TestFiles::writeScript(dir, "prog", "(sleep 3; touch late.txt) & sleep 30");
+        // The child starts a grandchild that would write a file later, and
+        // says so once it has.
+        const QString script = TestFiles::writeScript(
+            dir, "prog", "(sleep 3; touch late.txt) & echo $! > grandchild.tmp; mv grandchild.tmp grandchild; sleep 30");
         PosixProcessApi api;
         const StartResult r = api.start({script}, dir.path(), true);
         QVERIFY(r.started());
-        QTest::qWait(200);
+        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(dir.filePath("grandchild")), 10000);
+        const qint64 grandchild = readAll(dir.filePath("grandchild")).trimmed().toLongLong();
+        QVERIFY(grandchild > 0);
         api.terminateAll();
-        QTest::qWait(3500);
+        QVERIFY(endsSoon(grandchild));
         QVERIFY(!QFile::exists(dir.filePath("late.txt")));
+        QCOMPARE(api.exitCode(r.pid), std::optional<int>(128 + SIGTERM));
+    }
+
+    // A new child that gets the number of one that ended is a new child:
+    // it runs, and the old one's exit status is not read as its own. In a
+    // PID namespace of its own (as root), the helper makes the next number
+    // handed out that of its first, ended child.
+    void recycledPidIsANewChild()
+    {
+        if (::geteuid() != 0)
+            QSKIP("needs root, as in CI, to hand out a chosen process number");
+        const QString unshare = QStandardPaths::findExecutable("unshare");
+        QVERIFY2(!unshare.isEmpty(), "unshare (util-linux) is missing");
+        QProcess helper;
+        helper.start(unshare, {"--pid", "--fork", "--mount-proc",
+                               qEnvironmentVariable("RW_APP_DIR") + "/tests/bin/rw_pidreuse"});
+        QVERIFY(helper.waitForStarted());
+        QVERIFY(helper.waitForFinished(60000));
+        const QByteArray errors = helper.readAllStandardError();
+        if (helper.exitCode() != 0 && errors.contains("unshare failed"))
+            QSKIP(qPrintable("no PID namespace may be made here: " + QString::fromLocal8Bit(errors)));
+        QVERIFY2(helper.exitCode() == 0, errors.constData());
+        QVERIFY2(helper.readAllStandardOutput().contains("same number"), errors.constData());
     }
 };
 
