@@ -46,8 +46,8 @@ struct Outcome {
     enum class Kind { Converted, Protected, Failed };
     Kind kind = Kind::Converted;
     QString document;
-    QString reason;       // Failed: one line
-    QStringList messages; // Failed: what a companion said
+    QString reason;       // Failed: one line; Converted: a note, usually empty
+    QStringList messages; // what a companion said, with the reason
     DocumentEnd end = {}; // everything the summary at "Done." tells of it
 };
 
@@ -305,6 +305,14 @@ private:
         switch (o.kind) {
         case Outcome::Kind::Converted:
             ++summary_.converted;
+            // Converted, though the converter said something was wrong: it
+            // is passed on, never dropped.
+            if (!o.reason.isEmpty()) {
+                QStringList lines{o.document + QStringLiteral(": ") + o.reason};
+                for (const QString &m : o.messages)
+                    lines << QStringLiteral("  ") + m;
+                s_.messages.showDetails(lines);
+            }
             break;
         case Outcome::Kind::Protected:
             ++summary_.passwordProtected;
@@ -630,7 +638,8 @@ private:
         // how many there are.
         end.missingPages = pages.missingPages;
         if (pages.succeeded())
-            release(slot, Outcome{Outcome::Kind::Converted, slot.document, {}, {}}, end);
+            release(slot, Outcome{Outcome::Kind::Converted, slot.document, pages.note,
+                                  pages.note.isEmpty() ? QStringList{} : pages.messages}, end);
         else
             release(slot, Outcome{Outcome::Kind::Failed, slot.document, pages.problem, pages.messages}, end);
     }

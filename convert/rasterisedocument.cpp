@@ -271,7 +271,7 @@ void RasteriseJob::finish(int exitCode, const QString &stopped)
     const bool everyPage = pageCount_ > 0 && collection.placed.size() == pageCount_
                            && result_.missingPages.isEmpty() && collection.problems.isEmpty();
     if (everyPage && cleared && !problem.isEmpty()) {
-        result_.messages << QStringLiteral("every page image is in place, though %1").arg(problem);
+        result_.note = QStringLiteral("every page image is in place, though %1").arg(problem);
         problem.clear();
     }
     if (!problem.isEmpty() && !result_.missingPages.isEmpty())

@@ -26,6 +26,9 @@ struct RasteriseResult {
     QList<int> missingPages; // pages of the document that did not arrive
     QList<int> recoveredPages; // file-order numbers of the recovered pages kept
     QStringList messages;  // what the converter said on its error stream
+    // Converted although the converter reported a problem (every page is in
+    // place): what it reported, passed on with its messages.
+    QString note;
 
     bool succeeded() const { return pagesCreated && !failed; }
 };

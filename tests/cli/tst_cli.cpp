@@ -737,8 +737,9 @@ private slots:
     }
 
     // A page tree whose /Count is too high, converted by the real
-    // companions: every page it lists comes out, none beyond, and the
-    // document counts as only partly converted, with the reason.
+    // companions: every page it lists comes out under its own number, none
+    // beyond. Every page is in place, so the document is converted; the
+    // renderer's word on the miscount is passed on, not dropped.
     void miscountedPageTree()
     {
         const QString built = qEnvironmentVariable("RW_APP_DIR");
@@ -753,17 +754,16 @@ private slots:
             document, PdfFixtures::makePageTreePdf(PdfFixtures::PageTreeShape::CountTooHigh)));
 
         const Outcome o = runProgram(program, {"--convert", "--report", "-", document});
-        QCOMPARE(o.status, 1);
+        QCOMPARE(o.status, 0);
         QCOMPARE(o.out.size(), 1);
         const QJsonObject report = QJsonDocument::fromJson(o.out.first().toUtf8()).object();
-        QCOMPARE(report.value("outcome").toString(), QString("partial"));
+        QCOMPARE(report.value("outcome").toString(), QString("converted"));
         QCOMPARE(report.value("pages").toInt(), 4);
         QCOMPARE(report.value("images").toInt(), 4);
         QCOMPARE(report.value("missing").toArray().size(), 0);
-        QVERIFY2(report.value("reason").toString().contains("failure"), qPrintable(o.out.first()));
         QVERIFY2(o.err.contains("page counts are wrong: it lists 4 page(s), its /Count says 12"),
                  qPrintable(o.err));
-        QVERIFY2(o.err.contains("Could not create JPG on " + document), qPrintable(o.err));
+        QVERIFY2(!o.err.contains("Could not create JPG"), qPrintable(o.err));
         QCOMPARE(QDir(app.docs()).entryList({"*.jpg"}, QDir::Files, QDir::Name),
                  (QStringList{"miscounted-001.jpg", "miscounted-002.jpg", "miscounted-003.jpg",
                               "miscounted-004.jpg"}));

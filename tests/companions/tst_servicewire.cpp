@@ -270,6 +270,8 @@ private slots:
         QTemporaryDir dir;
         const QString socket = dir.filePath("render.sock");
         QProcess service;
+        // Workers may write beneath the service's folder only, as in a run.
+        service.setWorkingDirectory(dir.path());
         service.start(CompanionTest::renderer(), {"--serve", socket, "--workers", "1"});
         QVERIFY(service.waitForStarted());
         const auto stop = qScopeGuard([&] {
@@ -319,6 +321,8 @@ private slots:
         QTemporaryDir dir;
         const QString socket = dir.filePath("render.sock");
         QProcess service;
+        // Workers may write beneath the service's folder only, as in a run.
+        service.setWorkingDirectory(dir.path());
         service.start(CompanionTest::renderer(), {"--serve", socket, "--workers", "2"});
         QVERIFY(service.waitForStarted());
         const auto stop = qScopeGuard([&] {
@@ -368,6 +372,8 @@ private slots:
         QTemporaryDir dir;
         const QString socket = dir.filePath("render.sock");
         QProcess service;
+        // Workers may write beneath the service's folder only, as in a run.
+        service.setWorkingDirectory(dir.path());
         service.start(CompanionTest::renderer(), {"--serve", socket});
         QVERIFY(service.waitForStarted());
         const pid_t servicePid = pid_t(service.processId());
