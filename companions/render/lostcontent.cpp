@@ -1,5 +1,9 @@
 #include "render/lostcontent.h"
 
+#include "render/pagemessages.h"
+
+#include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <vector>
@@ -102,16 +106,332 @@ void tryFindLostContents(fz_context *ctx, pdf_document *doc, int pageIndex, char
     }
 }
 
-// One content stream being scanned for "/Name Do".
-struct Scan {
+// --- what a page's content uses ----------------------------------------------
+
+// Bits of PageNeeds::Memory::objects.
+constexpr unsigned char kSound = 1;   // the object and what it leads to are there
+constexpr unsigned char kScanned = 2; // a form or pattern with resources of its own: its
+                                      // content's names resolve
+constexpr unsigned char kVisiting = 4; // being checked (a loop leads back to it)
+
+// Objects below an object a page uses are followed this deep.
+constexpr int kMaxObjectDepth = 12;
+
+// The resource categories content operators name.
+enum class Kind { Any, Font, XObject, ExtGState, Shading, ColorSpace, Pattern };
+
+const char *categoryName(Kind kind)
+{
+    switch (kind) {
+    case Kind::Font:
+        return "font";
+    case Kind::XObject:
+        return "XObject";
+    case Kind::ExtGState:
+        return "graphics state";
+    case Kind::Shading:
+        return "shading";
+    case Kind::ColorSpace:
+        return "colour space";
+    case Kind::Pattern:
+        return "pattern";
+    case Kind::Any:
+        break;
+    }
+    return "object";
+}
+
+pdf_obj *categoryKey(Kind kind)
+{
+    switch (kind) {
+    case Kind::Font:
+        return PDF_NAME(Font);
+    case Kind::XObject:
+        return PDF_NAME(XObject);
+    case Kind::ExtGState:
+        return PDF_NAME(ExtGState);
+    case Kind::Shading:
+        return PDF_NAME(Shading);
+    case Kind::ColorSpace:
+        return PDF_NAME(ColorSpace);
+    case Kind::Pattern:
+        return PDF_NAME(Pattern);
+    case Kind::Any:
+        break;
+    }
+    return nullptr;
+}
+
+// True when `ref` (`obj` resolved) is what a name of `kind` must lead to.
+bool rightKind(fz_context *ctx, pdf_obj *ref, pdf_obj *obj, Kind kind)
+{
+    switch (kind) {
+    case Kind::Font:
+    case Kind::ExtGState:
+        return pdf_is_dict(ctx, obj);
+    case Kind::XObject:
+        return pdf_is_stream(ctx, ref);
+    case Kind::Shading:
+    case Kind::Pattern:
+        return pdf_is_dict(ctx, obj); // a stream's dictionary is a dictionary too
+    case Kind::ColorSpace:
+        return pdf_is_array(ctx, obj) || pdf_is_name(ctx, obj);
+    case Kind::Any:
+        break;
+    }
+    return true;
+}
+
+// Keys below which nothing is drawn (or that lead elsewhere: the parent,
+// another page): not followed.
+bool followed(fz_context *ctx, pdf_obj *key)
+{
+    static const char *const skipped[] = {
+        "Parent",        "P",      "Metadata", "ToUnicode", "PieceInfo", "StructParent",
+        "StructParents", "Thumb",  "Resources", "Annots",   "B",         "Dest",
+        "A",             "AA",     "Length",
+    };
+    const char *name = pdf_to_name(ctx, key);
+    for (const char *skip : skipped)
+        if (std::strcmp(name, skip) == 0)
+            return false;
+    return true;
+}
+
+// One page being checked.
+struct Needs {
     fz_context *ctx;
     pdf_document *doc;
-    std::vector<char> *visited; // forms already scanned, by object number
-    char *out;                  // what is lost; empty while nothing is
+    PageNeeds::Memory &memory;
+    PageMessages &messages;
+    char *out; // what is lost; empty while nothing is
     std::size_t size;
+
+    bool lost() const { return out[0] != '\0'; }
+    unsigned char &bits(int num) { return memory.objects[std::size_t(num)]; }
 };
 
-void scanContent(Scan &scan, fz_stream *stm, pdf_obj *resources, int depth);
+// 1: object stream `num` decodes and lists the objects the file says it
+// holds; -1: it does not. Messages count meanwhile (see objectStreamSound).
+int tryDecodeObjectStream(fz_context *ctx, pdf_document *doc, int num,
+                          std::vector<int> &numbers)
+{
+    fz_buffer *volatile data = nullptr;
+    volatile int verdict = -1;
+    fz_try(ctx) {
+        pdf_obj *dict = pdf_load_object(ctx, doc, num);
+        const int count = pdf_dict_get_int(ctx, dict, PDF_NAME(N));
+        const int first = pdf_dict_get_int(ctx, dict, PDF_NAME(First));
+        pdf_drop_obj(ctx, dict);
+        data = pdf_load_stream_number(ctx, doc, num);
+        unsigned char *bytes = nullptr;
+        const std::size_t length = fz_buffer_storage(ctx, data, &bytes);
+        // The header: `count` pairs of object number and offset.
+        numbers.clear();
+        std::size_t at = 0;
+        bool sound = count >= 0 && first >= 0 && std::size_t(first) <= length;
+        for (int i = 0; sound && i < 2 * count; ++i) {
+            while (at < length && (bytes[at] == ' ' || bytes[at] == '\n' || bytes[at] == '\r'
+                                   || bytes[at] == '\t' || bytes[at] == '\f' || bytes[at] == 0))
+                ++at;
+            long value = -1;
+            while (at < length && bytes[at] >= '0' && bytes[at] <= '9' && value < 1000000000) {
+                value = (value < 0 ? 0 : value * 10) + (bytes[at] - '0');
+                ++at;
+            }
+            if (value < 0 || at > std::size_t(first))
+                sound = false;
+            else if (i % 2 == 0)
+                numbers.push_back(int(value));
+            else if (std::size_t(value) > length - std::size_t(first))
+                sound = false;
+        }
+        // Every object the cross-reference table places in this stream is
+        // listed in its header.
+        const int xrefLength = pdf_xref_len(ctx, doc);
+        for (int obj = 1; sound && obj < xrefLength; ++obj) {
+            pdf_xref_entry *entry = pdf_get_xref_entry(ctx, doc, obj);
+            if (entry && entry->type == 'o' && entry->ofs == num
+                && std::find(numbers.begin(), numbers.end(), obj) == numbers.end())
+                sound = false;
+        }
+        verdict = sound ? 1 : -1;
+    }
+    fz_always(ctx)
+        fz_drop_buffer(ctx, data);
+    fz_catch(ctx)
+        verdict = -1;
+    return verdict;
+}
+
+// Whether object stream `num` is sound; decoded once per document.
+bool objectStreamSound(Needs &needs, int num)
+{
+    std::vector<signed char> &known = needs.memory.objectStreams;
+    if (num <= 0 || std::size_t(num) >= known.size())
+        return false;
+    if (known[std::size_t(num)] == 0) {
+        // A checksum that fails is only a warning: it counts like one
+        // during the page's run.
+        needs.messages.setCounting(true);
+        std::vector<int> numbers;
+        int verdict = tryDecodeObjectStream(needs.ctx, needs.doc, num, numbers);
+        needs.messages.setCounting(false);
+        if (!needs.messages.lost().empty())
+            verdict = -1;
+        known[std::size_t(num)] = static_cast<signed char>(verdict);
+    }
+    return known[std::size_t(num)] > 0;
+}
+
+// True when stream object `num`'s data runs past the end of the file: its
+// /Length reaches beyond it, or no "endstream" follows the data anywhere
+// (a cut file; MuPDF reads what is there, and a cut JBIG2 image, for one,
+// decodes without a word).
+bool tryStreamIsCut(fz_context *ctx, pdf_document *doc, int num, pdf_obj *stream)
+{
+    volatile bool cut = false;
+    fz_try(ctx) {
+        pdf_xref_entry *entry = pdf_get_xref_entry(ctx, doc, num);
+        const std::int64_t size = doc->file_size;
+        if (entry && entry->type == 'n' && !entry->stm_buf && entry->stm_ofs > 0 && size > 0
+            && pdf_is_stream(ctx, stream)) { // `stream`: a reference
+            const std::int64_t length = pdf_to_int64(ctx, pdf_dict_get(ctx, stream, PDF_NAME(Length)));
+            const std::int64_t end = entry->stm_ofs + std::max<std::int64_t>(length, 0);
+            if (end > size) {
+                cut = true;
+            } else {
+                // "endstream" right after the data, or (a wrong /Length)
+                // somewhere after its start.
+                static const char keyword[] = "endstream";
+                const std::size_t keywordLength = sizeof keyword - 1;
+                unsigned char window[4096];
+                std::int64_t at = end;
+                bool found = false;
+                bool retried = false;
+                std::size_t carried = 0;
+                fz_seek(ctx, doc->file, at, SEEK_SET);
+                for (;;) {
+                    const std::size_t n = fz_read(ctx, doc->file, window + carried,
+                                                  sizeof window - carried);
+                    const std::size_t have = carried + n;
+                    for (std::size_t i = 0; i + keywordLength <= have && !found; ++i)
+                        found = std::memcmp(window + i, keyword, keywordLength) == 0;
+                    if (found)
+                        break;
+                    if (n == 0) {
+                        if (retried)
+                            break;
+                        // Not after the data: the /Length may be too long.
+                        retried = true;
+                        carried = 0;
+                        fz_seek(ctx, doc->file, entry->stm_ofs, SEEK_SET);
+                        continue;
+                    }
+                    carried = std::min(have, keywordLength - 1);
+                    std::memmove(window, window + have - carried, carried);
+                }
+                cut = !found;
+            }
+        }
+    }
+    fz_catch(ctx)
+        cut = false;
+    return cut;
+}
+
+bool checkObject(Needs &needs, pdf_obj *obj, const char *what, Kind kind, int depth);
+
+// Follows what the dictionary or array `obj` (direct) leads to.
+bool checkChildren(Needs &needs, pdf_obj *obj, const char *what, int depth)
+{
+    fz_context *ctx = needs.ctx;
+    if (depth >= kMaxObjectDepth)
+        return true;
+    if (pdf_is_dict(ctx, obj)) {
+        const int n = pdf_dict_len(ctx, obj);
+        for (int i = 0; i < n; ++i) {
+            pdf_obj *key = pdf_dict_get_key(ctx, obj, i);
+            if (!followed(ctx, key))
+                continue;
+            pdf_obj *value = pdf_dict_get_val(ctx, obj, i);
+            if ((pdf_is_indirect(ctx, value) || pdf_is_dict(ctx, value)
+                 || pdf_is_array(ctx, value))
+                && !checkObject(needs, value, what, Kind::Any, depth + 1))
+                return false;
+        }
+    } else if (pdf_is_array(ctx, obj)) {
+        // An ICC profile that cannot be read gives way to its alternate
+        // colour space, by design: not followed.
+        if (pdf_name_eq(ctx, pdf_array_get(ctx, obj, 0), PDF_NAME(ICCBased)))
+            return true;
+        const int n = pdf_array_len(ctx, obj);
+        for (int i = 0; i < n; ++i) {
+            pdf_obj *value = pdf_array_get(ctx, obj, i);
+            if ((pdf_is_indirect(ctx, value) || pdf_is_dict(ctx, value)
+                 || pdf_is_array(ctx, value))
+                && !checkObject(needs, value, what, Kind::Any, depth + 1))
+                return false;
+        }
+    }
+    return true;
+}
+
+// Checks `obj` (`what`, for the message) and what it leads to: it must be
+// in the file, outside damaged object streams, of the right kind, and a
+// stream's data must be whole. False (with `out` set) when lost.
+bool checkObject(Needs &needs, pdf_obj *obj, const char *what, Kind kind, int depth)
+{
+    fz_context *ctx = needs.ctx;
+    if (!pdf_is_indirect(ctx, obj)) {
+        if (!rightKind(ctx, obj, obj, kind)) {
+            std::snprintf(needs.out, needs.size, "%s is not a %s", what, categoryName(kind));
+            return false;
+        }
+        return checkChildren(needs, obj, what, depth);
+    }
+    const int num = pdf_to_num(ctx, obj);
+    if (num > 0 && std::size_t(num) < needs.memory.objects.size()
+        && (needs.bits(num) & (kSound | kVisiting)))
+        return true;
+    const Ref state = tryCheckRef(ctx, needs.doc, obj, false);
+    // Below the named object: "font /F1: object 12 0 R is missing ...".
+    char below[360];
+    if (depth > 0 && depth < kMaxObjectDepth) {
+        std::snprintf(below, sizeof below, "%s: object", what);
+        what = below;
+    }
+    if (state != Ref::Present) {
+        describeRef(ctx, what, obj, state, needs.out, needs.size);
+        return false;
+    }
+    if (num <= 0 || std::size_t(num) >= needs.memory.objects.size())
+        return true;
+    pdf_xref_entry *entry = pdf_get_xref_entry_no_null(ctx, needs.doc, num);
+    if (entry->type == 'o' && !objectStreamSound(needs, int(entry->ofs))) {
+        std::snprintf(needs.out, needs.size,
+                      "%s %d 0 R is kept in object stream %d 0 R, which is damaged", what, num,
+                      int(entry->ofs));
+        return false;
+    }
+    pdf_obj *resolved = pdf_resolve_indirect(ctx, obj);
+    if (!rightKind(ctx, obj, resolved, kind)) {
+        std::snprintf(needs.out, needs.size, "%s %d 0 R is not a %s", what, num,
+                      categoryName(kind));
+        return false;
+    }
+    if (pdf_is_stream(ctx, obj) && tryStreamIsCut(ctx, needs.doc, num, obj)) {
+        std::snprintf(needs.out, needs.size,
+                      "%s %d 0 R is cut off: its data runs to the end of the file", what, num);
+        return false;
+    }
+    needs.bits(num) |= kVisiting;
+    const bool sound = checkChildren(needs, resolved, what, depth);
+    needs.bits(num) &= static_cast<unsigned char>(~kVisiting);
+    if (sound)
+        needs.bits(num) |= kSound;
+    return sound;
+}
 
 // Skips an inline image's data after "ID": up to whitespace, "EI", and
 // whitespace or the end.
@@ -135,67 +455,126 @@ void skipInlineImage(fz_context *ctx, fz_stream *stm)
     }
 }
 
-// Checks the XObject `name` of `resources` that a content stream draws.
-void checkXObject(Scan &scan, pdf_obj *resources, const char *name, int depth)
+void scanContent(Needs &needs, fz_stream *stm, pdf_obj *resources, int depth);
+
+// Scans the content of form or tiling pattern `obj` (checked already) with
+// its own resources, else with `inherited`.
+void tryScanNested(Needs &needs, pdf_obj *obj, pdf_obj *inherited, int depth)
 {
-    fz_context *ctx = scan.ctx;
-    pdf_obj *xobjects = pdf_dict_get(ctx, resources, PDF_NAME(XObject));
-    const Ref dictState = tryCheckRef(ctx, scan.doc, xobjects, false);
-    if (xobjects && dictState != Ref::Present) {
-        describeRef(ctx, "XObject dictionary", xobjects, dictState, scan.out, scan.size);
-        return;
+    fz_context *ctx = needs.ctx;
+    fz_stream *volatile stm = nullptr;
+    fz_try(ctx) {
+        pdf_obj *own = pdf_dict_get(ctx, obj, PDF_NAME(Resources));
+        stm = pdf_open_stream(ctx, obj);
+        scanContent(needs, stm, own ? own : inherited, depth + 1);
     }
-    pdf_obj *ref = pdf_dict_gets(ctx, xobjects, name);
-    if (!ref)
-        return; // never defined: a broken document, not a lost object
-    const Ref state = tryCheckRef(ctx, scan.doc, ref, true);
-    if (state != Ref::Present) {
-        char what[300];
-        std::snprintf(what, sizeof what, "XObject /%s", name);
-        describeRef(ctx, what, ref, state, scan.out, scan.size);
-        return;
-    }
-    const int num = pdf_to_num(ctx, ref);
-    if (depth >= kMaxFormDepth || num <= 0 || num >= int(scan.visited->size())
-        || (*scan.visited)[std::size_t(num)])
-        return;
-    (*scan.visited)[std::size_t(num)] = 1;
-    if (!pdf_name_eq(ctx, pdf_dict_get(ctx, ref, PDF_NAME(Subtype)), PDF_NAME(Form)))
-        return;
-    pdf_obj *formResources = pdf_dict_get(ctx, ref, PDF_NAME(Resources));
-    fz_stream *stm = pdf_open_stream(ctx, ref);
-    fz_try(ctx)
-        scanContent(scan, stm, formResources ? formResources : resources, depth + 1);
     fz_always(ctx)
         fz_drop_stream(ctx, stm);
-    fz_catch(ctx)
-        fz_rethrow(ctx);
+    fz_catch(ctx) {
+        // Content that does not decode is the renderer's to report.
+    }
 }
 
-void scanContent(Scan &scan, fz_stream *stm, pdf_obj *resources, int depth)
+// A form or tiling pattern: its content's names are checked too.
+void scanNested(Needs &needs, pdf_obj *obj, pdf_obj *inherited, int depth)
 {
-    fz_context *ctx = scan.ctx;
+    fz_context *ctx = needs.ctx;
+    if (depth >= kMaxFormDepth || !pdf_is_stream(ctx, obj))
+        return;
+    const int num = pdf_to_num(ctx, obj);
+    const bool own = pdf_dict_get(ctx, obj, PDF_NAME(Resources)) != nullptr;
+    const bool remembered = num > 0 && std::size_t(num) < needs.memory.objects.size();
+    // With resources of its own a form resolves the same on every page.
+    if (own && remembered && (needs.bits(num) & (kScanned | kVisiting)))
+        return;
+    if (remembered)
+        needs.bits(num) |= kVisiting;
+    tryScanNested(needs, obj, inherited, depth);
+    if (remembered) {
+        needs.bits(num) &= static_cast<unsigned char>(~kVisiting);
+        if (own && !needs.lost())
+            needs.bits(num) |= kScanned;
+    }
+}
+
+bool isDeviceColourSpace(const char *name)
+{
+    return std::strcmp(name, "DeviceGray") == 0 || std::strcmp(name, "DeviceRGB") == 0
+           || std::strcmp(name, "DeviceCMYK") == 0 || std::strcmp(name, "Pattern") == 0
+           || std::strcmp(name, "G") == 0 || std::strcmp(name, "RGB") == 0
+           || std::strcmp(name, "CMYK") == 0;
+}
+
+// The name `name` of category `kind` that the content uses.
+void checkName(Needs &needs, pdf_obj *resources, Kind kind, const char *name, int depth)
+{
+    fz_context *ctx = needs.ctx;
+    if (kind == Kind::ColorSpace && isDeviceColourSpace(name))
+        return;
+    char what[320];
+    pdf_obj *category = pdf_dict_get(ctx, resources, categoryKey(kind));
+    if (category && !checkObject(needs, category, "resource dictionary", Kind::Any, kMaxObjectDepth))
+        return;
+    pdf_obj *ref = pdf_dict_gets(ctx, category, name);
+    if (!ref) {
+        std::snprintf(needs.out, needs.size, "%s /%s is not in the resources", categoryName(kind),
+                      name);
+        return;
+    }
+    std::snprintf(what, sizeof what, "%s /%s", categoryName(kind), name);
+    if (!checkObject(needs, ref, what, kind, 0))
+        return;
+    pdf_obj *obj = pdf_resolve_indirect(ctx, ref);
+    if (kind == Kind::XObject
+        && pdf_name_eq(ctx, pdf_dict_get(ctx, obj, PDF_NAME(Subtype)), PDF_NAME(Form)))
+        scanNested(needs, obj, resources, depth);
+    else if (kind == Kind::Pattern && pdf_dict_get_int(ctx, obj, PDF_NAME(PatternType)) == 1)
+        scanNested(needs, obj, resources, depth);
+}
+
+void scanContent(Needs &needs, fz_stream *stm, pdf_obj *resources, int depth)
+{
+    fz_context *ctx = needs.ctx;
     pdf_lexbuf buf;
     pdf_lexbuf_init(ctx, &buf, PDF_LEXBUF_SMALL);
     char name[256] = "";
     fz_try(ctx) {
-        bool haveName = false;
-        while (!scan.out[0]) {
+        // Operands since the last name: a font name comes before the
+        // size; the others are the last operand.
+        int sinceName = -1;
+        while (!needs.lost()) {
             const pdf_token token = pdf_lex(ctx, stm, &buf);
             if (token == PDF_TOK_EOF)
                 break;
             if (token == PDF_TOK_NAME) {
                 fz_strlcpy(name, buf.scratch, sizeof name);
-                haveName = true;
+                sinceName = 0;
                 continue;
             }
-            if (token == PDF_TOK_KEYWORD) {
-                if (haveName && std::strcmp(buf.scratch, "Do") == 0)
-                    checkXObject(scan, resources, name, depth);
-                else if (std::strcmp(buf.scratch, "ID") == 0)
-                    skipInlineImage(ctx, stm);
+            if (token != PDF_TOK_KEYWORD) {
+                if (sinceName >= 0)
+                    ++sinceName;
+                continue;
             }
-            haveName = false;
+            const char *op = buf.scratch;
+            Kind kind = Kind::Any;
+            if (sinceName == 1 && std::strcmp(op, "Tf") == 0)
+                kind = Kind::Font;
+            else if (sinceName == 0 && std::strcmp(op, "Do") == 0)
+                kind = Kind::XObject;
+            else if (sinceName == 0 && std::strcmp(op, "gs") == 0)
+                kind = Kind::ExtGState;
+            else if (sinceName == 0 && std::strcmp(op, "sh") == 0)
+                kind = Kind::Shading;
+            else if (sinceName == 0 && (std::strcmp(op, "cs") == 0 || std::strcmp(op, "CS") == 0))
+                kind = Kind::ColorSpace;
+            else if (sinceName == 0 && (std::strcmp(op, "scn") == 0 || std::strcmp(op, "SCN") == 0))
+                kind = Kind::Pattern;
+            else if (std::strcmp(op, "ID") == 0)
+                skipInlineImage(ctx, stm);
+            if (kind != Kind::Any)
+                checkName(needs, resources, kind, name, depth);
+            sinceName = -1;
         }
     }
     fz_always(ctx)
@@ -204,21 +583,53 @@ void scanContent(Scan &scan, fz_stream *stm, pdf_obj *resources, int depth)
         fz_rethrow(ctx);
 }
 
-void tryFindLostXObjects(fz_context *ctx, pdf_document *doc, int pageIndex,
-                         std::vector<char> *visited, char *out, std::size_t size)
+// The page's node in the page tree and its ancestors: objects of a damaged
+// object stream there put the page's place in doubt.
+bool checkAncestors(Needs &needs, pdf_obj *page)
 {
+    fz_context *ctx = needs.ctx;
+    pdf_obj *node = page;
+    for (int depth = 0; node && depth < 64; ++depth) {
+        if (pdf_is_indirect(ctx, node)) {
+            const int num = pdf_to_num(ctx, node);
+            pdf_xref_entry *entry = num > 0 && num < pdf_xref_len(ctx, needs.doc)
+                                        ? pdf_get_xref_entry(ctx, needs.doc, num)
+                                        : nullptr;
+            if (entry && entry->type == 'o' && !objectStreamSound(needs, int(entry->ofs))) {
+                std::snprintf(needs.out, needs.size,
+                              "%s %d 0 R is kept in object stream %d 0 R, which is damaged",
+                              depth == 0 ? "page object" : "page tree node", num,
+                              int(entry->ofs));
+                return false;
+            }
+        }
+        node = pdf_dict_get(ctx, node, PDF_NAME(Parent));
+    }
+    return true;
+}
+
+void tryFindLostResources(Needs &needs, int pageIndex)
+{
+    fz_context *ctx = needs.ctx;
     fz_stream *volatile stm = nullptr;
     fz_try(ctx) {
-        pdf_obj *page = pdf_lookup_page_obj(ctx, doc, pageIndex);
+        pdf_obj *page = pdf_lookup_page_obj(ctx, needs.doc, pageIndex);
         pdf_obj *resources = pdf_dict_get_inheritable(ctx, page, PDF_NAME(Resources));
-        const Ref state = tryCheckRef(ctx, doc, resources, false);
-        if (resources && state != Ref::Present) {
-            describeRef(ctx, "resource dictionary", resources, state, out, size);
-        } else {
-            stm = pdf_open_contents_stream(ctx, doc,
-                                           pdf_dict_get(ctx, page, PDF_NAME(Contents)));
-            Scan scan{ctx, doc, visited, out, size};
-            scanContent(scan, stm, resources, 0);
+        if (checkAncestors(needs, page)
+            && (!resources
+                || checkObject(needs, resources, "resource dictionary", Kind::Any,
+                               kMaxObjectDepth))) {
+            pdf_obj *contents = pdf_dict_get(ctx, page, PDF_NAME(Contents));
+            const int parts = pdf_is_array(ctx, contents) ? pdf_array_len(ctx, contents) : 1;
+            for (int i = 0; i < parts && !needs.lost(); ++i)
+                checkObject(needs,
+                            pdf_is_array(ctx, contents) ? pdf_array_get(ctx, contents, i)
+                                                        : contents,
+                            "content stream", Kind::Any, 0);
+            if (!needs.lost() && contents) {
+                stm = pdf_open_contents_stream(ctx, needs.doc, contents);
+                scanContent(needs, stm, resources, 0);
+            }
         }
     }
     fz_always(ctx)
@@ -228,6 +639,23 @@ void tryFindLostXObjects(fz_context *ctx, pdf_document *doc, int pageIndex,
         // what is certainly lost fails a page.
     }
 }
+
+} // namespace
+
+std::string PageNeeds::findLost(fz_context *ctx, int pageIndex, PageMessages &messages)
+{
+    const std::size_t objects = std::size_t(std::max(0, objectCount(ctx, doc_))) + 1;
+    if (memory_.objects.size() < objects)
+        memory_.objects.resize(objects, 0);
+    if (memory_.objectStreams.size() < objects)
+        memory_.objectStreams.resize(objects, 0);
+    char out[400] = "";
+    Needs needs{ctx, doc_, memory_, messages, out, sizeof out};
+    tryFindLostResources(needs, pageIndex);
+    return out;
+}
+
+namespace {
 
 // The page object itself: the page tree's entry must lead to a page
 // dictionary that is in the file. MuPDF turns a missing one into an empty
@@ -265,14 +693,6 @@ std::string findLostContents(fz_context *ctx, pdf_document *doc, int pageIndex)
 {
     char out[400] = "";
     tryFindLostContents(ctx, doc, pageIndex, out, sizeof out);
-    return out;
-}
-
-std::string findLostXObjects(fz_context *ctx, pdf_document *doc, int pageIndex)
-{
-    std::vector<char> visited(std::size_t(objectCount(ctx, doc)) + 1, 0);
-    char out[400] = "";
-    tryFindLostXObjects(ctx, doc, pageIndex, &visited, out, sizeof out);
     return out;
 }
 
