@@ -169,8 +169,14 @@ bool rightKind(fz_context *ctx, pdf_obj *ref, pdf_obj *obj, Kind kind)
     case Kind::Font:
     case Kind::ExtGState:
         return pdf_is_dict(ctx, obj);
-    case Kind::XObject:
-        return pdf_is_stream(ctx, ref);
+    case Kind::XObject: {
+        // An image, a form or (ignored by every reader) PostScript.
+        pdf_obj *subtype = pdf_dict_get(ctx, obj, PDF_NAME(Subtype));
+        return pdf_is_stream(ctx, ref)
+               && (pdf_name_eq(ctx, subtype, PDF_NAME(Image))
+                   || pdf_name_eq(ctx, subtype, PDF_NAME(Form))
+                   || pdf_name_eq(ctx, subtype, PDF_NAME(PS)));
+    }
     case Kind::Shading:
     case Kind::Pattern:
         return pdf_is_dict(ctx, obj); // a stream's dictionary is a dictionary too
@@ -385,7 +391,7 @@ bool checkObject(Needs &needs, pdf_obj *obj, const char *what, Kind kind, int de
     fz_context *ctx = needs.ctx;
     if (!pdf_is_indirect(ctx, obj)) {
         if (!rightKind(ctx, obj, obj, kind)) {
-            std::snprintf(needs.out, needs.size, "%s is not a %s", what, categoryName(kind));
+            std::snprintf(needs.out, needs.size, "%s is not a valid %s", what, categoryName(kind));
             return false;
         }
         return checkChildren(needs, obj, what, depth);
@@ -416,7 +422,7 @@ bool checkObject(Needs &needs, pdf_obj *obj, const char *what, Kind kind, int de
     }
     pdf_obj *resolved = pdf_resolve_indirect(ctx, obj);
     if (!rightKind(ctx, obj, resolved, kind)) {
-        std::snprintf(needs.out, needs.size, "%s %d 0 R is not a %s", what, num,
+        std::snprintf(needs.out, needs.size, "%s %d 0 R is not a valid %s", what, num,
                       categoryName(kind));
         return false;
     }
