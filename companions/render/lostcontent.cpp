@@ -212,6 +212,10 @@ struct Needs {
     PageMessages &messages;
     char *out; // what is lost; empty while nothing is
     std::size_t size;
+    // The streams below the name being checked are decoded once: MuPDF
+    // keeps a font, an image or a shading it decoded for later pages, and
+    // says what was wrong with its data only on the first.
+    bool decode = false;
 
     bool lost() const { return out[0] != '\0'; }
     unsigned char &bits(int num) { return memory.objects[std::size_t(num)]; }
@@ -346,6 +350,60 @@ bool tryStreamIsCut(fz_context *ctx, pdf_document *doc, int num, pdf_obj *stream
     return cut;
 }
 
+// True when the stream's filters end in an image codec (JPEG, JPEG 2000,
+// JBIG2, CCITT): those decode only while the page is drawn.
+bool tryEndsInImageCodec(fz_context *ctx, pdf_obj *dict)
+{
+    volatile bool codec = false;
+    fz_try(ctx) {
+        pdf_obj *filter = pdf_dict_get(ctx, dict, PDF_NAME(Filter));
+        if (pdf_is_array(ctx, filter))
+            filter = pdf_array_get(ctx, filter, pdf_array_len(ctx, filter) - 1);
+        static const char *const codecs[] = {"DCTDecode",      "DCT", "JPXDecode", "JBIG2Decode",
+                                             "CCITTFaxDecode", "CCF"};
+        const char *name = pdf_to_name(ctx, filter);
+        for (const char *c : codecs)
+            if (std::strcmp(name, c) == 0)
+                codec = true;
+    }
+    fz_catch(ctx)
+        codec = true;
+    return codec;
+}
+
+// Decodes stream `num` through its filters (a failed checksum, a data
+// error, data cut short are messages that count); false when it throws.
+bool tryDecodeStream(fz_context *ctx, pdf_document *doc, int num)
+{
+    fz_stream *volatile stm = nullptr;
+    volatile bool decoded = true;
+    fz_try(ctx) {
+        stm = pdf_open_stream_number(ctx, doc, num);
+        while (fz_skip(ctx, stm, 1 << 16) > 0) {
+        }
+    }
+    fz_always(ctx)
+        fz_drop_stream(ctx, stm);
+    fz_catch(ctx)
+        decoded = false;
+    return decoded;
+}
+
+// Whether stream `num` (dictionary `dict`), below a name whose objects
+// MuPDF keeps for later pages, decodes without a word.
+bool streamDecodes(Needs &needs, int num, pdf_obj *dict)
+{
+    fz_context *ctx = needs.ctx;
+    if (!needs.decode || !pdf_dict_get(ctx, dict, PDF_NAME(Filter))
+        || pdf_name_eq(ctx, pdf_dict_get(ctx, dict, PDF_NAME(Subtype)), PDF_NAME(Form))
+        || tryEndsInImageCodec(ctx, dict))
+        return true;
+    needs.messages.setCounting(true);
+    const bool decoded = tryDecodeStream(ctx, needs.doc, num);
+    needs.messages.setCounting(false);
+    return decoded && needs.messages.lost().empty();
+}
+
 bool checkObject(Needs &needs, pdf_obj *obj, const char *what, Kind kind, int depth);
 
 // Follows what the dictionary or array `obj` (direct) leads to.
@@ -403,7 +461,7 @@ bool checkObject(Needs &needs, pdf_obj *obj, const char *what, Kind kind, int de
     const Ref state = tryCheckRef(ctx, needs.doc, obj, false);
     // Below the named object: "font /F1: object 12 0 R is missing ...".
     char below[360];
-    if (depth > 0 && depth < kMaxObjectDepth) {
+    if (depth > 0 && depth < kMaxObjectDepth && !std::strstr(what, ": object")) {
         std::snprintf(below, sizeof below, "%s: object", what);
         what = below;
     }
@@ -431,6 +489,12 @@ bool checkObject(Needs &needs, pdf_obj *obj, const char *what, Kind kind, int de
                       "%s %d 0 R is cut off: its data runs to the end of the file", what, num);
         return false;
     }
+    if (pdf_is_stream(ctx, obj) && !streamDecodes(needs, num, resolved)) {
+        std::snprintf(needs.out, needs.size, "%s %d 0 R does not decode%s%s", what, num,
+                      needs.messages.lost().empty() ? "" : ": ",
+                      needs.messages.lost().c_str());
+        return false;
+    }
     needs.bits(num) |= kVisiting;
     const bool sound = checkChildren(needs, resolved, what, depth);
     needs.bits(num) &= static_cast<unsigned char>(~kVisiting);
@@ -439,29 +503,8 @@ bool checkObject(Needs &needs, pdf_obj *obj, const char *what, Kind kind, int de
     return sound;
 }
 
-// Skips an inline image's data after "ID": up to whitespace, "EI", and
-// whitespace or the end.
-void skipInlineImage(fz_context *ctx, fz_stream *stm)
-{
-    int previous = ' ';
-    for (;;) {
-        const int c = fz_read_byte(ctx, stm);
-        if (c == EOF)
-            return;
-        if (c == 'E' && (previous == ' ' || previous == '\n' || previous == '\r'
-                         || previous == '\t' || previous == '\0')) {
-            if (fz_peek_byte(ctx, stm) == 'I') {
-                fz_read_byte(ctx, stm);
-                const int after = fz_peek_byte(ctx, stm);
-                if (after == EOF || after <= ' ')
-                    return;
-            }
-        }
-        previous = c;
-    }
-}
-
 void scanContent(Needs &needs, fz_stream *stm, pdf_obj *resources, int depth);
+void checkName(Needs &needs, pdf_obj *resources, Kind kind, const char *name, int depth);
 
 // Scans the content of form or tiling pattern `obj` (checked already) with
 // its own resources, else with `inherited`.
@@ -528,7 +571,11 @@ void checkName(Needs &needs, pdf_obj *resources, Kind kind, const char *name, in
         return;
     }
     std::snprintf(what, sizeof what, "%s /%s", categoryName(kind), name);
-    if (!checkObject(needs, ref, what, kind, 0))
+    needs.decode = kind == Kind::Font || kind == Kind::XObject || kind == Kind::Shading
+                   || kind == Kind::Pattern;
+    const bool sound = checkObject(needs, ref, what, kind, 0);
+    needs.decode = false;
+    if (!sound)
         return;
     pdf_obj *obj = pdf_resolve_indirect(ctx, ref);
     if (kind == Kind::XObject
@@ -538,53 +585,143 @@ void checkName(Needs &needs, pdf_obj *resources, Kind kind, const char *name, in
         scanNested(needs, obj, resources, depth);
 }
 
-void scanContent(Needs &needs, fz_stream *stm, pdf_obj *resources, int depth)
+bool isSpace(unsigned char c)
 {
-    fz_context *ctx = needs.ctx;
-    pdf_lexbuf buf;
-    pdf_lexbuf_init(ctx, &buf, PDF_LEXBUF_SMALL);
+    return c == ' ' || c == '\n' || c == '\r' || c == '\t' || c == '\f' || c == '\0';
+}
+
+bool isDelimiter(unsigned char c)
+{
+    return c == '(' || c == ')' || c == '<' || c == '>' || c == '[' || c == ']' || c == '{'
+           || c == '}' || c == '/' || c == '%';
+}
+
+int hexValue(unsigned char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
+// Where the inline image data starting at `at` (after "ID" and its space)
+// ends: after "EI" between white space (or the end).
+std::size_t skipInlineImage(const unsigned char *data, std::size_t n, std::size_t at)
+{
+    for (std::size_t i = at; i + 1 < n; ++i)
+        if (data[i] == 'E' && data[i + 1] == 'I' && (i == at || isSpace(data[i - 1]))
+            && (i + 2 == n || isSpace(data[i + 2]) || isDelimiter(data[i + 2])))
+            return i + 2;
+    return n;
+}
+
+// Scans decoded content for the operators that name resources. Only the
+// tokens' kinds matter: a name, another operand, or an operator.
+void scanBytes(Needs &needs, const unsigned char *data, std::size_t n, pdf_obj *resources,
+               int depth)
+{
     char name[256] = "";
-    fz_try(ctx) {
-        // Operands since the last name: a font name comes before the
-        // size; the others are the last operand.
-        int sinceName = -1;
-        while (!needs.lost()) {
-            const pdf_token token = pdf_lex(ctx, stm, &buf);
-            if (token == PDF_TOK_EOF)
-                break;
-            if (token == PDF_TOK_NAME) {
-                fz_strlcpy(name, buf.scratch, sizeof name);
-                sinceName = 0;
+    // Operands since the last name: a font name comes before the size;
+    // the other names are the last operand.
+    int sinceName = -1;
+    std::size_t i = 0;
+    while (i < n && !needs.lost()) {
+        const unsigned char c = data[i];
+        if (isSpace(c)) {
+            ++i;
+        } else if (c == '%') {
+            while (i < n && data[i] != '\n' && data[i] != '\r')
+                ++i;
+        } else if (c == '(') {
+            int nesting = 1;
+            for (++i; i < n && nesting > 0; ++i) {
+                if (data[i] == '\\')
+                    ++i;
+                else if (data[i] == '(')
+                    ++nesting;
+                else if (data[i] == ')')
+                    --nesting;
+            }
+            sinceName += sinceName >= 0;
+        } else if (c == '<' && i + 1 < n && data[i + 1] == '<') {
+            i += 2;
+            sinceName += sinceName >= 0;
+        } else if (c == '<') {
+            while (i < n && data[i] != '>')
+                ++i;
+            ++i;
+            sinceName += sinceName >= 0;
+        } else if (c == '/') {
+            std::size_t length = 0;
+            for (++i; i < n && !isSpace(data[i]) && !isDelimiter(data[i]); ++i) {
+                int value = data[i];
+                if (data[i] == '#' && i + 2 < n && hexValue(data[i + 1]) >= 0
+                    && hexValue(data[i + 2]) >= 0) {
+                    value = hexValue(data[i + 1]) * 16 + hexValue(data[i + 2]);
+                    i += 2;
+                }
+                if (length + 1 < sizeof name)
+                    name[length++] = char(value);
+            }
+            name[length] = '\0';
+            sinceName = 0;
+        } else if (isDelimiter(c)) {
+            ++i; // [ ] { } > : not names, not operators
+            sinceName += sinceName >= 0;
+        } else {
+            const std::size_t start = i;
+            while (i < n && !isSpace(data[i]) && !isDelimiter(data[i]))
+                ++i;
+            const std::size_t length = i - start;
+            const char *op = reinterpret_cast<const char *>(data + start);
+            const auto is = [&](const char *word) {
+                return std::strlen(word) == length && std::memcmp(op, word, length) == 0;
+            };
+            if ((c >= '0' && c <= '9') || c == '-' || c == '+' || c == '.') {
+                sinceName += sinceName >= 0; // a number
                 continue;
             }
-            if (token != PDF_TOK_KEYWORD) {
-                if (sinceName >= 0)
-                    ++sinceName;
-                continue;
-            }
-            const char *op = buf.scratch;
             Kind kind = Kind::Any;
-            if (sinceName == 1 && std::strcmp(op, "Tf") == 0)
+            if (sinceName == 1 && is("Tf"))
                 kind = Kind::Font;
-            else if (sinceName == 0 && std::strcmp(op, "Do") == 0)
+            else if (sinceName == 0 && is("Do"))
                 kind = Kind::XObject;
-            else if (sinceName == 0 && std::strcmp(op, "gs") == 0)
+            else if (sinceName == 0 && is("gs"))
                 kind = Kind::ExtGState;
-            else if (sinceName == 0 && std::strcmp(op, "sh") == 0)
+            else if (sinceName == 0 && is("sh"))
                 kind = Kind::Shading;
-            else if (sinceName == 0 && (std::strcmp(op, "cs") == 0 || std::strcmp(op, "CS") == 0))
+            else if (sinceName == 0 && (is("cs") || is("CS")))
                 kind = Kind::ColorSpace;
-            else if (sinceName == 0 && (std::strcmp(op, "scn") == 0 || std::strcmp(op, "SCN") == 0))
+            else if (sinceName == 0 && (is("scn") || is("SCN")))
                 kind = Kind::Pattern;
-            else if (std::strcmp(op, "ID") == 0)
-                skipInlineImage(ctx, stm);
+            else if (is("ID"))
+                i = skipInlineImage(data, n, std::min(n, i + 1));
+            else if (is("true") || is("false") || is("null")) {
+                sinceName += sinceName >= 0;
+                continue;
+            }
             if (kind != Kind::Any)
                 checkName(needs, resources, kind, name, depth);
             sinceName = -1;
         }
     }
+}
+
+// Reads the content of `stm` whole and scans it; throws as MuPDF does.
+void scanContent(Needs &needs, fz_stream *stm, pdf_obj *resources, int depth)
+{
+    fz_context *ctx = needs.ctx;
+    fz_buffer *content = fz_read_all(ctx, stm, 4096);
+    fz_try(ctx) {
+        unsigned char *data = nullptr;
+        const std::size_t n = fz_buffer_storage(ctx, content, &data);
+        scanBytes(needs, data, n, resources, depth);
+    }
     fz_always(ctx)
-        pdf_lexbuf_fin(ctx, &buf);
+        fz_drop_buffer(ctx, content);
     fz_catch(ctx)
         fz_rethrow(ctx);
 }
