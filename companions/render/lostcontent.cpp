@@ -221,9 +221,9 @@ struct Needs {
     unsigned char &bits(int num) { return memory.objects[std::size_t(num)]; }
 };
 
-// 1: object stream `num` decodes and lists the objects the file says it
-// holds; -1: it does not. Messages count meanwhile (see objectStreamSound).
-int tryDecodeObjectStream(fz_context *ctx, pdf_document *doc, int num,
+// 1: object stream `num` decodes and lists the `members` objects the
+// cross-reference table places in it; -1: it does not. Messages count meanwhile (see objectStreamSound).
+int tryDecodeObjectStream(fz_context *ctx, pdf_document *doc, int num, int members,
                           std::vector<int> &numbers)
 {
     fz_buffer *volatile data = nullptr;
@@ -258,13 +258,16 @@ int tryDecodeObjectStream(fz_context *ctx, pdf_document *doc, int num,
         }
         // Every object the cross-reference table places in this stream is
         // listed in its header.
+        int listed = 0;
         const int xrefLength = pdf_xref_len(ctx, doc);
-        for (int obj = 1; sound && obj < xrefLength; ++obj) {
-            pdf_xref_entry *entry = pdf_get_xref_entry(ctx, doc, obj);
-            if (entry && entry->type == 'o' && entry->ofs == num
-                && std::find(numbers.begin(), numbers.end(), obj) == numbers.end())
-                sound = false;
+        for (int obj : numbers) {
+            pdf_xref_entry *entry =
+                obj > 0 && obj < xrefLength ? pdf_get_xref_entry(ctx, doc, obj) : nullptr;
+            if (entry && entry->type == 'o' && entry->ofs == num)
+                ++listed;
         }
+        if (listed < members)
+            sound = false;
         verdict = sound ? 1 : -1;
     }
     fz_always(ctx)
@@ -272,6 +275,24 @@ int tryDecodeObjectStream(fz_context *ctx, pdf_document *doc, int num,
     fz_catch(ctx)
         verdict = -1;
     return verdict;
+}
+
+// How many objects the cross-reference table places in each object stream,
+// by the stream's number.
+void tryCountObjectStreamMembers(fz_context *ctx, pdf_document *doc, std::vector<int> &members)
+{
+    fz_try(ctx) {
+        const int length = pdf_xref_len(ctx, doc);
+        members.assign(std::size_t(std::max(length, 1)), 0);
+        for (int obj = 1; obj < length; ++obj) {
+            pdf_xref_entry *entry = pdf_get_xref_entry(ctx, doc, obj);
+            if (entry && entry->type == 'o' && entry->ofs > 0 && entry->ofs < length)
+                ++members[std::size_t(entry->ofs)];
+        }
+    }
+    fz_catch(ctx) {
+        // Unknown: each stream must then list at least nothing.
+    }
 }
 
 // Whether object stream `num` is sound; decoded once per document.
@@ -284,8 +305,13 @@ bool objectStreamSound(Needs &needs, int num)
         // A checksum that fails is only a warning: it counts like one
         // during the page's run.
         needs.messages.setCounting(true);
+        std::vector<int> &members = needs.memory.objectStreamMembers;
+        if (members.empty())
+            tryCountObjectStreamMembers(needs.ctx, needs.doc, members);
         std::vector<int> numbers;
-        int verdict = tryDecodeObjectStream(needs.ctx, needs.doc, num, numbers);
+        int verdict = tryDecodeObjectStream(
+            needs.ctx, needs.doc, num,
+            std::size_t(num) < members.size() ? members[std::size_t(num)] : 0, numbers);
         needs.messages.setCounting(false);
         if (!needs.messages.lost().empty())
             verdict = -1;

@@ -56,6 +56,7 @@ public:
     struct Memory {
         std::vector<unsigned char> objects;      // by object number, see lostcontent.cpp
         std::vector<signed char> objectStreams;  // 1 sound, -1 damaged, 0 not yet decoded
+        std::vector<int> objectStreamMembers;    // objects in each, by the table
     };
 
 private:
