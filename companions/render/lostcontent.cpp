@@ -113,6 +113,7 @@ constexpr unsigned char kSound = 1;   // the object and what it leads to are the
 constexpr unsigned char kScanned = 2; // a form or pattern with resources of its own: its
                                       // content's names resolve
 constexpr unsigned char kVisiting = 4; // being checked (a loop leads back to it)
+constexpr unsigned char kLoaded = 8;   // a font that loads without a word
 
 // Objects below an object a page uses are followed this deep.
 constexpr int kMaxObjectDepth = 12;
@@ -222,7 +223,8 @@ struct Needs {
 };
 
 // 1: object stream `num` decodes and lists the `members` objects the
-// cross-reference table places in it; -1: it does not. Messages count meanwhile (see objectStreamSound).
+// cross-reference table places in it; -1: it does not. Messages count
+// meanwhile (see objectStreamSound).
 int tryDecodeObjectStream(fz_context *ctx, pdf_document *doc, int num, int members,
                           std::vector<int> &numbers)
 {
@@ -572,6 +574,59 @@ void scanNested(Needs &needs, pdf_obj *obj, pdf_obj *inherited, int depth)
     }
 }
 
+// Loads font `font` as the page will (MuPDF keeps it for later pages): an
+// embedded font that does not load is drawn in a substitute font, and says
+// so only the first time. Throws as MuPDF does.
+void tryLoadFont(fz_context *ctx, pdf_document *doc, pdf_obj *resources, pdf_obj *font)
+{
+    pdf_font_desc *loaded = pdf_load_font(ctx, doc, resources, font);
+    pdf_drop_font(ctx, loaded);
+}
+
+bool tryLoadFontCaught(fz_context *ctx, pdf_document *doc, pdf_obj *resources, pdf_obj *font,
+                       char *error, std::size_t size)
+{
+    volatile bool loaded = true;
+    fz_try(ctx)
+        tryLoadFont(ctx, doc, resources, font);
+    fz_catch(ctx) {
+        fz_strlcpy(error, fz_caught_message(ctx), size);
+        loaded = false;
+    }
+    return loaded;
+}
+
+// Whether the font `ref` (`what`) loads without a word; what it said is
+// remembered for the document's later pages.
+void fontLoads(Needs &needs, pdf_obj *resources, pdf_obj *ref, const char *what)
+{
+    fz_context *ctx = needs.ctx;
+    const int num = pdf_is_indirect(ctx, ref) ? pdf_to_num(ctx, ref) : 0;
+    const bool remembered = num > 0 && std::size_t(num) < needs.memory.objects.size();
+    if (remembered && (needs.bits(num) & kLoaded))
+        return;
+    if (remembered) {
+        const auto known = needs.memory.fontsLost.find(num);
+        if (known != needs.memory.fontsLost.end()) {
+            fz_strlcpy(needs.out, known->second.c_str(), needs.size);
+            return;
+        }
+    }
+    char error[256] = "";
+    needs.messages.setCounting(true);
+    const bool loaded = tryLoadFontCaught(ctx, needs.doc, resources, ref, error, sizeof error);
+    needs.messages.setCounting(false);
+    if (loaded && needs.messages.lost().empty()) {
+        if (remembered)
+            needs.bits(num) |= kLoaded;
+        return;
+    }
+    std::snprintf(needs.out, needs.size, "%s does not load: %s", what,
+                  loaded ? needs.messages.lost().c_str() : error);
+    if (remembered)
+        needs.memory.fontsLost.emplace(num, needs.out);
+}
+
 bool isDeviceColourSpace(const char *name)
 {
     return std::strcmp(name, "DeviceGray") == 0 || std::strcmp(name, "DeviceRGB") == 0
@@ -597,13 +652,17 @@ void checkName(Needs &needs, pdf_obj *resources, Kind kind, const char *name, in
         return;
     }
     std::snprintf(what, sizeof what, "%s /%s", categoryName(kind), name);
-    needs.decode = kind == Kind::Font || kind == Kind::XObject || kind == Kind::Shading
-                   || kind == Kind::Pattern;
+    // (A font's streams are decoded as it is loaded, below.)
+    needs.decode = kind == Kind::XObject || kind == Kind::Shading || kind == Kind::Pattern;
     const bool sound = checkObject(needs, ref, what, kind, 0);
     needs.decode = false;
     if (!sound)
         return;
     pdf_obj *obj = pdf_resolve_indirect(ctx, ref);
+    if (kind == Kind::Font) {
+        fontLoads(needs, resources, ref, what);
+        return;
+    }
     if (kind == Kind::XObject
         && pdf_name_eq(ctx, pdf_dict_get(ctx, obj, PDF_NAME(Subtype)), PDF_NAME(Form)))
         scanNested(needs, obj, resources, depth);

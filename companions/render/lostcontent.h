@@ -8,6 +8,7 @@
 
 #include "common/pdfdoc.h"
 
+#include <map>
 #include <string>
 #include <vector>
 
@@ -57,6 +58,7 @@ public:
         std::vector<unsigned char> objects;      // by object number, see lostcontent.cpp
         std::vector<signed char> objectStreams;  // 1 sound, -1 damaged, 0 not yet decoded
         std::vector<int> objectStreamMembers;    // objects in each, by the table
+        std::map<int, std::string> fontsLost;    // fonts that do not load, and why
     };
 
 private:
