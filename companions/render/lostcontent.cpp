@@ -627,6 +627,40 @@ void fontLoads(Needs &needs, pdf_obj *resources, pdf_obj *ref, const char *what)
         needs.memory.fontsLost.emplace(num, needs.out);
 }
 
+// A font whose name says it is an embedded subset ("ABCDEF+Name") but whose
+// descriptor leads to no font program: its entries were damaged, and MuPDF
+// would draw it in a substitute font without a word.
+bool lostFontProgram(fz_context *ctx, pdf_obj *font)
+{
+    if (pdf_name_eq(ctx, pdf_dict_get(ctx, font, PDF_NAME(Subtype)), PDF_NAME(Type0)))
+        font = pdf_array_get(ctx, pdf_dict_get(ctx, font, PDF_NAME(DescendantFonts)), 0);
+    const char *name = pdf_to_name(ctx, pdf_dict_get(ctx, font, PDF_NAME(BaseFont)));
+    for (int i = 0; i < 6; ++i)
+        if (name[i] < 'A' || name[i] > 'Z')
+            return false;
+    if (name[6] != '+')
+        return false;
+    pdf_obj *descriptor = pdf_dict_get(ctx, font, PDF_NAME(FontDescriptor));
+    return !pdf_dict_get(ctx, descriptor, PDF_NAME(FontFile))
+           && !pdf_dict_get(ctx, descriptor, PDF_NAME(FontFile2))
+           && !pdf_dict_get(ctx, descriptor, PDF_NAME(FontFile3));
+}
+
+// An image (not a mask, not JPEG 2000, which carries its own) without the
+// colour space it must name: a damaged dictionary, which MuPDF draws in a
+// guessed one.
+bool lacksColourSpace(fz_context *ctx, pdf_obj *xobject)
+{
+    if (!pdf_name_eq(ctx, pdf_dict_get(ctx, xobject, PDF_NAME(Subtype)), PDF_NAME(Image))
+        || pdf_dict_get(ctx, xobject, PDF_NAME(ColorSpace))
+        || pdf_to_bool(ctx, pdf_dict_get(ctx, xobject, PDF_NAME(ImageMask))))
+        return false;
+    pdf_obj *filter = pdf_dict_get(ctx, xobject, PDF_NAME(Filter));
+    if (pdf_is_array(ctx, filter))
+        filter = pdf_array_get(ctx, filter, pdf_array_len(ctx, filter) - 1);
+    return !pdf_name_eq(ctx, filter, PDF_NAME(JPXDecode));
+}
+
 bool isDeviceColourSpace(const char *name)
 {
     return std::strcmp(name, "DeviceGray") == 0 || std::strcmp(name, "DeviceRGB") == 0
@@ -660,7 +694,15 @@ void checkName(Needs &needs, pdf_obj *resources, Kind kind, const char *name, in
         return;
     pdf_obj *obj = pdf_resolve_indirect(ctx, ref);
     if (kind == Kind::Font) {
-        fontLoads(needs, resources, ref, what);
+        if (lostFontProgram(ctx, obj))
+            std::snprintf(needs.out, needs.size,
+                          "%s names an embedded subset but has no font program", what);
+        else
+            fontLoads(needs, resources, ref, what);
+        return;
+    }
+    if (kind == Kind::XObject && lacksColourSpace(ctx, obj)) {
+        std::snprintf(needs.out, needs.size, "%s is an image without a colour space", what);
         return;
     }
     if (kind == Kind::XObject

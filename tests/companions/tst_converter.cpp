@@ -478,7 +478,8 @@ void TestConverter::rendererOutcome()
 
 enum class Damage { ContentChecksum, ContentDataError, StrayBytes, FontDoesNotLoad, FontGlyphs,
                     ObjectStream, PageTreeInObjectStream, CutImage, MissingName, FontCutAway,
-                    NestedForms, NestedFormsOnlyPage, RepairDuringPage, NeedAppearances };
+                    NestedForms, NestedFormsOnlyPage, RepairDuringPage, NeedAppearances,
+                    SubsetWithoutProgram, ImageWithoutColourSpace };
 Q_DECLARE_METATYPE(Damage)
 
 struct Fixture {
@@ -775,6 +776,16 @@ static Fixture damageFixture(Damage kind, const QString &fontFile)
     case Damage::NeedAppearances:
         // Drawn from the values as if no appearance were stored.
         return {formDocument(false), formDocument(true)};
+    case Damage::SubsetWithoutProgram:
+        // An embedded subset's name, its descriptor's font program gone.
+        return {intact, threePageDocument(kSecond, "<< /Font << /F1 << /Type /Font /Subtype "
+                                                   "/TrueType /BaseFont /ABCDEF+Arial >> >> >>")};
+    case Damage::ImageWithoutColourSpace:
+        return {intact, threePageDocument("q 100 0 0 100 0 0 cm /Im Do Q",
+                                          "<< /XObject << /Im 3 0 R >> >>",
+                                          {"<< /Type /XObject /Subtype /Image /Width 2 /Height 2 "
+                                           "/BitsPerComponent 8 /Length 4 >>\nstream\n\x10\x80"
+                                           "\xc0\xff\nendstream"})};
     }
     return {};
 }
@@ -823,6 +834,12 @@ void TestConverter::damageKinds_data()
         QTest::addRow("name not in the resources: %s", names[i].first)
             << Damage::MissingName << names[i].second << without2
             << categories[i] + " is not in the resources";
+    QTest::newRow("subset font without its font program")
+        << Damage::SubsetWithoutProgram << QByteArray() << without2
+        << "font /F1 names an embedded subset but has no font program";
+    QTest::newRow("image without a colour space")
+        << Damage::ImageWithoutColourSpace << QByteArray() << without2
+        << "XObject /Im is an image without a colour space";
     QTest::newRow("font cut away with the end of the file")
         << Damage::FontCutAway << QByteArray() << without2 << "font /F1";
     QTest::newRow("forms nested 200 deep")
