@@ -387,8 +387,8 @@ bool tryEndsInImageCodec(fz_context *ctx, pdf_obj *dict)
         pdf_obj *filter = pdf_dict_get(ctx, dict, PDF_NAME(Filter));
         if (pdf_is_array(ctx, filter))
             filter = pdf_array_get(ctx, filter, pdf_array_len(ctx, filter) - 1);
-        static const char *const codecs[] = {"DCTDecode",      "DCT", "JPXDecode", "JBIG2Decode",
-                                             "CCITTFaxDecode", "CCF"};
+        static const char *const codecs[] = {"DCTDecode",   "DCT",            "JPXDecode",
+                                             "JBIG2Decode", "CCITTFaxDecode", "CCF"};
         const char *name = pdf_to_name(ctx, filter);
         for (const char *c : codecs)
             if (std::strcmp(name, c) == 0)
@@ -677,7 +677,8 @@ void checkName(Needs &needs, pdf_obj *resources, Kind kind, const char *name, in
         return;
     char what[320];
     pdf_obj *category = pdf_dict_get(ctx, resources, categoryKey(kind));
-    if (category && !checkObject(needs, category, "resource dictionary", Kind::Any, kMaxObjectDepth))
+    if (category
+        && !checkObject(needs, category, "resource dictionary", Kind::Any, kMaxObjectDepth))
         return;
     pdf_obj *ref = pdf_dict_gets(ctx, category, name);
     if (!ref) {
