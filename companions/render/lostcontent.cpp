@@ -334,7 +334,8 @@ bool tryStreamIsCut(fz_context *ctx, pdf_document *doc, int num, pdf_obj *stream
         const std::int64_t size = doc->file_size;
         if (entry && entry->type == 'n' && !entry->stm_buf && entry->stm_ofs > 0 && size > 0
             && pdf_is_stream(ctx, stream)) { // `stream`: a reference
-            const std::int64_t length = pdf_to_int64(ctx, pdf_dict_get(ctx, stream, PDF_NAME(Length)));
+            const std::int64_t length =
+                pdf_to_int64(ctx, pdf_dict_get(ctx, stream, PDF_NAME(Length)));
             const std::int64_t end = entry->stm_ofs + std::max<std::int64_t>(length, 0);
             if (end > size) {
                 cut = true;
