@@ -454,10 +454,22 @@ bool checkChildren(Needs &needs, pdf_obj *obj, const char *what, int depth)
                 return false;
         }
     } else if (pdf_is_array(ctx, obj)) {
-        // An ICC profile that cannot be read gives way to its alternate
-        // colour space, by design: not followed.
-        if (pdf_name_eq(ctx, pdf_array_get(ctx, obj, 0), PDF_NAME(ICCBased)))
-            return true;
+        // An ICC profile whose data cannot be read gives way to its
+        // alternate colour space, by design; the profile's stream must be
+        // there all the same.
+        if (pdf_name_eq(ctx, pdf_array_get(ctx, obj, 0), PDF_NAME(ICCBased))) {
+            pdf_obj *profile = pdf_array_get(ctx, obj, 1);
+            const Ref state = tryCheckRef(ctx, needs.doc, profile, true);
+            if (state == Ref::Present)
+                return true;
+            char named[360];
+            fz_strlcpy(named, what, sizeof named);
+            if (char *below = std::strstr(named, ": object"))
+                *below = '\0';
+            fz_strlcat(named, ": ICC profile", sizeof named);
+            describeRef(ctx, named, profile, state, needs.out, needs.size);
+            return false;
+        }
         const int n = pdf_array_len(ctx, obj);
         for (int i = 0; i < n; ++i) {
             pdf_obj *value = pdf_array_get(ctx, obj, i);

@@ -479,7 +479,7 @@ void TestConverter::rendererOutcome()
 enum class Damage { ContentChecksum, ContentDataError, StrayBytes, FontDoesNotLoad, FontGlyphs,
                     ObjectStream, PageTreeInObjectStream, CutImage, MissingName, FontCutAway,
                     NestedForms, NestedFormsOnlyPage, RepairDuringPage, NeedAppearances,
-                    SubsetWithoutProgram, ImageWithoutColourSpace };
+                    SubsetWithoutProgram, ImageWithoutColourSpace, IccProfileMissing };
 Q_DECLARE_METATYPE(Damage)
 
 struct Fixture {
@@ -781,11 +781,16 @@ static Fixture damageFixture(Damage kind, const QString &fontFile)
         return {intact, threePageDocument(kSecond, "<< /Font << /F1 << /Type /Font /Subtype "
                                                    "/TrueType /BaseFont /ABCDEF+Arial >> >> >>")};
     case Damage::ImageWithoutColourSpace:
+    case Damage::IccProfileMissing: {
+        const QByteArray space = kind == Damage::IccProfileMissing
+                                     ? "/ColorSpace [/ICCBased 99 0 R] "
+                                     : "";
         return {intact, threePageDocument("q 100 0 0 100 0 0 cm /Im Do Q",
                                           "<< /XObject << /Im 3 0 R >> >>",
                                           {"<< /Type /XObject /Subtype /Image /Width 2 /Height 2 "
-                                           "/BitsPerComponent 8 /Length 4 >>\nstream\n\x10\x80"
-                                           "\xc0\xff\nendstream"})};
+                                           + space + "/BitsPerComponent 8 /Length 4 >>\nstream\n"
+                                           "\x10\x80\xc0\xff\nendstream"})};
+    }
     }
     return {};
 }
@@ -846,6 +851,9 @@ void TestConverter::damageKinds_data()
     QTest::newRow("image without a colour space")
         << Damage::ImageWithoutColourSpace << QByteArray() << without2
         << "XObject /Im is an image without a colour space";
+    QTest::newRow("image's ICC profile missing")
+        << Damage::IccProfileMissing << QByteArray() << without2
+        << "XObject /Im: ICC profile 99 0 R is missing from the file";
     QTest::newRow("font cut away with the end of the file")
         << Damage::FontCutAway << QByteArray() << without2 << "font /F1";
     QTest::newRow("forms nested 200 deep")
