@@ -205,7 +205,7 @@ bool tryDropInvalidCropBox(fz_context *ctx, pdf_document *doc, int index)
 // stale or blank (a form filled by a tool that only sets the values), and
 // pdftoppm draws the values. MuPDF 1.21 synthesises an appearance for a
 // field that has none, so the stored ones are set aside (in memory; a
-// signature's stays: it cannot be drawn anew). Throws as MuPDF does.
+// signature's and a push button's stay). Throws as MuPDF does.
 void synthesiseFieldAppearances(fz_context *ctx, pdf_document *doc, fz_page *page)
 {
     pdf_obj *form = pdf_dict_getp(ctx, pdf_trailer(ctx, doc), "Root/AcroForm");
@@ -216,7 +216,14 @@ void synthesiseFieldAppearances(fz_context *ctx, pdf_document *doc, fz_page *pag
     for (pdf_annot *widget = pdf_first_widget(ctx, pdfPage); widget;
          widget = pdf_next_widget(ctx, widget)) {
         pdf_obj *obj = pdf_annot_obj(ctx, widget);
-        if (pdf_name_eq(ctx, pdf_dict_get_inheritable(ctx, obj, PDF_NAME(FT)), PDF_NAME(Sig))
+        pdf_obj *type = pdf_dict_get_inheritable(ctx, obj, PDF_NAME(FT));
+        // A push button shows no value, and its own appearance may be a
+        // picture that a synthesised one would lose.
+        constexpr int kPushButton = 1 << 16;
+        const bool pushButton =
+            pdf_name_eq(ctx, type, PDF_NAME(Btn))
+            && (pdf_to_int(ctx, pdf_dict_get_inheritable(ctx, obj, PDF_NAME(Ff))) & kPushButton);
+        if (pdf_name_eq(ctx, type, PDF_NAME(Sig)) || pushButton
             || !pdf_dict_get(ctx, obj, PDF_NAME(AP)))
             continue;
         pdf_dict_del(ctx, obj, PDF_NAME(AP));
