@@ -8,7 +8,9 @@
 
 #include "common/pdfdoc.h"
 
+#include <map>
 #include <string>
+#include <vector>
 
 namespace rw {
 
@@ -23,11 +25,45 @@ std::string findLostPage(fz_context *ctx, pdf_document *doc, int pageIndex);
 // ("content stream 12 0 R is missing"), empty when nothing is.
 std::string findLostContents(fz_context *ctx, pdf_document *doc, int pageIndex);
 
-// Checks the XObjects the page's content draws ("/Name Do"), through
-// nested forms: each must exist, be readable and be a stream. Reads the
-// content streams, so the renderer calls it only for a page whose
-// interpretation reported errors. Returns what is lost, empty when nothing
-// is.
-std::string findLostXObjects(fz_context *ctx, pdf_document *doc, int pageIndex);
+class PageMessages;
+
+// What the pages of one document use, checked page by page, before each
+// page runs: every name the page's content (and the forms and tiling
+// patterns it draws) uses with Tf, Do, gs, sh, cs/CS or a pattern's
+// scn/SCN must be defined in the resources that apply there and lead to an
+// object of the right kind that is in the file (not missing, not free,
+// readable); so must the objects those lead to (a font's descriptor and
+// font program, an image's mask ...). A stream among them whose data runs
+// past the end of the file (a cut file) is lost; so is every object kept in
+// an object stream that does not decode (a checksum or data error: its
+// objects are known to be wrong), and the page whose page tree nodes are.
+// MuPDF draws most of these losses without a word: a font it cannot find
+// becomes a substitute font, a missing image nothing.
+//
+// What was found sound is remembered for the document's later pages (a
+// font, a form, an object stream is checked once). Not thread-safe: used
+// under the document's lock.
+class PageNeeds {
+public:
+    explicit PageNeeds(pdf_document *doc) : doc_(doc) {}
+
+    // What page `pageIndex` has lost, empty when nothing. While an object
+    // stream is decoded, `messages` counts (its damage is the page's).
+    std::string findLost(fz_context *ctx, int pageIndex, PageMessages &messages);
+
+    // Forgets what was found sound: the file was repaired.
+    void forget() { memory_ = {}; }
+
+    struct Memory {
+        std::vector<unsigned char> objects;      // by object number, see lostcontent.cpp
+        std::vector<signed char> objectStreams;  // 1 sound, -1 damaged, 0 not yet decoded
+        std::vector<int> objectStreamMembers;    // objects in each, by the table
+        std::map<int, std::string> fontsLost;    // fonts that do not load, and why
+    };
+
+private:
+    pdf_document *doc_;
+    Memory memory_;
+};
 
 } // namespace rw

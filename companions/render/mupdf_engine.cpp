@@ -166,9 +166,10 @@ struct Shared {
     std::atomic<int> overTime{0}; // pages abandoned at the time limit
     std::atomic<int> notAttempted{0}; // pages not started once it was given up
     std::atomic<bool> timedOut{false};
+    PageNeeds needs; // under documentMutex
 
     Shared(pdf_document *d, PageSink &s, const RenderSettings &st, int threads)
-        : doc(d), sink(s), settings(st), timer(st.pageSeconds, threads)
+        : doc(d), sink(s), settings(st), timer(st.pageSeconds, threads), needs(d)
     {
     }
 };
@@ -200,6 +201,41 @@ bool tryDropInvalidCropBox(fz_context *ctx, pdf_document *doc, int index)
     return changed;
 }
 
+// A form whose /NeedAppearances is true asks the reader to draw its fields
+// afresh from their values: the appearance streams stored with them may be
+// stale or blank (a form filled by a tool that only sets the values), and
+// pdftoppm draws the values. MuPDF 1.21 synthesises an appearance for a
+// field that has none, so the stored ones are set aside (in memory; a
+// signature's and a push button's stay). Throws as MuPDF does.
+void synthesiseFieldAppearances(fz_context *ctx, pdf_document *doc, fz_page *page)
+{
+    pdf_obj *form = pdf_dict_getp(ctx, pdf_trailer(ctx, doc), "Root/AcroForm");
+    if (!pdf_to_bool(ctx, pdf_dict_gets(ctx, form, "NeedAppearances")))
+        return;
+    pdf_page *pdfPage = pdf_page_from_fz_page(ctx, page);
+    bool any = false;
+    for (pdf_annot *widget = pdf_first_widget(ctx, pdfPage); widget;
+         widget = pdf_next_widget(ctx, widget)) {
+        pdf_obj *obj = pdf_annot_obj(ctx, widget);
+        pdf_obj *type = pdf_dict_get_inheritable(ctx, obj, PDF_NAME(FT));
+        // A push button shows no value, and its own appearance may be a
+        // picture that a synthesised one would lose.
+        constexpr int kPushButton = 1 << 16;
+        const bool pushButton =
+            pdf_name_eq(ctx, type, PDF_NAME(Btn))
+            && (pdf_to_int(ctx, pdf_dict_get_inheritable(ctx, obj, PDF_NAME(Ff))) & kPushButton);
+        if (pdf_name_eq(ctx, type, PDF_NAME(Sig)) || pushButton
+            || !pdf_dict_get(ctx, obj, PDF_NAME(AP)))
+            continue;
+        pdf_dict_del(ctx, obj, PDF_NAME(AP));
+        any = true;
+    }
+    if (!any)
+        return;
+    doc->resynth_required = 1;
+    pdf_update_page(ctx, pdfPage);
+}
+
 // Loads page `index` and records it into a display list; `bounds` is set
 // once the page is loaded. `messages` count while the page is interpreted.
 Recorded tryRecordPage(fz_context *ctx, pdf_document *pdf, int index, fz_cookie *cookie,
@@ -225,6 +261,7 @@ Recorded tryRecordPage(fz_context *ctx, pdf_document *pdf, int index, fz_cookie 
             *bounds = fz_bound_page(ctx, page);
         }
         result = Recorded::Failed;
+        synthesiseFieldAppearances(ctx, pdf, page);
         list = fz_new_display_list(ctx, *bounds);
         dev = fz_new_list_device(ctx, list);
         jpegs = newFastJpegDevice(ctx, dev);
@@ -439,6 +476,43 @@ private:
         ~Disarm() { timer.disarm(slot); }
     };
 
+    // Checks what page `index` needs and records it into a display list
+    // (under the document's lock); returns what the page lost, empty when
+    // nothing. When MuPDF repairs the file meanwhile, the page is checked
+    // and recorded once more from the repaired file (what it lost may be
+    // back, as when every entry of the cross-reference table is off); it
+    // fails only when that rendering loses content too.
+    std::string interpret(int index, fz_cookie &cookie, fz_display_list *&rawList, fz_rect &bounds,
+                          Recorded &recorded, char *error, std::size_t errorSize)
+    {
+        std::string lost;
+        for (int attempt = 0;; ++attempt) {
+            lost = findLostPage(ctx_, s_.doc, index);
+            if (lost.empty())
+                lost = findLostContents(ctx_, s_.doc, index);
+            if (lost.empty())
+                lost = s_.needs.findLost(ctx_, index, messages_);
+            if (lost.empty()) {
+                recorded = tryRecordPage(ctx_, s_.doc, index, &cookie, &messages_, &rawList,
+                                         &bounds, error, errorSize);
+                if (!cookie.abort)
+                    lost = messages_.lost();
+            }
+            if (messages_.repair().empty() || attempt > 0 || cookie.abort)
+                break;
+            // What was found sound may have moved with the repair.
+            s_.needs.forget();
+            fz_drop_display_list(ctx_, rawList);
+            rawList = nullptr;
+            recorded = Recorded::Failed;
+            error[0] = '\0';
+            messages_.restartPage();
+        }
+        if (lost.empty() && !messages_.repair().empty() && !cookie.abort)
+            lost = "the file had to be repaired while the page was read: " + messages_.repair();
+        return lost;
+    }
+
     // Renders page `index` to its temporary file; false (reported) when it
     // failed.
     bool renderPage(int index)
@@ -451,7 +525,6 @@ private:
         fz_rect bounds{};
         Recorded recorded = Recorded::Failed;
         std::string lost;
-        std::string interpretedLost;
         bool abortedWhileInterpreted = false;
         {
             std::lock_guard lock(s_.documentMutex);
@@ -462,20 +535,7 @@ private:
                 return false;
             }
             s_.timer.arm(slot_, &cookie);
-            lost = findLostPage(ctx_, s_.doc, index);
-            if (lost.empty())
-                lost = findLostContents(ctx_, s_.doc, index);
-            if (lost.empty()) {
-                recorded = tryRecordPage(ctx_, s_.doc, index, &cookie, &messages_, &rawList,
-                                         &bounds, error, sizeof error);
-                // MuPDF draws around an XObject it cannot find and counts
-                // an error; only then is it worth looking for lost ones.
-                interpretedLost = messages_.lost();
-                if (recorded == Recorded::Ok && cookie.errors > 0 && !cookie.abort)
-                    lost = findLostXObjects(ctx_, s_.doc, index);
-            }
-            if (lost.empty() && !cookie.abort)
-                lost = interpretedLost;
+            lost = interpret(index, cookie, rawList, bounds, recorded, error, sizeof error);
             // Counted before the next page may start.
             abortedWhileInterpreted = std::atomic_ref<int>(cookie.abort).load() != 0;
             if (abortedWhileInterpreted)
@@ -525,6 +585,9 @@ private:
             ok = timeUp(index, abortedWhileInterpreted);
         } else if (!messages_.lost().empty()) {
             ok = contentLost(index, messages_.lost());
+        } else if (!messages_.repair().empty()) {
+            ok = contentLost(index, "the file had to be repaired while the page was drawn: "
+                                        + messages_.repair());
         } else if (!pix) {
             ok = fail(index, "cannot render the page", error);
         } else if (!encoder_.encode(fz_pixmap_samples(ctx_, pix.get()), size.width, size.height,

@@ -16,13 +16,15 @@ bool contains(std::string_view text, std::string_view part)
 
 bool meansLostContent(std::string_view message)
 {
-    static constexpr std::array<std::string_view, 20> lost{
+    static constexpr std::array<std::string_view, 28> lost{
         "cannot find object",        // a referenced object is not in the file
         "object out of range",       // ... or beyond its cross-reference table
         "cannot load object",        // ... or cannot be parsed where it is said to be
         "cannot parse object",
         "syntax error in object",
-        "zlib error",                // scrambled or cut Flate data
+        "zlib error",                // scrambled or cut Flate data; also "ignoring
+                                     // zlib error": a failed checksum (the bytes are
+                                     // known wrong) or a data error at the end
         "premature end of data",     // a stream cut short
         "premature end in",          // (LZW, AES, image formats)
         "premature end of file",
@@ -37,10 +39,18 @@ bool meansLostContent(std::string_view message)
         "truncated image",
         "padding truncated image",
         "out of range code encountered in lzw decode",
+        "resource '",                // a name the page's resources do not define
+        "exception stack overflow",  // an engine limit (forms nested too deep)
+        // A damaged embedded font: the page would be drawn in a substitute
+        // font, or without some of its glyphs.
+        "ignored error when loading embedded font",
+        "cannot render glyph",
+        "FT_New_Memory_Face",
+        "FT_Load_Glyph",
+        "FT_Render_Glyph",
+        "FT_Get_Glyph",
     };
-    // Said of data after a Flate stream's end, not of the data.
-    if (contains(message, "ignoring zlib error"))
-        return false;
+    // Bytes after the end of valid Flate data give no message at all.
     for (std::string_view part : lost)
         if (contains(message, part))
             return true;
@@ -71,6 +81,7 @@ void PageMessages::beginPage(int index)
     counting_ = false;
     fz_flush_warnings(ctx_);
     lost_.clear();
+    repair_.clear();
     page_ = index;
 }
 
@@ -104,14 +115,16 @@ void PageMessages::take(const char *message)
         else
             std::fprintf(stderr, "mupdf: %s\n", message);
     }
-    if (page_ < 0 || !lost_.empty())
+    if (page_ < 0)
         return;
     // A repair while the page is looked up counts too: the page then comes
     // from a rebuilt structure.
-    if (meansRepair(message))
-        lost_ = "the file had to be repaired while the page was read: " + std::string(message);
-    else if (counting_ && meansLostContent(message))
+    if (meansRepair(message)) {
+        if (repair_.empty())
+            repair_ = message;
+    } else if (counting_ && lost_.empty() && meansLostContent(message)) {
         lost_ = message;
+    }
 }
 
 } // namespace rw

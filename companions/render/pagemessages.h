@@ -15,9 +15,10 @@
 namespace rw {
 
 // True when MuPDF's message means the page lost some of its content
-// ("zlib error", "object out of range", "syntax error in content stream",
-// an image that does not decode ...), false for the many it draws through
-// unharmed (a font replaced, trailing bytes after a stream's end ...).
+// ("zlib error", also when MuPDF says it ignores one, "object out of range",
+// "syntax error in content stream", an image that does not decode, an
+// embedded font that does not load, an engine limit ...), false for the many
+// it draws through unharmed (a non-embedded font replaced ...).
 bool meansLostContent(std::string_view message);
 
 // True when the message says MuPDF repaired the file's structure.
@@ -45,6 +46,15 @@ public:
     // content is lost; empty when none did.
     const std::string &lost() const { return lost_; }
 
+    // The first message of the current (or last) page saying that MuPDF
+    // repaired the file while the page was looked up or run; empty when it
+    // did not. What the page lost before the repair may be back after it.
+    const std::string &repair() const { return repair_; }
+
+    // Forgets what the current page reported so far (before it is run
+    // again from the repaired file).
+    void restartPage() { lost_.clear(); repair_.clear(); }
+
 private:
     static void onMessage(void *self, const char *message);
     void take(const char *message);
@@ -54,6 +64,7 @@ private:
     int page_ = -1; // running page, -1 between pages
     bool counting_ = false;
     std::string lost_;
+    std::string repair_;
 };
 
 } // namespace rw

@@ -32,6 +32,8 @@ private slots:
     void failingInput();
     void rendererOutcome_data();
     void rendererOutcome();
+    void damageKinds_data();
+    void damageKinds();
     void environmentOverrides_data();
     void environmentOverrides();
     void sharedTokens_data();
@@ -475,6 +477,454 @@ void TestConverter::rendererOutcome()
         const QImage page(stage() + "/" + name);
         QVERIFY2(page.pixelColor(pixels(20), page.height() - pixels(20)).blue() > 200,
                  qPrintable(name));
+    }
+}
+
+enum class Damage { ContentChecksum, ContentDataError, StrayBytes, FontDoesNotLoad, FontGlyphs,
+                    ObjectStream, PageTreeInObjectStream, CutImage, MissingName, FontCutAway,
+                    NestedForms, NestedFormsOnlyPage, RepairDuringPage, NeedAppearances,
+                    SubsetWithoutProgram, ImageWithoutColourSpace, IccProfileMissing };
+Q_DECLARE_METATYPE(Damage)
+
+struct Fixture {
+    QByteArray intact;
+    QByteArray damaged;
+};
+
+static const QByteArray kBox = "[0 0 200 200]";
+static const QByteArray kFirst = "0 0 1 rg 10 10 20 20 re f";  // page 1
+static const QByteArray kThird = "0 0 1 rg 10 10 60 20 re f";  // page 3
+static const QByteArray kSecond = "1 0 0 rg 50 50 100 100 re f BT /F1 24 Tf 20 20 Td (Two) Tj ET";
+static const QByteArray kHelvetica = "<< /Font << /F1 << /Type /Font /Subtype /Type1 "
+                                     "/BaseFont /Helvetica >> >> >>";
+
+// The three-page document the rows damage: page 2 is `content` with
+// `resources`; `extra` objects are added before the pages (their numbers
+// start at 3).
+static QByteArray threePageDocument(const QByteArray &content, const QByteArray &resources,
+                                    const QList<QByteArray> &extra = {},
+                                    const QByteArray &contentDict = {})
+{
+    PdfBuilder pdf;
+    for (const QByteArray &object : extra)
+        pdf.add(object);
+    pdf.addPage(kBox, kFirst);
+    const int stream = pdf.addStream(contentDict, content);
+    pdf.addPageWithContents(kBox, QByteArray::number(stream) + " 0 R", resources);
+    pdf.addPage(kBox, kThird);
+    return pdf.build();
+}
+
+// `bytes` with the cross-reference entry of object `number` moved by
+// `delta` bytes.
+static QByteArray withShiftedEntry(QByteArray bytes, int number, int delta)
+{
+    const qsizetype table = bytes.indexOf("\n0000000000 65535 f \n", bytes.lastIndexOf("\nxref\n"));
+    const qsizetype entry = table + 1 + 20 * number;
+    const qint64 offset = bytes.mid(entry, 10).toLongLong() + delta;
+    bytes.replace(entry, 10, QByteArray::number(offset).rightJustified(10, '0'));
+    return bytes;
+}
+
+// A TrueType font embedded as page 2's /F1; `damage` changes its bytes.
+static QByteArray embeddedFontDocument(const QByteArray &font)
+{
+    PdfBuilder pdf;
+    const int file = pdf.addStream("/Length1 " + QByteArray::number(font.size()), font);
+    const int descriptor = pdf.add("<< /Type /FontDescriptor /FontName /LiberationSans /Flags 32 "
+                                   "/FontBBox [-200 -300 1200 1000] /ItalicAngle 0 /Ascent 900 "
+                                   "/Descent -200 /CapHeight 700 /StemV 80 /FontFile2 "
+                                   + QByteArray::number(file) + " 0 R >>");
+    const int f = pdf.add("<< /Type /Font /Subtype /TrueType /BaseFont /LiberationSans "
+                          "/FirstChar 32 /LastChar 126 /Widths [" + QByteArray("600 ").repeated(95)
+                          + "] /Encoding /WinAnsiEncoding /FontDescriptor "
+                          + QByteArray::number(descriptor) + " 0 R >>");
+    pdf.addPage(kBox, kFirst);
+    pdf.addPage(kBox, "BT /F1 40 Tf 10 100 Td (Hello) Tj ET",
+                "<< /Font << /F1 " + QByteArray::number(f) + " 0 R >> >>");
+    pdf.addPage(kBox, kThird);
+    return pdf.build();
+}
+
+// Where table `tag` of a TrueType font lies: {offset, length}.
+static QPair<qsizetype, qsizetype> fontTable(const QByteArray &font, const QByteArray &tag)
+{
+    const auto be32 = [&](qsizetype at) {
+        return qsizetype((uchar(font[at]) << 24) | (uchar(font[at + 1]) << 16)
+                         | (uchar(font[at + 2]) << 8) | uchar(font[at + 3]));
+    };
+    const int tables = (uchar(font[4]) << 8) | uchar(font[5]);
+    for (int i = 0; i < tables; ++i)
+        if (font.mid(12 + 16 * i, 4) == tag)
+            return {be32(12 + 16 * i + 8), be32(12 + 16 * i + 12)};
+    return {-1, 0};
+}
+
+// The three pages with page 2's font (or, with `treeInside`, also the page
+// tree) kept in an object stream, behind a cross-reference stream; with
+// `damage`, the object stream's checksum fails.
+static QByteArray objectStreamDocument(bool damage, bool treeInside)
+{
+    QMap<int, QByteArray> objects;
+    const auto stream = [](const QByteArray &data) {
+        return "<< /Length " + QByteArray::number(data.size()) + " >>\nstream\n" + data
+               + "\nendstream";
+    };
+    objects[1] = "<< /Type /Catalog /Pages 2 0 R >>";
+    objects[2] = "<< /Type /Pages /Kids [4 0 R 6 0 R 8 0 R] /Count 3 >>";
+    objects[3] = stream(kFirst);
+    objects[5] = stream(kSecond);
+    objects[7] = stream(kThird);
+    for (int page : {4, 6, 8})
+        objects[page] = "<< /Type /Page /Parent 2 0 R /MediaBox " + kBox
+                        + " /Resources << /Font << /F1 9 0 R >> >> /Contents "
+                        + QByteArray::number(page - 1) + " 0 R >>";
+    objects[9] = "<< /Type /Font /Subtype /Type1 /BaseFont /Helvetica >>";
+    const QList<int> inside = treeInside ? QList<int>{2, 9} : QList<int>{9};
+    QByteArray header, body;
+    for (int number : inside) {
+        header += QByteArray::number(number) + " " + QByteArray::number(body.size()) + " ";
+        body += objects[number] + "\n";
+    }
+    QByteArray data = deflated(header + body);
+    if (damage)
+        data[data.size() - 1] = char(data[data.size() - 1] ^ 0x01);
+    objects[10] = "<< /Type /ObjStm /N " + QByteArray::number(inside.size()) + " /First "
+                  + QByteArray::number(header.size()) + " /Filter /FlateDecode /Length "
+                  + QByteArray::number(data.size()) + " >>\nstream\n" + data + "\nendstream";
+    QByteArray out = "%PDF-1.5\n%\xE2\xE3\xCF\xD3\n";
+    QMap<int, qsizetype> offsets;
+    for (auto it = objects.cbegin(); it != objects.cend(); ++it) {
+        if (inside.contains(it.key()))
+            continue;
+        offsets[it.key()] = out.size();
+        out += QByteArray::number(it.key()) + " 0 obj\n" + it.value() + "\nendobj\n";
+    }
+    const qsizetype xref = out.size();
+    QByteArray rows;
+    const auto row = [&](int type, qint64 field2, int field3) {
+        rows += char(type);
+        for (int shift = 24; shift >= 0; shift -= 8)
+            rows += char((field2 >> shift) & 0xff);
+        rows += char((field3 >> 8) & 0xff);
+        rows += char(field3 & 0xff);
+    };
+    for (int number = 0; number < 12; ++number) {
+        if (number == 0)
+            row(0, 0, 65535);
+        else if (inside.contains(number))
+            row(2, 10, int(inside.indexOf(number)));
+        else if (number == 11)
+            row(1, xref, 0);
+        else
+            row(1, offsets[number], 0);
+    }
+    out += "11 0 obj\n<< /Type /XRef /Size 12 /W [1 4 2] /Root 1 0 R /Length "
+           + QByteArray::number(rows.size()) + " >>\nstream\n" + rows
+           + "\nendstream\nendobj\nstartxref\n" + QByteArray::number(xref) + "\n%%EOF\n";
+    return out;
+}
+
+// A form with a text field and a check box whose values are set; with
+// `staleAppearances`, each also has a blank appearance stream, as a tool
+// that only fills in values leaves them.
+static QByteArray formDocument(bool staleAppearances)
+{
+    PdfBuilder pdf;
+    const int helv = pdf.add("<< /Type /Font /Subtype /Type1 /BaseFont /Helvetica >>");
+    const int zadb = pdf.add("<< /Type /Font /Subtype /Type1 /BaseFont /ZapfDingbats >>");
+    const int blankText = pdf.addStream("/Type /XObject /Subtype /Form /BBox [0 0 260 40]", {});
+    const int blankCheck = pdf.addStream("/Type /XObject /Subtype /Form /BBox [0 0 30 30]", {});
+    const int text = pdf.nextNumber() + 2; // after the page's content and the page
+    const int check = text + 1;
+    const int page = pdf.addPage("[0 0 300 200]", kFirst, "<< >>",
+                                 "/Annots [" + QByteArray::number(text) + " 0 R "
+                                     + QByteArray::number(check) + " 0 R]");
+    const QByteArray parent = " /P " + QByteArray::number(page) + " 0 R >>";
+    pdf.add("<< /Type /Annot /Subtype /Widget /FT /Tx /T (name) /V (Hello field) "
+            "/Rect [20 100 280 140] /F 4 /DA (/Helv 18 Tf 0 g)"
+            + (staleAppearances ? " /AP << /N " + QByteArray::number(blankText) + " 0 R >>"
+                                : QByteArray())
+            + parent);
+    pdf.add("<< /Type /Annot /Subtype /Widget /FT /Btn /T (check) /V /Yes /AS /Yes "
+            "/Rect [20 50 50 80] /F 4 /DA (/ZaDb 18 Tf 0 g)"
+            + (staleAppearances ? " /AP << /N << /Yes " + QByteArray::number(blankCheck)
+                                      + " 0 R >> >>"
+                                : QByteArray())
+            + parent);
+    QByteArray bytes = pdf.build();
+    // The catalog is written first: the form goes into it at the same length.
+    const QByteArray catalog = "<< /Type /Catalog /Pages 2 0 R >>";
+    const QByteArray form = "<< /Type /Catalog /Pages 2 0 R /AcroForm << /Fields ["
+                            + QByteArray::number(text) + " 0 R " + QByteArray::number(check)
+                            + " 0 R] /NeedAppearances true /DA (/Helv 0 Tf 0 g) /DR << /Font << "
+                            "/Helv " + QByteArray::number(helv) + " 0 R /ZaDb "
+                            + QByteArray::number(zadb) + " 0 R >> >> >> >>";
+    const qsizetype grow = form.size() - catalog.size();
+    bytes.replace(bytes.indexOf(catalog), catalog.size(), form);
+    // Every offset after the catalog moves by `grow`.
+    const qsizetype xref = bytes.lastIndexOf("\nxref\n") + 1;
+    QList<QByteArray> lines = bytes.mid(xref).split('\n');
+    for (int i = 3; i < lines.size() && lines[i].endsWith(" n "); ++i)
+        lines[i] = QByteArray::number(lines[i].left(10).toLongLong() + grow).rightJustified(10, '0')
+                   + lines[i].mid(10);
+    const int startxref = int(lines.indexOf("startxref"));
+    lines[startxref + 1] = QByteArray::number(xref);
+    return bytes.left(xref) + lines.join('\n');
+}
+
+static Fixture damageFixture(Damage kind, const QString &fontFile)
+{
+    const QByteArray helvetica = kHelvetica;
+    const QByteArray intact = threePageDocument(kSecond, helvetica);
+    switch (kind) {
+    case Damage::ContentChecksum:
+    case Damage::ContentDataError:
+    case Damage::StrayBytes: {
+        QByteArray data = deflated(kSecond);
+        const QByteArray whole = threePageDocument(data, helvetica, {}, "/Filter /FlateDecode");
+        if (kind == Damage::ContentChecksum)
+            data[data.size() - 1] = char(data[data.size() - 1] ^ 0x01); // Adler-32
+        else if (kind == Damage::ContentDataError)
+            data[2] = char(data[2] | 0x06); // block type 3: there is none
+        else
+            data += "\r\nstray bytes after the end of the data";
+        return {whole, threePageDocument(data, helvetica, {}, "/Filter /FlateDecode")};
+    }
+    case Damage::FontDoesNotLoad:
+    case Damage::FontGlyphs: {
+        QFile file(fontFile);
+        if (!file.open(QIODevice::ReadOnly))
+            return {};
+        const QByteArray font = file.readAll();
+        QByteArray damaged = font;
+        if (kind == Damage::FontDoesNotLoad) {
+            const auto [offset, length] = fontTable(font, "head");
+            damaged.replace(offset, length, QByteArray(length, '\0'));
+        } else {
+            const auto [offset, length] = fontTable(font, "glyf");
+            for (qsizetype i = offset; i < offset + length; i += 97)
+                damaged[i] = char(damaged[i] ^ 0xff);
+        }
+        return {embeddedFontDocument(font), embeddedFontDocument(damaged)};
+    }
+    case Damage::ObjectStream:
+    case Damage::PageTreeInObjectStream: {
+        const bool tree = kind == Damage::PageTreeInObjectStream;
+        return {objectStreamDocument(false, tree), objectStreamDocument(true, tree)};
+    }
+    case Damage::CutImage: {
+        // The image is the file's last object; the file ends inside its
+        // data, with no "endstream".
+        QByteArray noise(64 * 64, Qt::Uninitialized);
+        quint32 state = 7;
+        for (char &c : noise) {
+            state = state * 1664525u + 1013904223u;
+            c = char(state >> 24);
+        }
+        PdfBuilder pdf;
+        pdf.addPage(kBox, kFirst);
+        const int image = pdf.nextNumber() + 4;
+        pdf.addPage(kBox, "q 200 0 0 200 0 0 cm /Im Do Q",
+                    "<< /XObject << /Im " + QByteArray::number(image) + " 0 R >> >>");
+        pdf.addPage(kBox, kThird);
+        pdf.addStream("/Type /XObject /Subtype /Image /Width 64 /Height 64 /BitsPerComponent 8 "
+                      "/ColorSpace /DeviceGray /Filter /FlateDecode",
+                      deflated(noise));
+        const QByteArray whole = pdf.build();
+        const qsizetype data = whole.indexOf("stream\n", whole.indexOf("/Subtype /Image")) + 7;
+        return {whole, whole.left(data + 500)};
+    }
+    case Damage::MissingName:
+        return {}; // see damageKinds(): one row per operator
+    case Damage::FontCutAway: {
+        // The font is the file's last object, and the file is cut before it.
+        PdfBuilder pdf;
+        pdf.addPage(kBox, kFirst);
+        const int font = pdf.nextNumber() + 4;
+        pdf.addPage(kBox, kSecond, "<< /Font << /F1 " + QByteArray::number(font) + " 0 R >> >>");
+        pdf.addPage(kBox, kThird);
+        pdf.add("<< /Type /Font /Subtype /Type1 /BaseFont /Helvetica >>");
+        const QByteArray whole = pdf.build();
+        return {whole, whole.left(whole.indexOf(QByteArray::number(font) + " 0 obj"))};
+    }
+    case Damage::NestedForms:
+    case Damage::NestedFormsOnlyPage: {
+        // 200 forms, each drawing the next: past MuPDF's limit.
+        QList<QByteArray> forms;
+        forms << "<< /Type /XObject /Subtype /Form /BBox [0 0 200 200] /Length "
+                     + QByteArray::number(kSecond.size()) + " >>\nstream\n" + kSecond
+                     + "\nendstream";
+        for (int level = 1; level < 200; ++level)
+            forms << "<< /Type /XObject /Subtype /Form /BBox [0 0 200 200] /Resources << "
+                     "/XObject << /X " + QByteArray::number(3 + level - 1)
+                         + " 0 R >> /Font << /F1 << /Type /Font /Subtype /Type1 /BaseFont "
+                           "/Helvetica >> >> >> /Length 5 >>\nstream\n/X Do\nendstream";
+        const QByteArray top = "<< /XObject << /X " + QByteArray::number(3 + 199) + " 0 R >> "
+                               "/Font << /F1 << /Type /Font /Subtype /Type1 /BaseFont /Helvetica "
+                               ">> >> >>";
+        if (kind == Damage::NestedForms)
+            return {intact, threePageDocument("/X Do", top, forms)};
+        PdfBuilder pdf;
+        for (const QByteArray &form : forms)
+            pdf.add(form);
+        pdf.addPage(kBox, "/X Do", top);
+        PdfBuilder flat;
+        flat.addPage(kBox, kSecond, helvetica);
+        return {flat.build(), pdf.build()};
+    }
+    case Damage::RepairDuringPage:
+        // Page 2's content stream (object 5) is not where the table says:
+        // MuPDF repairs the file while it reads page 2.
+        return {intact, withShiftedEntry(intact, 5, 5)};
+    case Damage::NeedAppearances:
+        // Drawn from the values as if no appearance were stored.
+        return {formDocument(false), formDocument(true)};
+    case Damage::SubsetWithoutProgram:
+        // An embedded subset's name, its descriptor's font program gone.
+        return {intact, threePageDocument(kSecond, "<< /Font << /F1 << /Type /Font /Subtype "
+                                                   "/TrueType /BaseFont /ABCDEF+Arial >> >> >>")};
+    case Damage::ImageWithoutColourSpace:
+    case Damage::IccProfileMissing: {
+        const QByteArray space = kind == Damage::IccProfileMissing
+                                     ? "/ColorSpace [/ICCBased 99 0 R] "
+                                     : "";
+        return {intact, threePageDocument("q 100 0 0 100 0 0 cm /Im Do Q",
+                                          "<< /XObject << /Im 3 0 R >> >>",
+                                          {"<< /Type /XObject /Subtype /Image /Width 2 /Height 2 "
+                                           + space + "/BitsPerComponent 8 /Length 4 >>\nstream\n"
+                                           "\x10\x80\xc0\xff\nendstream"})};
+    }
+    }
+    return {};
+}
+
+void TestConverter::damageKinds_data()
+{
+    QTest::addColumn<Damage>("kind");
+    QTest::addColumn<QByteArray>("operation"); // MissingName: what page 2 draws
+    QTest::addColumn<QStringList>("images");
+    QTest::addColumn<QString>("problem"); // in the line about page 2; empty: status 0
+
+    const QStringList all{"p-001.jpg", "p-002.jpg", "p-003.jpg"};
+    const QStringList without2{"p-001.jpg", "p-003.jpg"};
+    QTest::newRow("content: Flate checksum fails")
+        << Damage::ContentChecksum << QByteArray() << without2 << "incorrect data check";
+    QTest::newRow("content: Flate data error")
+        << Damage::ContentDataError << QByteArray() << without2 << "zlib error";
+    QTest::newRow("content: stray bytes after the Flate data")
+        << Damage::StrayBytes << QByteArray() << all << QString();
+    QTest::newRow("embedded font does not load")
+        << Damage::FontDoesNotLoad << QByteArray() << without2 << "FT_New_Memory_Face";
+    QTest::newRow("embedded font's glyphs damaged")
+        << Damage::FontGlyphs << QByteArray() << without2 << "FT_Load_Glyph";
+    QTest::newRow("page 2's font in a damaged object stream")
+        << Damage::ObjectStream << QByteArray() << without2
+        << "font /F1 9 0 R is kept in object stream 10 0 R, which is damaged";
+    QTest::newRow("page tree in a damaged object stream")
+        << Damage::PageTreeInObjectStream << QByteArray() << QStringList{}
+        << "page tree node 2 0 R is kept in object stream 10 0 R, which is damaged";
+    QTest::newRow("image cut off, no endstream")
+        << Damage::CutImage << QByteArray() << without2 << "XObject /Im";
+    const QList<QPair<const char *, QByteArray>> names{
+        {"Tf", "BT /F9 24 Tf 20 20 Td (Two) Tj ET"},
+        {"Do", "/X9 Do"},
+        {"gs", "/G9 gs 0 0 1 rg 10 10 20 20 re f"},
+        {"sh", "/S9 sh"},
+        {"cs", "/C9 cs 1 sc 10 10 20 20 re f"},
+        {"CS", "/C9 CS 1 SC 10 10 20 20 re S"},
+        {"scn", "/Pattern cs /P9 scn 10 10 20 20 re f"},
+        {"SCN", "/Pattern CS /P9 SCN 10 10 20 20 re S"},
+    };
+    const QStringList categories{"font /F9", "XObject /X9", "graphics state /G9", "shading /S9",
+                                 "colour space /C9", "colour space /C9", "pattern /P9",
+                                 "pattern /P9"};
+    for (int i = 0; i < names.size(); ++i)
+        QTest::addRow("name not in the resources: %s", names[i].first)
+            << Damage::MissingName << names[i].second << without2
+            << categories[i] + " is not in the resources";
+    // The same names written otherwise resolve: nothing is lost.
+    QTest::newRow("names that resolve: escaped, in strings and inline images")
+        << Damage::MissingName
+        << QByteArray("BT /F#31 24 Tf 20 20 Td (/F9 24 Tf \\) /X9 Do) Tj ET "
+                      "BI /W 2 /H 1 /CS /G /BPC 8 ID \x10\x80 EI % /X9 Do")
+        << all << QString();
+    QTest::newRow("subset font without its font program")
+        << Damage::SubsetWithoutProgram << QByteArray() << without2
+        << "font /F1 names an embedded subset but has no font program";
+    QTest::newRow("image without a colour space")
+        << Damage::ImageWithoutColourSpace << QByteArray() << without2
+        << "XObject /Im is an image without a colour space";
+    QTest::newRow("image's ICC profile missing")
+        << Damage::IccProfileMissing << QByteArray() << without2
+        << "XObject /Im: ICC profile 99 0 R is missing from the file";
+    QTest::newRow("font cut away with the end of the file")
+        << Damage::FontCutAway << QByteArray() << without2 << "font /F1";
+    QTest::newRow("forms nested 200 deep")
+        << Damage::NestedForms << QByteArray() << without2 << "exception stack overflow";
+    // Not handed to poppler, which would draw the page white.
+    QTest::newRow("forms nested 200 deep, the only page")
+        << Damage::NestedFormsOnlyPage << QByteArray() << QStringList{}
+        << "exception stack overflow";
+    QTest::newRow("repair while page 2 is read: run again")
+        << Damage::RepairDuringPage << QByteArray() << all << QString();
+    QTest::newRow("NeedAppearances: fields drawn from their values")
+        << Damage::NeedAppearances << QByteArray() << QStringList{"p-001.jpg"} << QString();
+}
+
+// Each kind of damage fails the pages it touches, and only them; every
+// page that comes out is the intact document's page, byte for byte.
+void TestConverter::damageKinds()
+{
+    QFETCH(Damage, kind);
+    QFETCH(QByteArray, operation);
+    QFETCH(QStringList, images);
+    QFETCH(QString, problem);
+    const QString font = "/usr/share/fonts/truetype/liberation/LiberationSans-Regular.ttf";
+    if ((kind == Damage::FontDoesNotLoad || kind == Damage::FontGlyphs) && !QFile::exists(font))
+        QSKIP("fonts-liberation is needed for an embedded font");
+    // A row without a problem draws its operation in both documents, with
+    // the name written plainly in the intact one.
+    const QByteArray plain = problem.isEmpty() ? QByteArray(operation).replace("/F#31", "/F1")
+                                               : kSecond;
+    const Fixture fixture = kind == Damage::MissingName
+                                ? Fixture{threePageDocument(plain, kHelvetica),
+                                          threePageDocument(operation, kHelvetica)}
+                                : damageFixture(kind, font);
+    QVERIFY(!fixture.damaged.isEmpty());
+    QVERIFY(QDir(stage()).mkpath("intact") && QDir(stage()).mkpath("damaged"));
+    QVERIFY(PdfFixtures::writeBytes(stage() + "/intact.pdf", fixture.intact));
+    QVERIFY(PdfFixtures::writeBytes(stage() + "/damaged.pdf", fixture.damaged));
+
+    const Result intact = run(renderer(), {"-r", "50", stage() + "/intact.pdf",
+                                           stage() + "/intact/p"});
+    QVERIFY2(intact.exitCode == 0, intact.err.constData());
+    const Result r = run(renderer(), {"-r", "50", stage() + "/damaged.pdf",
+                                      stage() + "/damaged/p"});
+    QVERIFY(r.finished);
+    QCOMPARE(entries(stage() + "/damaged"), images);
+    if (problem.isEmpty()) {
+        QVERIFY2(r.exitCode == 0 && r.err.isEmpty(), r.err.constData());
+    } else {
+        QCOMPARE(r.exitCode, 1);
+        QVERIFY2(r.err.contains("its content is lost: ") && r.err.contains(problem.toUtf8()),
+                 r.err.constData());
+    }
+    for (const QString &name : images) {
+        QFile got(stage() + "/damaged/" + name);
+        QFile expected(stage() + "/intact/" + name);
+        QVERIFY(got.open(QIODevice::ReadOnly) && expected.open(QIODevice::ReadOnly));
+        QVERIFY2(got.readAll() == expected.readAll(), qPrintable(name));
+    }
+    if (kind == Damage::NeedAppearances) {
+        // The field's value is drawn: dark pixels inside the text field.
+        const QImage page(stage() + "/damaged/p-001.jpg");
+        const int scale = 50;
+        bool text = false;
+        for (int y = (200 - 140) * scale / 72; y < (200 - 100) * scale / 72 && !text; ++y)
+            for (int x = 20 * scale / 72; x < 280 * scale / 72 && !text; ++x)
+                text = qGray(page.pixel(x, y)) < 100;
+        QVERIFY(text);
     }
 }
 
