@@ -272,6 +272,26 @@ inline JpegInfo inspectJpegFile(const QString &path)
 }
 
 // Every entry of `dir` except "." and "..", hidden files included, sorted.
+// A page image without the record of what it was made from (the comment
+// segment that names the document's identity and digest): what is left is
+// the page itself, comparable between two documents.
+inline QByteArray pageWithoutRecord(const QByteArray &jpeg)
+{
+    static const QByteArray tag("rasterwell-image/");
+    if (!jpeg.startsWith("\xFF\xD8"))
+        return jpeg;
+    qsizetype at = 2;
+    while (at + 4 <= jpeg.size() && uchar(jpeg[at]) == 0xFF && uchar(jpeg[at + 1]) != 0xDA) {
+        const qsizetype length = (uchar(jpeg[at + 2]) << 8) | uchar(jpeg[at + 3]);
+        if (length < 2)
+            break;
+        if (uchar(jpeg[at + 1]) == 0xFE && jpeg.mid(at + 4, tag.size()) == tag)
+            return jpeg.left(at) + jpeg.mid(at + 2 + length);
+        at += 2 + length;
+    }
+    return jpeg;
+}
+
 inline QStringList entries(const QString &dir)
 {
     return QDir(dir).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,

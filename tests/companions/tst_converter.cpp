@@ -914,7 +914,9 @@ void TestConverter::damageKinds()
         QFile got(stage() + "/damaged/" + name);
         QFile expected(stage() + "/intact/" + name);
         QVERIFY(got.open(QIODevice::ReadOnly) && expected.open(QIODevice::ReadOnly));
-        QVERIFY2(got.readAll() == expected.readAll(), qPrintable(name));
+        // The records differ (another document); the pages must not.
+        QVERIFY2(pageWithoutRecord(got.readAll()) == pageWithoutRecord(expected.readAll()),
+                 qPrintable(name));
     }
     if (kind == Damage::NeedAppearances) {
         // The field's value is drawn: dark pixels inside the text field.
