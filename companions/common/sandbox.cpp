@@ -274,7 +274,7 @@ rlim_t openFiles()
     return 1024 + 256 * rlim_t(cores > 0 ? cores : 1);
 }
 
-rlim_t addressSpace()
+[[maybe_unused]] rlim_t addressSpace()
 {
     const long pages = ::sysconf(_SC_PHYS_PAGES);
     const long pageSize = ::sysconf(_SC_PAGESIZE);
