@@ -244,6 +244,8 @@ private:
     // as it is for the settle time.
     void note(const QString &path)
     {
+        if (!pickedByShard(path))
+            return;
         Pending &p = pending_[path];
         p.stamp = Platform::regularFileStamp(path);
         p.since.start();
@@ -288,7 +290,8 @@ private:
     {
         Platform::QtEventPump pump;
         QStringList unentered;
-        const std::optional<QStringList> documents = collectDocuments(folders, pump, &unentered);
+        const std::optional<QStringList> documents =
+            collectDocuments(folders, pump, &unentered, {request_.shardIndex, request_.shardCount});
         for (const QString &folder : std::as_const(unentered))
             complain(QStringLiteral("cannot search %1").arg(folder));
         if (!unentered.isEmpty() && status_ == AllConverted)
@@ -326,7 +329,8 @@ private:
                            .environment = scriptSettings(request_),
                            .recover = request_.recover,
                            .observer = &observers,
-                           .skipUpToDate = true});
+                           .skipUpToDate = true,
+                           .passwords = passwords_});
         const RunSummary summary = run.run();
         view.clearBar();
         converting_ = false;
@@ -372,6 +376,23 @@ private:
     Platform::FolderWatch watch_;
     Platform::StopSignals stop_;
     QTimer settle_;
+    // True when the document belongs to this run's shard, by its path below
+    // the watched folder that holds it.
+    bool pickedByShard(const QString &path) const
+    {
+        const Shard shard{request_.shardIndex, request_.shardCount};
+        for (const QString &root : roots_) {
+            const QString prefix = root.endsWith(QLatin1Char('/')) ? root : root + QLatin1Char('/');
+            if (path.startsWith(prefix))
+                return shard.picks(path.mid(prefix.size()));
+        }
+        return shard.picks(path);
+    }
+
+public:
+    const Platform::SecretBytes *passwords_ = nullptr;
+
+private:
     std::set<QString> roots_;
     QStringList stagingFolders_;
     std::map<QString, Pending> pending_;
@@ -384,7 +405,8 @@ private:
 
 } // namespace
 
-int watch(const CommandLine::Request &request, const QString &appFolder)
+int watch(const CommandLine::Request &request, const QString &appFolder,
+          const Platform::SecretBytes *passwords)
 {
     for (const QString &path : request.paths) {
         if (!Platform::isFolder(path)) {
@@ -397,6 +419,7 @@ int watch(const CommandLine::Request &request, const QString &appFolder)
     if (!prepareRun(request, appFolder, workFolder, report))
         return CannotRun;
     Watcher watcher(request, appFolder, workFolder, report ? &*report : nullptr);
+    watcher.passwords_ = passwords;
     return watcher.run(request.paths);
 }
 
