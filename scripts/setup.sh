@@ -12,6 +12,7 @@ libharfbuzz-dev libfreetype-dev libjpeg-dev zlib1g-dev
 libturbojpeg0-dev
 libseccomp-dev
 poppler-utils qpdf ghostscript
+parallel
 valgrind
 time
 fonts-liberation fonts-wqy-microhei fontconfig
