@@ -72,8 +72,9 @@ private:
 class Watcher final : public RunObserver {
 public:
     Watcher(const CommandLine::Request &request, const QString &appFolder, const QString &workFolder,
-            JsonReport *report)
+            JsonReport *report, const Platform::SecretBytes *passwords)
         : request_(request), appFolder_(appFolder), workFolder_(workFolder), report_(report),
+          passwords_(passwords),
           watch_([this](const Platform::FolderWatch::Event &e) { onEvent(e); }),
           stop_([this] { loop_.quit(); })
     {
@@ -372,6 +373,7 @@ private:
     QString appFolder_;
     QString workFolder_;
     JsonReport *report_;
+    const Platform::SecretBytes *passwords_;
     QEventLoop loop_;
     Platform::FolderWatch watch_;
     Platform::StopSignals stop_;
@@ -389,10 +391,6 @@ private:
         return shard.picks(path);
     }
 
-public:
-    const Platform::SecretBytes *passwords_ = nullptr;
-
-private:
     std::set<QString> roots_;
     QStringList stagingFolders_;
     std::map<QString, Pending> pending_;
@@ -418,8 +416,7 @@ int watch(const CommandLine::Request &request, const QString &appFolder,
     std::optional<JsonReport> report;
     if (!prepareRun(request, appFolder, workFolder, report))
         return CannotRun;
-    Watcher watcher(request, appFolder, workFolder, report ? &*report : nullptr);
-    watcher.passwords_ = passwords;
+    Watcher watcher(request, appFolder, workFolder, report ? &*report : nullptr, passwords);
     return watcher.run(request.paths);
 }
 
