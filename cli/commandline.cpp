@@ -2,6 +2,8 @@
 
 #include <cmath>
 #include <optional>
+#include <tuple>
+#include <utility>
 
 namespace CommandLine {
 
@@ -21,6 +23,21 @@ std::optional<double> number(const QString &text, double low, double high, bool 
         || (whole && value != std::floor(value)))
         return std::nullopt;
     return value;
+}
+
+constexpr int MaxShards = 100000;
+
+// "K/N" with 1 <= K <= N.
+std::optional<std::pair<int, int>> shardOf(const QString &text)
+{
+    const QStringList parts = text.split(QLatin1Char('/'));
+    if (parts.size() != 2)
+        return std::nullopt;
+    const std::optional<double> k = number(parts[0], 1, MaxShards, true);
+    const std::optional<double> n = number(parts[1], 1, MaxShards, true);
+    if (!k || !n || *k > *n)
+        return std::nullopt;
+    return std::pair{int(*k), int(*n)};
 }
 
 } // namespace
@@ -83,6 +100,35 @@ Request parse(const QStringList &arguments)
             r.progress = wanted;
             continue;
         }
+        // Lists, shards and passwords: --files-from FILE, -0, --shard K/N,
+        // --password-file FILE (each also as --name=value).
+        if (a == QLatin1String("-0") || a == QLatin1String("--null")) {
+            r.nulSeparated = true;
+            continue;
+        }
+        if (const QString listName = a.section(QLatin1Char('='), 0, 0);
+            listName == QLatin1String("--files-from") || listName == QLatin1String("--shard")
+            || listName == QLatin1String("--password-file")) {
+            QString text;
+            if (a.contains(QLatin1Char('=')))
+                text = a.section(QLatin1Char('='), 1);
+            else if (i + 1 < arguments.size())
+                text = arguments[++i];
+            else
+                return fail(QStringLiteral("%1 needs a value").arg(listName));
+            if (listName == QLatin1String("--shard")) {
+                const std::optional<std::pair<int, int>> shard = shardOf(text);
+                if (!shard)
+                    return fail(QStringLiteral("--shard must be K/N, whole numbers with 1 <= K <= N <= %1, not %2")
+                                    .arg(MaxShards).arg(text));
+                std::tie(r.shardIndex, r.shardCount) = *shard;
+            } else if (text.isEmpty()) {
+                return fail(QStringLiteral("%1 needs a file name, or - for standard input").arg(listName));
+            } else {
+                (listName == QLatin1String("--files-from") ? r.filesFrom : r.passwordFile) = text;
+            }
+            continue;
+        }
         // -r N, -rN, --resolution N, --resolution=N (and the same for -q,
         // -j; --report FILE, --report=FILE).
         QString name = a;
@@ -139,7 +185,13 @@ Request parse(const QStringList &arguments)
             r.jobs = int(*n);
         }
     }
-    if (r.paths.isEmpty())
+    if (r.nulSeparated && r.filesFrom.isEmpty())
+        return fail(QStringLiteral("-0 applies to --files-from only"));
+    if (r.filesFrom == QLatin1String("-") && r.passwordFile == QLatin1String("-"))
+        return fail(QStringLiteral("--files-from and --password-file cannot both read standard input"));
+    if (r.watch && !r.filesFrom.isEmpty())
+        return fail(QStringLiteral("--watch watches folders; --files-from cannot be given with it"));
+    if (r.paths.isEmpty() && r.filesFrom.isEmpty())
         return fail(QStringLiteral("--convert needs at least one file or folder"));
     return r;
 }
@@ -149,7 +201,8 @@ QString usage()
     return QStringLiteral(
         "usage: rasterwell [PATH...]             open the window, PATHs in its list\n"
         "       rasterwell --convert [-r DPI] [-q QUALITY] [-j JOBS] [--recover] [--update]\n"
-        "                  [--quiet | --verbose] [--report FILE] PATH...\n"
+        "                  [--quiet | --verbose] [--report FILE] [--password-file FILE]\n"
+        "                  [--shard K/N] [--files-from FILE [-0]] PATH...\n"
         "                                        convert without a window\n"
         "       rasterwell --convert --watch [OPTIONS] FOLDER...\n"
         "                                        convert, then keep converting new PDFs\n"
@@ -173,7 +226,9 @@ QString help()
         "    that start with a dash.\n"
         "\n"
         "rasterwell --convert [-r DPI] [-q QUALITY] [-j JOBS] [--recover] [--update]\n"
-        "                     [--quiet | --verbose] [--report FILE] PATH...\n"
+        "                     [--quiet | --verbose] [--report FILE]\n"
+        "                     [--password-file FILE] [--shard K/N]\n"
+        "                     [--files-from FILE [-0]] PATH...\n"
         "    Converts without a window and without a display. A PATH that is a file\n"
         "    is converted as given; a PATH that is a folder is searched with all its\n"
         "    sub-folders for *.pdf files (any case; names starting with \"~\", hidden\n"
@@ -209,6 +264,24 @@ QString help()
         "                          report or an empty file is replaced: a document\n"
         "                          of the run, an image name it may write, a link\n"
         "                          or any other file is a usage error.\n"
+        "    --password-file FILE  passwords to try, one a line, on each document\n"
+        "                          that needs one (user or owner password); FILE -\n"
+        "                          is standard input. They reach the companions\n"
+        "                          through a pipe only, never a command line, the\n"
+        "                          environment or a file. A document none opens\n"
+        "                          is reported protected.\n"
+        "                          e.g. --password-file ~/.pdf-passwords\n"
+        "    --files-from FILE     also the documents FILE lists, one a line (FILE -:\n"
+        "                          standard input); PATHs may then be left out\n"
+        "    -0, --null            that list is NUL-separated, as find -print0 writes:\n"
+        "                          find /archive -name '*.pdf' -print0 |\n"
+        "                            rasterwell --convert -0 --files-from -\n"
+        "    --shard K/N           only the K-th of N parts of the documents found,\n"
+        "                          chosen by a fixed hash of each one's path below\n"
+        "                          the PATH it was found under, so that machines\n"
+        "                          that mount the archive anywhere share it out:\n"
+        "                          parallel rasterwell --convert --update --shard {}/4\n"
+        "                            --report r-{}.json /archive ::: 1 2 3 4\n"
         "    Values may be attached: -r150, -q80, -j1, --resolution=150. Any other\n"
         "    word that starts with a dash is a usage error, never a path.\n"
         "    A value out of range is a usage error and nothing is converted; so is\n"

@@ -23,6 +23,12 @@ struct Request {
     enum class Progress { Normal, Quiet, Verbose };
     Progress progress = Progress::Normal; // --quiet, --verbose
     QString report;      // --report FILE: JSON Lines, one per document; "-": standard output
+    // Many machines: the documents from a list, and one share of them.
+    QString filesFrom;   // --files-from FILE: documents one a line; "-": standard input
+    bool nulSeparated = false; // -0, --null: that list is NUL-separated
+    int shardIndex = 0;  // --shard K/N: K, from 1 to N; 0: every document
+    int shardCount = 0;  // N
+    QString passwordFile; // --password-file FILE: passwords one a line; "-": standard input
 };
 
 // Parses the arguments after the program name.

@@ -1,5 +1,6 @@
 #include "cli/convertcommand.h"
 
+#include "cli/documentlist.h"
 #include "cli/jsonreport.h"
 #include "cli/terminalview.h"
 #include "cli/watchcommand.h"
@@ -12,6 +13,7 @@
 #include "platform/pathcodec.h"
 #include "platform/process.h"
 #include "platform/sandboxstatus.h"
+#include "platform/secret.h"
 #include "platform/stopsignals.h"
 #include "platform/terminal.h"
 
@@ -71,7 +73,7 @@ QStringList scriptSettings(const CommandLine::Request &request)
 }
 
 std::optional<QStringList> collectDocuments(const QStringList &paths, Platform::EventPump &pump,
-                                            QStringList *unentered)
+                                            QStringList *unentered, const Shard &shard)
 {
     // Every path is checked before anything is converted, so a typing error
     // never leaves a half-done batch.
@@ -87,8 +89,13 @@ std::optional<QStringList> collectDocuments(const QStringList &paths, Platform::
             QString folder = path;
             while (folder.size() > 1 && folder.endsWith(QLatin1Char('/')))
                 folder.chop(1);
-            documents += AddFolder::CollectDocuments(folder, &pump, unentered);
-        } else {
+            // Each machine of a shard run picks by the path below the
+            // folder, wherever the folder is mounted.
+            const qsizetype below = folder == QLatin1String("/") ? 1 : folder.size() + 1;
+            for (const QString &document : AddFolder::CollectDocuments(folder, &pump, unentered))
+                if (shard.picks(document.mid(below)))
+                    documents << document;
+        } else if (shard.picks(path)) {
             documents << path; // as a drop appends it
         }
     }
@@ -110,11 +117,32 @@ int convert(const CommandLine::Request &request, const QString &appFolder)
         std::fputs(Platform::encodePath(CommandLine::usage()).constData(), stderr);
         return CannotRun;
     }
+    // The passwords are read once, kept in one buffer and cleared at the end.
+    Platform::SecretBytes passwords;
+    if (!request.passwordFile.isEmpty()) {
+        QByteArray why;
+        if (!passwords.readFrom(Platform::encodePath(request.passwordFile), Platform::MaxSecretBytes, &why)) {
+            complain(QStringLiteral("cannot read the password file %1: %2")
+                         .arg(request.passwordFile, QString::fromLocal8Bit(why)));
+            return CannotRun;
+        }
+    }
     if (request.watch)
-        return watch(request, appFolder);
+        return watch(request, appFolder, passwords.isEmpty() ? nullptr : &passwords);
+    QStringList paths = request.paths;
+    if (!request.filesFrom.isEmpty()) {
+        QString why;
+        const std::optional<QStringList> listed = readDocumentList(request.filesFrom, request.nulSeparated, &why);
+        if (!listed) {
+            complain(QStringLiteral("cannot read the list %1: %2").arg(request.filesFrom, why));
+            return CannotRun;
+        }
+        paths += *listed;
+    }
     Platform::QtEventPump pump;
     QStringList unentered;
-    const std::optional<QStringList> documents = collectDocuments(request.paths, pump, &unentered);
+    const std::optional<QStringList> documents =
+        collectDocuments(paths, pump, &unentered, {request.shardIndex, request.shardCount});
     if (!documents)
         return CannotRun;
     // Nothing is passed over without a word.
@@ -158,7 +186,8 @@ int convert(const CommandLine::Request &request, const QString &appFolder)
                        .environment = scriptSettings(request),
                        .recover = request.recover,
                        .observer = &observers,
-                       .skipUpToDate = request.update});
+                       .skipUpToDate = request.update,
+                       .passwords = passwords.isEmpty() ? nullptr : &passwords});
     const RunSummary summary = run.run();
     view.clearBar();
     if (summary.outcome == RunSummary::Outcome::Stopped && stop.received())

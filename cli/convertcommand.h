@@ -1,6 +1,7 @@
 #pragma once
 
 #include "cli/commandline.h"
+#include "cli/documentlist.h"
 #include "cli/jsonreport.h"
 
 #include <QString>
@@ -30,8 +31,10 @@ int convert(const CommandLine::Request &request, const QString &appFolder);
 // searched for "*.pdf" files; every folder a search could not enter is added
 // to `unentered` ("<folder>: <reason>"). Nothing (after a message on the
 // error stream) when a path does not exist.
+// With a shard, only the documents of that part are kept (a file by the
+// path as given, a folder's by their path below it).
 std::optional<QStringList> collectDocuments(const QStringList &paths, Platform::EventPump &pump,
-                                            QStringList *unentered = nullptr);
+                                            QStringList *unentered = nullptr, const Shard &shard = {});
 
 // "rasterwell: <line>" on the error stream.
 void complain(const QString &line);

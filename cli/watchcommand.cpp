@@ -72,8 +72,9 @@ private:
 class Watcher final : public RunObserver {
 public:
     Watcher(const CommandLine::Request &request, const QString &appFolder, const QString &workFolder,
-            JsonReport *report)
+            JsonReport *report, const Platform::SecretBytes *passwords)
         : request_(request), appFolder_(appFolder), workFolder_(workFolder), report_(report),
+          passwords_(passwords),
           watch_([this](const Platform::FolderWatch::Event &e) { onEvent(e); }),
           stop_([this] { loop_.quit(); })
     {
@@ -244,6 +245,8 @@ private:
     // as it is for the settle time.
     void note(const QString &path)
     {
+        if (!pickedByShard(path))
+            return;
         Pending &p = pending_[path];
         p.stamp = Platform::regularFileStamp(path);
         p.since.start();
@@ -288,7 +291,8 @@ private:
     {
         Platform::QtEventPump pump;
         QStringList unentered;
-        const std::optional<QStringList> documents = collectDocuments(folders, pump, &unentered);
+        const std::optional<QStringList> documents =
+            collectDocuments(folders, pump, &unentered, {request_.shardIndex, request_.shardCount});
         for (const QString &folder : std::as_const(unentered))
             complain(QStringLiteral("cannot search %1").arg(folder));
         if (!unentered.isEmpty() && status_ == AllConverted)
@@ -326,7 +330,8 @@ private:
                            .environment = scriptSettings(request_),
                            .recover = request_.recover,
                            .observer = &observers,
-                           .skipUpToDate = true});
+                           .skipUpToDate = true,
+                           .passwords = passwords_});
         const RunSummary summary = run.run();
         view.clearBar();
         converting_ = false;
@@ -368,10 +373,24 @@ private:
     QString appFolder_;
     QString workFolder_;
     JsonReport *report_;
+    const Platform::SecretBytes *passwords_;
     QEventLoop loop_;
     Platform::FolderWatch watch_;
     Platform::StopSignals stop_;
     QTimer settle_;
+    // True when the document belongs to this run's shard, by its path below
+    // the watched folder that holds it.
+    bool pickedByShard(const QString &path) const
+    {
+        const Shard shard{request_.shardIndex, request_.shardCount};
+        for (const QString &root : roots_) {
+            const QString prefix = root.endsWith(QLatin1Char('/')) ? root : root + QLatin1Char('/');
+            if (path.startsWith(prefix))
+                return shard.picks(path.mid(prefix.size()));
+        }
+        return shard.picks(path);
+    }
+
     std::set<QString> roots_;
     QStringList stagingFolders_;
     std::map<QString, Pending> pending_;
@@ -384,7 +403,8 @@ private:
 
 } // namespace
 
-int watch(const CommandLine::Request &request, const QString &appFolder)
+int watch(const CommandLine::Request &request, const QString &appFolder,
+          const Platform::SecretBytes *passwords)
 {
     for (const QString &path : request.paths) {
         if (!Platform::isFolder(path)) {
@@ -396,7 +416,7 @@ int watch(const CommandLine::Request &request, const QString &appFolder)
     std::optional<JsonReport> report;
     if (!prepareRun(request, appFolder, workFolder, report))
         return CannotRun;
-    Watcher watcher(request, appFolder, workFolder, report ? &*report : nullptr);
+    Watcher watcher(request, appFolder, workFolder, report ? &*report : nullptr, passwords);
     return watcher.run(request.paths);
 }
 

@@ -173,6 +173,7 @@ struct Slot {
         : lock(staging.lockFile),
           context{files, launcher, pump, pointer, staging, s.limits, s.environment, -1, s.recover}
     {
+        context.passwords = s.passwords;
     }
     bool idle() const { return !probe && !rasterise; }
     bool usable() const { return !holdsListedDocument && !holdsForeignCopy; }

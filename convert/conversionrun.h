@@ -47,6 +47,9 @@ struct ConversionServices {
     bool skipUpToDate = false;
     // Measures the time the run takes; none: the system's clock.
     const Platform::Clock *clock = nullptr;
+    // Passwords tried in turn on each protected document, one a line (they
+    // reach the companions through a pipe only); none: nullptr.
+    const Platform::SecretBytes *passwords = nullptr;
 };
 
 // "Convert!": walks the documents from top to bottom, probes each for a

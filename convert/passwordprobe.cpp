@@ -7,6 +7,7 @@
 #include "platform/fileops.h"
 #include "platform/pathcodec.h"
 #include "platform/process.h"
+#include "platform/secret.h"
 
 #include <QFile>
 
@@ -116,6 +117,13 @@ bool ProbeJob::start()
     options.inheritDescriptor = context_.lockDescriptor;
     options.errorFile = context_.slot.messagesFile;
     options.environment = context_.environment; // names the render service
+    std::optional<Platform::SecretPipe> passwords;
+    if (!passPasswords(context_, options, passwords)) {
+        result_ = {Verdict::Unusable,
+                   QStringLiteral("Cannot convert: the passwords cannot be passed to the password probe."),
+                   {}, {}};
+        return false;
+    }
     const Shell32::LaunchResult started = context_.launcher.RunStart(
         toolkitCommandLine(context_.files, document_, resultFile), HiddenStyle, options);
     if (started.error) {

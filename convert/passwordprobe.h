@@ -49,11 +49,13 @@ private:
 
 // Runs the toolkit on the document and judges it: a result file means
 // readable; no result file and the toolkit's "needs a password" status (1)
-// means protected; anything else (it crashed, was killed, ran past its time
-// limit, could not write its result) is a failure with its reason, never
-// "protected". A path that does not name an existing file is not probed (the
-// rasteriser then reports it as failed); a path that names something other
-// than a regular file is never handed to the toolkit.
+// means protected (the context's passwords, which reach the toolkit
+// through an inherited pipe, are tried before that verdict); anything else
+// (it crashed, was killed, ran past its time limit, could not write its
+// result) is a failure with its reason, never "protected". A path that
+// does not name an existing file is not probed (the rasteriser then reports
+// it as failed); a path that names something other than a regular file is
+// never handed to the toolkit.
 ProbeResult IsPasswordProtected(Context &context, const QString &documentPath);
 
 // The toolkit's command line:

@@ -1,8 +1,24 @@
 #include "convert/pdfcontext.h"
 
+#include "convert/launcher/shell32.h"
+#include "platform/secret.h"
+
 #include <QFile>
 
 namespace PDF {
+
+bool passPasswords(const Context &context, Shell32::ChildOptions &options,
+                   std::optional<Platform::SecretPipe> &pipe)
+{
+    if (!context.passwords || context.passwords->isEmpty())
+        return true;
+    pipe = Platform::SecretPipe::filledWith(context.passwords->bytes());
+    if (!pipe)
+        return false;
+    options.secretDescriptor = pipe->readEnd();
+    options.environment << QStringLiteral("RASTERWELL_PASSWORD_FD=") + QString::number(pipe->readEnd());
+    return true;
+}
 
 QStringList companionMessages(const QString &messagesFile, int maxLines)
 {

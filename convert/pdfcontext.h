@@ -5,15 +5,19 @@
 #include <QStringList>
 
 #include <functional>
+#include <optional>
 
 class ApplicationPointer;
 
 namespace Platform {
 class EventPump;
+class SecretBytes;
+class SecretPipe;
 } // namespace Platform
 
 namespace Shell32 {
 class Launcher;
+struct ChildOptions;
 } // namespace Shell32
 
 // The password probe and the rasteriser: the PDF work, done by the companion
@@ -54,7 +58,17 @@ struct Context {
     // Called after each page image is placed beside the document; a hook
     // for tests (to swap the folder between two pages), empty otherwise.
     std::function<void(int page)> afterPagePlaced = {};
+    // Passwords to try on a protected document, one a line; none: nullptr
+    // or empty.
+    const Platform::SecretBytes *passwords = nullptr;
 };
+
+// For a companion about to start: a pipe holding the context's passwords,
+// kept open in the child, its number in RASTERWELL_PASSWORD_FD (the
+// passwords themselves never go into an argument, the environment or a
+// file). Nothing without passwords; false when the pipe cannot be made.
+bool passPasswords(const Context &context, Shell32::ChildOptions &options,
+                   std::optional<Platform::SecretPipe> &pipe);
 
 // The last lines a companion wrote on its error stream (at most `maxLines`).
 QStringList companionMessages(const QString &messagesFile, int maxLines = 20);

@@ -5,6 +5,7 @@
 #include "convert/launcher/shell32.h"
 #include "convert/passwordprobe.h"
 #include "convert/runview.h"
+#include "platform/secret.h"
 #include "convert/runvariables.h"
 #include "convert/stagingfolders.h"
 #include "platform/appfolder.h"
@@ -144,6 +145,9 @@ bool RasteriseJob::start()
     // Set either way, so that a value of the user's own never reaches it.
     options.environment << QStringLiteral("RASTERWELL_RECOVER=") + QLatin1String(context_.recover ? "1" : "0");
     options.environment << QStringLiteral("RASTERWELL_SOURCE=") + sourceIdentityText(source);
+    std::optional<Platform::SecretPipe> passwords;
+    if (!passPasswords(context_, options, passwords))
+        return fail(QStringLiteral("the passwords cannot be passed to the converter"));
     const Shell32::LaunchResult launched = context_.launcher.ShellLaunch(
         QLatin1Char('"') + context_.files.script + QLatin1Char('"'), HiddenStyle, QString(),
         slot_.folder, QStringLiteral("open"), 0, options);

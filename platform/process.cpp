@@ -225,6 +225,7 @@ struct ChildSetup {
     int errorFd;       // -1: keep ours
     bool hidden;
     int keepFd;        // -1: none
+    int keepSecretFd;  // -1: none
     const char *workingFolder; // nullptr: ours
     const char *program;
     char *const *argv;
@@ -256,6 +257,8 @@ struct ChildSetup {
         placeAt(c.errorFd, STDERR_FILENO);
     if (c.keepFd > STDERR_FILENO)
         ::fcntl(c.keepFd, F_SETFD, 0);
+    if (c.keepSecretFd > STDERR_FILENO)
+        ::fcntl(c.keepSecretFd, F_SETFD, 0);
     if (c.workingFolder && ::chdir(c.workingFolder) != 0)
         childFails(c.reportFd);
     ::execve(c.program, c.argv, c.envp);
@@ -438,6 +441,7 @@ StartResult PosixProcessApi::start(const QStringList &argv, const StartOptions &
                            errorFd,
                            options.hidden,
                            options.inheritDescriptor,
+                           options.secretDescriptor,
                            options.workingFolder.isEmpty() ? nullptr : workingFolder.constData(),
                            programPath.constData(),
                            argp.data(),

@@ -40,6 +40,9 @@ struct StartOptions {
     QString errorFile = {};
     // "NAME=value" entries set in the child's environment on top of ours.
     QStringList environment = {};
+    // A second descriptor the child keeps open: the read end of a pipe that
+    // holds its passwords (see SecretPipe).
+    int secretDescriptor = -1;
 };
 
 // Result of opening an item the way a desktop shell does.

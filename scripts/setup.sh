@@ -13,6 +13,7 @@ libturbojpeg0-dev
 libseccomp-dev
 poppler-utils qpdf ghostscript
 util-linux valgrind
+parallel
 time
 fonts-liberation fonts-wqy-microhei fontconfig
 xdg-utils

@@ -53,6 +53,25 @@ int tryNeedsPassword(fz_context *ctx, pdf_document *doc)
     return needs;
 }
 
+// True when `password` opens the document (as its user or owner password).
+bool tryAuthenticate(fz_context *ctx, pdf_document *doc, const char *password)
+{
+    volatile bool opened = false;
+    fz_try(ctx)
+        opened = pdf_authenticate_password(ctx, doc, password) != 0;
+    fz_catch(ctx)
+        opened = false;
+    return opened;
+}
+
+bool anyPasswordOpens(fz_context *ctx, pdf_document *doc, const Passwords *passwords)
+{
+    for (std::size_t i = 0; passwords && i < passwords->size(); ++i)
+        if (tryAuthenticate(ctx, doc, (*passwords)[i]))
+            return true;
+    return false;
+}
+
 // True when neither streams nor strings are encrypted: a crypt filter
 // handler (V 4 or 5) whose StmF and StrF are absent or Identity. Such files
 // protect only their embedded files.
@@ -250,7 +269,7 @@ void setMessageOutput(fz_context *ctx, bool verbose)
     fz_set_warning_callback(ctx, verbose ? printMessage : dropMessage, nullptr);
 }
 
-OpenedDocument openDocument(fz_context *ctx, const InputFile &input)
+OpenedDocument openDocument(fz_context *ctx, const InputFile &input, const Passwords *passwords)
 {
     OpenedDocument result;
     // A descriptor of its own (closed with the FILE), reading from the start.
@@ -274,6 +293,8 @@ OpenedDocument openDocument(fz_context *ctx, const InputFile &input)
     if (needs == 0) {
         result.access = Access::Readable;
     } else if (tryContentIsClear(ctx, doc)) {
+        result.access = Access::Readable;
+    } else if (anyPasswordOpens(ctx, doc, passwords)) {
         result.access = Access::Readable;
     } else {
         // qpdf --requires-password: 0 needs one, 3 encrypted but the empty

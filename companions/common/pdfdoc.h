@@ -10,6 +10,8 @@
 #include <utility>
 #include <vector>
 
+#include "common/passwords.h"
+
 extern "C" {
 #include <mupdf/fitz.h>
 #include <mupdf/pdf.h>
@@ -73,8 +75,11 @@ struct OpenedDocument {
 //   need no key;
 // - MuPDF rejects the empty password but qpdf accepts it (a damaged
 //   encryption dictionary qpdf still understands): DecryptWithQpdf;
+// - one of `passwords` (user or owner password, tried in turn) opens it:
+//   Readable;
 // - otherwise NeedsPassword.
-OpenedDocument openDocument(fz_context *ctx, const InputFile &input);
+OpenedDocument openDocument(fz_context *ctx, const InputFile &input,
+                            const Passwords *passwords = nullptr);
 
 // The number of object slots in the document's cross-reference table (0
 // when it cannot be read).

@@ -11,6 +11,9 @@
 // 3 the result file could not be written, 4 the document cannot be read at
 // all (not a regular file, or it cannot be opened): nothing is written and
 // one line on stderr says why.
+// Passwords to try (user or owner) come one a line through the inherited
+// descriptor RASTERWELL_PASSWORD_FD names; one that opens the document
+// gives a result file as for an unprotected one.
 
 #include "common/files.h"
 #include "common/pdfdoc.h"
@@ -168,7 +171,13 @@ int probeMain(int argc, char **argv, const rw::WarmStart *warm)
     Entries ids;
     int pages = 0;
     std::string warning;
-    rw::OpenedDocument opened = rw::openDocument(context, input);
+    // The passwords the program passed, tried when the empty one fails.
+    rw::Passwords passwords;
+    if (!passwords.readInherited()) {
+        std::fputs("pdftk.exe: cannot read the passwords passed to it\n", stderr);
+        return kCannotRead;
+    }
+    rw::OpenedDocument opened = rw::openDocument(context, input, &passwords);
     switch (opened.access) {
     case rw::Access::NeedsPassword:
         std::fprintf(stderr, "pdftk.exe: %s: a user password is required\n", document.c_str());

@@ -26,7 +26,9 @@ PAGE_TIME_LIMIT=60
 # The program may set these for one run; unset or empty, the values above
 # hold. The renderer checks their range (status 2 when out of range).
 # (It also reads RASTERWELL_SOURCE, the program's description of the
-# document current.pdf was copied from, which each image records.)
+# document current.pdf was copied from, which each image records, and with
+# --password-file the passwords from the inherited pipe whose descriptor
+# RASTERWELL_PASSWORD_FD names: leave that descriptor open.)
 RESOLUTION=${RASTERWELL_RESOLUTION:-$RESOLUTION}
 QUALITY=${RASTERWELL_QUALITY:-$QUALITY}
 

@@ -344,7 +344,14 @@ int renderDocument(Arguments args, const rw::WarmStart *warm)
     rw::setMessageOutput(ctx.get(), args.settings.verbose);
 
     TemporaryFile decrypted;
-    rw::OpenedDocument opened = rw::openDocument(ctx.get(), *input);
+    // The passwords the program passed (the one the probe found among them
+    // is found again by trying them in turn).
+    rw::Passwords passwords;
+    if (!passwords.readInherited()) {
+        std::fputs("rwrender: cannot read the passwords passed to it\n", stderr);
+        return kFailed;
+    }
+    rw::OpenedDocument opened = rw::openDocument(ctx.get(), *input, &passwords);
     if (opened.access == rw::Access::NeedsPassword) {
         std::fprintf(stderr, "rwrender: %s: a user password is required\n", args.input.c_str());
         return kFailed;

@@ -526,6 +526,11 @@ int Service::runJob(Request &request, bool &reusable)
         ::clearenv();
         for (std::string &entry : request.environment)
             ::putenv(entry.data());
+        // The client sends its passwords' pipe first after the standard
+        // descriptors; here it has another number.
+        if (std::getenv("RASTERWELL_PASSWORD_FD"))
+            ::setenv("RASTERWELL_PASSWORD_FD",
+                     fds.size() > 4 ? std::to_string(fds[4]).c_str() : "", 1);
         std::vector<char *> argv;
         for (std::string &a : request.arguments)
             argv.push_back(a.data());

@@ -1,5 +1,7 @@
 #include "service/serviceclient.h"
 
+#include "common/passwords.h"
+
 #include <array>
 #include <cerrno>
 #include <csignal>
@@ -295,9 +297,17 @@ std::optional<int> runThroughService(const char *service, Job job, int argc, cha
     request.descriptors.push_back(cwd);
     for (int fd = 0; fd <= 2; ++fd)
         request.descriptors.push_back(isOpen(fd) ? fd : null.get());
+    // The passwords' pipe goes first of the inherited ones: the worker finds
+    // it there and names its own number for it.
+    const int passwordFd = passwordDescriptor();
+    const bool passesPasswords = passwordFd >= 0 && isOpen(passwordFd);
+    if (passesPasswords)
+        request.descriptors.push_back(passwordFd);
+    else if (std::getenv("RASTERWELL_PASSWORD_FD"))
+        return std::nullopt; // run here, where the job reports it
     for (int fd = 3; fd <= kHighestInherited && request.descriptors.size() < kMaxDescriptors; ++fd) {
         const int flags = ::fcntl(fd, F_GETFD);
-        if (flags >= 0 && !(flags & FD_CLOEXEC))
+        if (fd != passwordFd && flags >= 0 && !(flags & FD_CLOEXEC))
             request.descriptors.push_back(fd);
     }
     if (!sendRequest(sock.get(), request))

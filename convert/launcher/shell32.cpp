@@ -36,7 +36,8 @@ namespace {
 Platform::StartOptions startOptions(const QString &workingFolder, bool hidden,
                                     const ChildOptions &extra)
 {
-    return {workingFolder, hidden, extra.inheritDescriptor, extra.errorFile, extra.environment};
+    return {workingFolder, hidden, extra.inheritDescriptor, extra.errorFile, extra.environment,
+            extra.secretDescriptor};
 }
 } // namespace
 

@@ -49,6 +49,7 @@ struct ChildOptions {
     QString errorFile = {};     // its standard error goes here
     QStringList environment = {}; // "NAME=value" set on top of ours
     int timeLimitMs = 0;        // a waiting launch ends the process after this long (0: never)
+    int secretDescriptor = -1;  // kept open in the child too (its passwords' pipe)
 };
 
 class Launcher {

@@ -1,9 +1,11 @@
 #include "convert/passwordprobe.h"
+#include "platform/secret.h"
 #include "tests/convert/pdfharness.h"
 
 #include <QtTest>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 using ConvertFixture::AppFolder;
 using Probe = ConvertFixture::PdfHarness<&PDF::IsPasswordProtected>;
@@ -231,6 +233,62 @@ private slots:
         QCOMPARE(result.verdict, PDF::ProbeResult::Verdict::Unusable);
         QVERIFY2(result.problem.contains(app.path() + "/pdftk.exe"), qPrintable(result.problem));
         QVERIFY2(result.problem.contains(reason), qPrintable(result.problem));
+    }
+
+    // Passwords reach the toolkit through the descriptor it keeps open,
+    // which RASTERWELL_PASSWORD_FD names; never through its command line or
+    // environment. Without passwords it gets no such descriptor.
+    void passwordsGoThroughAnInheritedPipe_data()
+    {
+        QTest::addColumn<QByteArray>("passwords");
+        QTest::newRow("two passwords") << QByteArray("first-Secret\nsecond-Secret\n");
+        QTest::newRow("none") << QByteArray();
+    }
+    void passwordsGoThroughAnInheritedPipe()
+    {
+        QFETCH(QByteArray, passwords);
+        // Reads the pipe as the child would, at its start.
+        struct PipeReading final : Platform::ProcessApi {
+            Platform::StartResult start(const QStringList &argv, const Platform::StartOptions &o) override
+            {
+                seen = argv + o.environment;
+                descriptor = o.secretDescriptor;
+                char buffer[256];
+                ssize_t n = 0;
+                while (o.secretDescriptor >= 0
+                       && (n = ::read(o.secretDescriptor, buffer, sizeof buffer)) > 0)
+                    piped.append(buffer, n);
+                return {4242, Platform::StartError::None};
+            }
+            Platform::ShellOpenResult shellOpen(const QString &, const QString &,
+                                                const Platform::StartOptions &) override
+            {
+                return {};
+            }
+            std::optional<int> exitCode(qint64) override { return 1; }
+            void terminate(qint64) override {}
+            void terminateAll() override {}
+            QStringList seen;
+            int descriptor = -2;
+            QByteArray piped;
+        } processes;
+        AppFolder app;
+        QVERIFY(app.writeToolkit());
+        const QString document = app.writeDocument("doc.pdf", "x");
+        Platform::SecretBytes secret;
+        QVERIFY(AppFolder::writeFile(app.root() + "/pw", passwords));
+        QByteArray why;
+        QVERIFY(secret.readFrom(QFile::encodeName(app.root() + "/pw"), Platform::MaxSecretBytes, &why));
+        Probe probe(app, &processes);
+        probe.context.passwords = &secret;
+        QCOMPARE(probe(document).verdict, PDF::ProbeResult::Verdict::Protected);
+        QCOMPARE(processes.piped, passwords);
+        const QString named = "RASTERWELL_PASSWORD_FD=" + QString::number(processes.descriptor);
+        QCOMPARE(processes.seen.contains(named), !passwords.isEmpty());
+        if (passwords.isEmpty())
+            QCOMPARE(processes.descriptor, -1);
+        for (const QString &entry : std::as_const(processes.seen))
+            QVERIFY2(!entry.contains("Secret"), qPrintable(entry));
     }
 
     // A result file that cannot be deleted (here: a folder of that name) ends

@@ -1,0 +1,90 @@
+#include "platform/secret.h"
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <string.h>
+#include <unistd.h>
+
+namespace Platform {
+
+void SecretBytes::clear()
+{
+    if (!bytes_.isEmpty())
+        ::explicit_bzero(bytes_.data(), std::size_t(bytes_.size()));
+    bytes_.clear();
+}
+
+bool SecretBytes::readFrom(const QByteArray &path, qsizetype maxBytes, QByteArray *why)
+{
+    clear();
+    const bool standardInput = path == "-";
+    const int fd = standardInput ? STDIN_FILENO : ::open(path.constData(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0) {
+        *why = std::strerror(errno);
+        return false;
+    }
+    // Room for one byte more than allowed, reserved once so that no
+    // reallocation leaves a copy behind.
+    bytes_.resize(maxBytes + 1);
+    qsizetype filled = 0;
+    bool ok = true;
+    while (filled < bytes_.size()) {
+        const ssize_t n = ::read(fd, bytes_.data() + filled, std::size_t(bytes_.size() - filled));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0) {
+            *why = std::strerror(errno);
+            ok = false;
+            break;
+        }
+        if (n == 0)
+            break;
+        filled += n;
+    }
+    if (!standardInput)
+        ::close(fd);
+    if (ok && filled > maxBytes) {
+        *why = "longer than " + QByteArray::number(maxBytes / 1024) + " KiB";
+        ok = false;
+    }
+    ::explicit_bzero(bytes_.data() + filled, std::size_t(bytes_.size() - filled));
+    if (!ok) {
+        clear();
+        return false;
+    }
+    bytes_.truncate(filled); // no reallocation when shrinking
+    return true;
+}
+
+std::optional<SecretPipe> SecretPipe::filledWith(const QByteArray &bytes)
+{
+    if (bytes.size() > MaxSecretBytes)
+        return std::nullopt;
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC) != 0)
+        return std::nullopt;
+    qsizetype written = 0;
+    while (written < bytes.size()) {
+        const ssize_t n = ::write(fds[1], bytes.constData() + written, std::size_t(bytes.size() - written));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        written += n;
+    }
+    ::close(fds[1]);
+    if (written != bytes.size()) {
+        ::close(fds[0]);
+        return std::nullopt;
+    }
+    return SecretPipe(fds[0]);
+}
+
+SecretPipe::~SecretPipe()
+{
+    if (readEnd_ >= 0)
+        ::close(readEnd_);
+}
+
+} // namespace Platform
