@@ -1,5 +1,7 @@
 #include "cli/commandline.h"
 
+#include "convert/pageselection.h"
+
 #include <cmath>
 #include <optional>
 
@@ -12,6 +14,7 @@ namespace {
 constexpr double MaxResolution = 2400;
 constexpr int MaxQuality = 100;
 constexpr int MaxJobs = 64;
+constexpr int MaxScaleTo = 65000; // JPEG's limit for a side
 
 std::optional<double> number(const QString &text, double low, double high, bool whole)
 {
@@ -83,8 +86,12 @@ Request parse(const QStringList &arguments)
             r.progress = wanted;
             continue;
         }
+        if (a == QLatin1String("--gray")) {
+            r.gray = true;
+            continue;
+        }
         // -r N, -rN, --resolution N, --resolution=N (and the same for -q,
-        // -j; --report FILE, --report=FILE).
+        // -j; --report FILE, --report=FILE; -o DIR, --output=DIR).
         QString name = a;
         std::optional<QString> value;
         if (a.startsWith(QLatin1String("--")) && a.contains(QLatin1Char('='))) {
@@ -105,7 +112,12 @@ Request parse(const QStringList &arguments)
             continue;
         }
         const bool report = name == QLatin1String("--report");
-        if (!resolution && !quality && !jobs && !report) {
+        const bool output = name == QLatin1String("-o") || name == QLatin1String("--output");
+        const bool pages = name == QLatin1String("--pages");
+        const bool scaleTo = name == QLatin1String("--scale-to");
+        const bool format = name == QLatin1String("--format");
+        const bool imageOption = output || pages || scaleTo || format;
+        if (!resolution && !quality && !jobs && !report && !imageOption) {
             // A mistyped option is never taken for a file name.
             if (a.startsWith(QLatin1Char('-')))
                 return fail(QStringLiteral("unknown option %1 (paths that start with a dash go after --)").arg(a));
@@ -117,7 +129,31 @@ Request parse(const QStringList &arguments)
                 return fail(QStringLiteral("%1 needs a value").arg(name));
             value = arguments[++i];
         }
-        if (report) {
+        if (imageOption) {
+            // Where the images go and what they are like.
+            if (output) {
+                if (value->isEmpty())
+                    return fail(QStringLiteral("%1 needs a folder name").arg(name));
+                r.output = *value;
+            } else if (pages) {
+                const std::optional<PageSelection> selection = PageSelection::parse(*value);
+                if (!selection)
+                    return fail(QStringLiteral("--pages must be page numbers and ranges from 1, such as "
+                                               "1,3,5-7,10- (an open end: to the last page), not %1")
+                                    .arg(*value));
+                r.pages = selection->text();
+            } else if (scaleTo) {
+                const std::optional<double> n = number(*value, 1, MaxScaleTo, true);
+                if (!n)
+                    return fail(QStringLiteral("--scale-to must be a whole number of pixels from 1 to %1, not %2")
+                                    .arg(MaxScaleTo).arg(*value));
+                r.scaleTo = int(*n);
+            } else {
+                if (*value != QLatin1String("jpg") && *value != QLatin1String("png"))
+                    return fail(QStringLiteral("--format must be jpg or png, not %1").arg(*value));
+                r.png = *value == QLatin1String("png");
+            }
+        } else if (report) {
             if (value->isEmpty())
                 return fail(QStringLiteral("--report needs a file name, or - for standard output"));
             r.report = *value;

@@ -67,7 +67,42 @@ QStringList scriptSettings(const CommandLine::Request &request)
         settings << QStringLiteral("RASTERWELL_RESOLUTION=") + request.resolution;
     if (!request.quality.isEmpty())
         settings << QStringLiteral("RASTERWELL_QUALITY=") + request.quality;
+    RunVariables::ImageSettings further;
+    further.pages = request.pages;
+    further.scaleTo = request.scaleTo;
+    further.gray = request.gray;
+    further.png = request.png;
+    settings << RunVariables::furtherSettingsEnvironment(further);
     return settings;
+}
+
+namespace {
+
+QString withoutTrailingSlash(QString path)
+{
+    while (path.size() > 1 && path.endsWith(QLatin1Char('/')))
+        path.chop(1);
+    return path;
+}
+
+} // namespace
+
+PDF::OutputPlace outputPlace(const CommandLine::Request &request)
+{
+    PDF::OutputPlace place;
+    if (request.output.isEmpty())
+        return place;
+    place.folder = withoutTrailingSlash(request.output);
+    // As collectDocuments names what it finds: "<folder>/sub/x.pdf".
+    for (const QString &path : request.paths)
+        if (Platform::isFolder(path))
+            place.roots << withoutTrailingSlash(path);
+    return place;
+}
+
+QString imageFolderFor(const PDF::OutputPlace &place, const QString &document)
+{
+    return place.isBeside() ? QString() : place.imageFolderOf(document);
 }
 
 std::optional<QStringList> collectDocuments(const QStringList &paths, Platform::EventPump &pump,
@@ -154,6 +189,7 @@ int convert(const CommandLine::Request &request, const QString &appFolder)
                        .slotCount = request.jobs > 0 ? request.jobs : defaultSlotCount(),
                        .environment = scriptSettings(request),
                        .recover = request.recover,
+                       .output = outputPlace(request),
                        .observer = &observers,
                        .skipUpToDate = request.update});
     const RunSummary summary = run.run();

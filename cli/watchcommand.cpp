@@ -152,7 +152,10 @@ private:
         const RunVariables::ImageSettings settings =
             RunVariables::imageSettingsOf(CompanionFiles(appFolder_, workFolder_).script, scriptSettings(request_));
         for (const auto &[document, state] : documents_) {
-            if (!state.converted || (state.unfinished && !PDF::IsUpToDate(document, state.pageCount, settings)))
+            if (!state.converted
+                || (state.unfinished
+                    && !PDF::IsUpToDate(document, state.pageCount, settings,
+                                        imageFolderFor(outputPlace(request_), document))))
                 return SomeNotConverted;
         }
         return AllConverted;
@@ -325,6 +328,7 @@ private:
                            .slotCount = slotCount(),
                            .environment = scriptSettings(request_),
                            .recover = request_.recover,
+                           .output = outputPlace(request_),
                            .observer = &observers,
                            .skipUpToDate = true});
         const RunSummary summary = run.run();
