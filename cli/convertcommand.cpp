@@ -56,6 +56,23 @@ bool prepareRun(const CommandLine::Request &request, const QString &appFolder,
             complain(report->openProblem());
             return false;
         }
+        // What shapes the images, as given.
+        QJsonObject options;
+        if (!request.resolution.isEmpty())
+            options.insert(QStringLiteral("resolution"), request.resolution.toDouble());
+        if (!request.quality.isEmpty())
+            options.insert(QStringLiteral("quality"), request.quality.toInt());
+        if (!request.output.isEmpty())
+            options.insert(QStringLiteral("output"), outputPlace(request).folder);
+        if (!request.pages.isEmpty())
+            options.insert(QStringLiteral("pages"), request.pages);
+        if (request.scaleTo > 0)
+            options.insert(QStringLiteral("scale_to"), request.scaleTo);
+        if (request.gray)
+            options.insert(QStringLiteral("gray"), true);
+        if (request.png)
+            options.insert(QStringLiteral("format"), QStringLiteral("png"));
+        report->setOptions(options);
     }
     return true;
 }

@@ -15,7 +15,9 @@ namespace Cli {
 // only whole lines. Fields: "path" (for people, undecodable bytes as \xNN),
 // "path_bytes" (base64 of the exact bytes, only when the path is not valid
 // UTF-8), "outcome", "pages" (0: unknown), "images", "missing" (page
-// numbers), "reason" (empty when converted) and "seconds".
+// numbers), "reason" (empty when converted) and "seconds"; and "options",
+// when the run was given any that shape the images: "resolution",
+// "quality", "output", "pages", "scale_to", "gray", "format".
 class JsonReport final : public RunObserver {
 public:
     // "-" writes to standard output. A file is never one the run reads or
@@ -33,6 +35,9 @@ public:
     QString writeProblem() const { return writeProblem_; }
 
     void documentEnded(const DocumentEnd &end) override;
+    // The options every document of the run is converted with (none: no
+    // "options" field).
+    void setOptions(const QJsonObject &options) { options_ = options; }
 
     // The object written for one document.
     static QJsonObject toJson(const DocumentEnd &end);
@@ -47,6 +52,7 @@ private:
     QString target_;
     QString openProblem_;
     QString writeProblem_;
+    QJsonObject options_;
 };
 
 } // namespace Cli

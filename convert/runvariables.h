@@ -35,7 +35,7 @@ double scriptNumberOf(const QString &script, const QString &name, double fallbac
 struct ImageSettings {
     double resolution = 150;
     int quality = 90;
-    QString pages;
+    QString pages = {};
     int scaleTo = 0;
     bool gray = false;
     bool png = false;
