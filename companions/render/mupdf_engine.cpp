@@ -637,9 +637,11 @@ EngineOutcome renderWithMupdf(fz_context *base, pdf_document *doc, PageSink &sin
 
     // Pages never started once the document was given up.
     const int firstSkipped = std::min(shared.next.load(), sink.pageCount());
-    for (int index = firstSkipped; index < sink.pageCount(); ++index)
+    int skipped = shared.notAttempted.load();
+    for (int index = firstSkipped; index < sink.pageCount(); ++index) {
+        skipped += sink.wanted(index) ? 1 : 0;
         sink.pageFailed(index);
-    const int skipped = sink.pageCount() - firstSkipped + shared.notAttempted.load();
+    }
     if (skipped > 0)
         std::fprintf(stderr,
                      "rwrender: giving up the document after %d pages over the time limit; "
