@@ -1,7 +1,13 @@
 // rwrender: renders every page of a PDF document to an RGB JPEG.
 //
 //   rwrender [-r DPI] [-q QUALITY] [-t PAGE_SECONDS] [-j THREADS] [-v] [--recover]
+//            [--pages RANGE] [--scale-to PX] [--gray] [--format jpg|png]
 //            [--remove-input] input.pdf PREFIX
+//
+// --pages renders only those pages (the others are neither written nor
+// missing; pages past the end are named in one note); --scale-to makes the
+// long side PX pixels; --gray renders and encodes one grey channel;
+// --format png writes lossless PREFIX-NNN.png.
 //
 // Page i goes to PREFIX-NNN.jpg, NNN zero-padded to the digit count of the
 // page count and at least 3 digits. Each image is written under a hidden
