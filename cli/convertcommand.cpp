@@ -4,7 +4,9 @@
 #include "cli/terminalview.h"
 #include "cli/watchcommand.h"
 #include "convert/companionfiles.h"
+#include "app/fileutil/fileutil.h"
 #include "convert/conversionrun.h"
+#include "convert/outputclaims.h"
 #include "convert/runvariables.h"
 #include "doclist/addfolder.h"
 #include "platform/eventpump.h"
@@ -49,6 +51,19 @@ bool prepareRun(const CommandLine::Request &request, const QString &appFolder,
     if (const std::optional<QString> problem = CompanionFiles(appFolder, workFolder).setupProblem()) {
         complain(*problem);
         return false;
+    }
+    if (!request.report.isEmpty() && !request.output.isEmpty() && request.report != QLatin1String("-")
+        && isImageName(request.report.section(QLatin1Char('/'), -1))) {
+        // Beneath the output folder, an image name may be any document's.
+        const std::optional<QString> folder = Platform::resolvedPath(FileUtil::FolderOf(request.report));
+        const std::optional<QString> output = Platform::resolvedPath(outputPlace(request).folder);
+        if (folder && output
+            && (*folder == *output || folder->startsWith(*output + QLatin1Char('/')) || *output == QLatin1String("/"))) {
+            complain(QStringLiteral("cannot write the report %1: it lies in the output folder %2 under the name "
+                                    "of a page image")
+                         .arg(request.report, *output));
+            return false;
+        }
     }
     if (!request.report.isEmpty()) {
         report.emplace(request.report, documents, request.watch ? request.paths : QStringList{});

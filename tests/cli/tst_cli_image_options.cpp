@@ -149,6 +149,22 @@ private slots:
         QCOMPARE(byPath[tree + "/x.pdf"]["options"].toObject()["output"].toString(), dir.path() + "/out");
     }
 
+    // A report under a page image's name in the output folder would be
+    // replaced by an image: refused before anything is converted.
+    void reportUnderAnImageNameInTheOutputFolder()
+    {
+        QTemporaryDir dir;
+        QVERIFY(dir.isValid());
+        QVERIFY(QDir().mkpath(dir.path() + "/out/sub"));
+        QVERIFY(PdfFixtures::writePdf(dir.path() + "/x.pdf", 1));
+        const Outcome o = run({"--convert", "-o", dir.path() + "/out", "--report", dir.path() + "/out/sub/y-001.png",
+                               dir.path() + "/x.pdf"},
+                              dir.path() + "/state");
+        QCOMPARE(o.status, 2);
+        QVERIFY2(o.err.contains("output folder"), qPrintable(o.err));
+        QCOMPARE(filesUnder(dir.path() + "/out"), QStringList{});
+    }
+
     // Only the pages asked for, under their own numbers; pages past the
     // end named once, and the document still converted.
     void pagesOfAFourPageDocument_data()
