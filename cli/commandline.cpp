@@ -1,5 +1,7 @@
 #include "cli/commandline.h"
 
+#include "convert/pageselection.h"
+
 #include <cmath>
 #include <optional>
 #include <tuple>
@@ -14,6 +16,7 @@ namespace {
 constexpr double MaxResolution = 2400;
 constexpr int MaxQuality = 100;
 constexpr int MaxJobs = 64;
+constexpr int MaxScaleTo = 65000; // JPEG's limit for a side
 
 std::optional<double> number(const QString &text, double low, double high, bool whole)
 {
@@ -129,8 +132,12 @@ Request parse(const QStringList &arguments)
             }
             continue;
         }
+        if (a == QLatin1String("--gray")) {
+            r.gray = true;
+            continue;
+        }
         // -r N, -rN, --resolution N, --resolution=N (and the same for -q,
-        // -j; --report FILE, --report=FILE).
+        // -j; --report FILE, --report=FILE; -o DIR, --output=DIR).
         QString name = a;
         std::optional<QString> value;
         if (a.startsWith(QLatin1String("--")) && a.contains(QLatin1Char('='))) {
@@ -151,7 +158,12 @@ Request parse(const QStringList &arguments)
             continue;
         }
         const bool report = name == QLatin1String("--report");
-        if (!resolution && !quality && !jobs && !report) {
+        const bool output = name == QLatin1String("-o") || name == QLatin1String("--output");
+        const bool pages = name == QLatin1String("--pages");
+        const bool scaleTo = name == QLatin1String("--scale-to");
+        const bool format = name == QLatin1String("--format");
+        const bool imageOption = output || pages || scaleTo || format;
+        if (!resolution && !quality && !jobs && !report && !imageOption) {
             // A mistyped option is never taken for a file name.
             if (a.startsWith(QLatin1Char('-')))
                 return fail(QStringLiteral("unknown option %1 (paths that start with a dash go after --)").arg(a));
@@ -163,7 +175,31 @@ Request parse(const QStringList &arguments)
                 return fail(QStringLiteral("%1 needs a value").arg(name));
             value = arguments[++i];
         }
-        if (report) {
+        if (imageOption) {
+            // Where the images go and what they are like.
+            if (output) {
+                if (value->isEmpty())
+                    return fail(QStringLiteral("%1 needs a folder name").arg(name));
+                r.output = *value;
+            } else if (pages) {
+                const std::optional<PageSelection> selection = PageSelection::parse(*value);
+                if (!selection)
+                    return fail(QStringLiteral("--pages must be page numbers and ranges from 1, such as "
+                                               "1,3,5-7,10- (an open end: to the last page), not %1")
+                                    .arg(*value));
+                r.pages = selection->text();
+            } else if (scaleTo) {
+                const std::optional<double> n = number(*value, 1, MaxScaleTo, true);
+                if (!n)
+                    return fail(QStringLiteral("--scale-to must be a whole number of pixels from 1 to %1, not %2")
+                                    .arg(MaxScaleTo).arg(*value));
+                r.scaleTo = int(*n);
+            } else {
+                if (*value != QLatin1String("jpg") && *value != QLatin1String("png"))
+                    return fail(QStringLiteral("--format must be jpg or png, not %1").arg(*value));
+                r.png = *value == QLatin1String("png");
+            }
+        } else if (report) {
             if (value->isEmpty())
                 return fail(QStringLiteral("--report needs a file name, or - for standard output"));
             r.report = *value;
@@ -201,6 +237,7 @@ QString usage()
     return QStringLiteral(
         "usage: rasterwell [PATH...]             open the window, PATHs in its list\n"
         "       rasterwell --convert [-r DPI] [-q QUALITY] [-j JOBS] [--recover] [--update]\n"
+        "                  [-o DIR] [--pages RANGE] [--scale-to PX] [--gray] [--format jpg|png]\n"
         "                  [--quiet | --verbose] [--report FILE] [--password-file FILE]\n"
         "                  [--shard K/N] [--files-from FILE [-0]] PATH...\n"
         "                                        convert without a window\n"
@@ -226,7 +263,8 @@ QString help()
         "    that start with a dash.\n"
         "\n"
         "rasterwell --convert [-r DPI] [-q QUALITY] [-j JOBS] [--recover] [--update]\n"
-        "                     [--quiet | --verbose] [--report FILE]\n"
+        "                     [-o DIR] [--pages RANGE] [--scale-to PX] [--gray]\n"
+        "                     [--format jpg|png] [--quiet | --verbose] [--report FILE]\n"
         "                     [--password-file FILE] [--shard K/N]\n"
         "                     [--files-from FILE [-0]] PATH...\n"
         "    Converts without a window and without a display. A PATH that is a file\n"
@@ -251,7 +289,24 @@ QString help()
         "                          its pages, all stand beside it, each recording\n"
         "                          its page, this run's resolution and quality and\n"
         "                          the document as it is now (size, times, inode,\n"
-        "                          else content); it counts as converted\n"
+        "                          else content); it counts as converted. With the\n"
+        "                          options below, the images must record the same\n"
+        "                          (and stand beneath DIR with -o)\n"
+        "    -o, --output DIR      the images go beneath DIR, mirroring the folders\n"
+        "                          searched: -o /out /share gives /out/sub/x-001.jpg\n"
+        "                          for /share/sub/x.pdf; a file PATH gives\n"
+        "                          /out/x-001.jpg. Two documents that would write\n"
+        "                          the same image names: the later one is refused\n"
+        "    --pages RANGE         only these pages, under their own numbers:\n"
+        "                          --pages 1,3,5-7,10- (10- is 10 to the last);\n"
+        "                          pages past a document's end are named once and\n"
+        "                          do not fail it\n"
+        "    --scale-to PX         the long side of every image is PX pixels, 1 to\n"
+        "                          65000 (-r does not count): --pages 1 --scale-to 256\n"
+        "                          for thumbnails\n"
+        "    --gray                grey-scale images, one channel\n"
+        "    --format jpg|png      JPEG (default) or lossless PNG (-q does not\n"
+        "                          apply), named DOC-001.png\n"
         "    --quiet               no progress, only the messages\n"
         "    --verbose             also a progress line for each page (and first the\n"
         "                          protections the companions run under)\n"
@@ -259,7 +314,8 @@ QString help()
         "                          ends: path, outcome (converted, up-to-date,\n"
         "                          protected, partial, failed, refused,\n"
         "                          interrupted), pages, images, missing, reason,\n"
-        "                          seconds. FILE - is standard output; the messages\n"
+        "                          seconds, and the options given that shape the\n"
+        "                          images. FILE - is standard output; the messages\n"
         "                          then go to standard error. Only an earlier\n"
         "                          report or an empty file is replaced: a document\n"
         "                          of the run, an image name it may write, a link\n"
@@ -310,7 +366,8 @@ QString help()
         "    One JPG per page beside each document, named after the document less\n"
         "    its extension, a minus sign and the page number in at least three\n"
         "    digits: /docs/report.pdf gives /docs/report-001.jpg, report-002.jpg, ...\n"
-        "    Existing images of the same names are replaced.\n"
+        "    Existing images of the same names are replaced. With -o DIR they go\n"
+        "    beneath DIR instead; with --format png they are report-001.png, ...\n"
         "\n"
         "Companion programs (in the program's folder)\n"
         "    pdftk.exe          tells whether a document needs a password\n"

@@ -29,6 +29,12 @@ struct Request {
     int shardIndex = 0;  // --shard K/N: K, from 1 to N; 0: every document
     int shardCount = 0;  // N
     QString passwordFile; // --password-file FILE: passwords one a line; "-": standard input
+    // Where the images go and what they are like.
+    QString output;      // -o, --output DIR: beneath DIR, mirroring the tree; empty: beside
+    QString pages;       // --pages RANGE: "1,3,5-7,10-" as given (checked); empty: every page
+    int scaleTo = 0;     // --scale-to PX: the long side in pixels; 0: by resolution
+    bool gray = false;   // --gray: grey-scale images
+    bool png = false;    // --format png (or jpg, the default)
 };
 
 // Parses the arguments after the program name.

@@ -5,7 +5,9 @@
 #include "cli/terminalview.h"
 #include "cli/watchcommand.h"
 #include "convert/companionfiles.h"
+#include "app/fileutil/fileutil.h"
 #include "convert/conversionrun.h"
+#include "convert/outputclaims.h"
 #include "convert/runvariables.h"
 #include "doclist/addfolder.h"
 #include "platform/eventpump.h"
@@ -52,12 +54,42 @@ bool prepareRun(const CommandLine::Request &request, const QString &appFolder,
         complain(*problem);
         return false;
     }
+    if (!request.report.isEmpty() && !request.output.isEmpty() && request.report != QLatin1String("-")
+        && isImageName(request.report.section(QLatin1Char('/'), -1))) {
+        // Beneath the output folder, an image name may be any document's.
+        const std::optional<QString> folder = Platform::resolvedPath(FileUtil::FolderOf(request.report));
+        const std::optional<QString> output = Platform::resolvedPath(outputPlace(request).folder);
+        if (folder && output
+            && (*folder == *output || folder->startsWith(*output + QLatin1Char('/')) || *output == QLatin1String("/"))) {
+            complain(QStringLiteral("cannot write the report %1: it lies in the output folder %2 under the name "
+                                    "of a page image")
+                         .arg(request.report, *output));
+            return false;
+        }
+    }
     if (!request.report.isEmpty()) {
         report.emplace(request.report, documents, request.watch ? request.paths : QStringList{});
         if (!report->openProblem().isEmpty()) {
             complain(report->openProblem());
             return false;
         }
+        // What shapes the images, as given.
+        QJsonObject options;
+        if (!request.resolution.isEmpty())
+            options.insert(QStringLiteral("resolution"), request.resolution.toDouble());
+        if (!request.quality.isEmpty())
+            options.insert(QStringLiteral("quality"), request.quality.toInt());
+        if (!request.output.isEmpty())
+            options.insert(QStringLiteral("output"), outputPlace(request).folder);
+        if (!request.pages.isEmpty())
+            options.insert(QStringLiteral("pages"), request.pages);
+        if (request.scaleTo > 0)
+            options.insert(QStringLiteral("scale_to"), request.scaleTo);
+        if (request.gray)
+            options.insert(QStringLiteral("gray"), true);
+        if (request.png)
+            options.insert(QStringLiteral("format"), QStringLiteral("png"));
+        report->setOptions(options);
     }
     return true;
 }
@@ -69,7 +101,42 @@ QStringList scriptSettings(const CommandLine::Request &request)
         settings << QStringLiteral("RASTERWELL_RESOLUTION=") + request.resolution;
     if (!request.quality.isEmpty())
         settings << QStringLiteral("RASTERWELL_QUALITY=") + request.quality;
+    RunVariables::ImageSettings further;
+    further.pages = request.pages;
+    further.scaleTo = request.scaleTo;
+    further.gray = request.gray;
+    further.png = request.png;
+    settings << RunVariables::furtherSettingsEnvironment(further);
     return settings;
+}
+
+namespace {
+
+QString withoutTrailingSlash(QString path)
+{
+    while (path.size() > 1 && path.endsWith(QLatin1Char('/')))
+        path.chop(1);
+    return path;
+}
+
+} // namespace
+
+PDF::OutputPlace outputPlace(const CommandLine::Request &request)
+{
+    PDF::OutputPlace place;
+    if (request.output.isEmpty())
+        return place;
+    place.folder = withoutTrailingSlash(request.output);
+    // As collectDocuments names what it finds: "<folder>/sub/x.pdf".
+    for (const QString &path : request.paths)
+        if (Platform::isFolder(path))
+            place.roots << withoutTrailingSlash(path);
+    return place;
+}
+
+QString imageFolderFor(const PDF::OutputPlace &place, const QString &document)
+{
+    return place.isBeside() ? QString() : place.imageFolderOf(document);
 }
 
 std::optional<QStringList> collectDocuments(const QStringList &paths, Platform::EventPump &pump,
@@ -185,6 +252,7 @@ int convert(const CommandLine::Request &request, const QString &appFolder)
                        .slotCount = request.jobs > 0 ? request.jobs : defaultSlotCount(),
                        .environment = scriptSettings(request),
                        .recover = request.recover,
+                       .output = outputPlace(request),
                        .observer = &observers,
                        .skipUpToDate = request.update,
                        .passwords = passwords.isEmpty() ? nullptr : &passwords});

@@ -3,6 +3,7 @@
 #include "cli/commandline.h"
 #include "cli/documentlist.h"
 #include "cli/jsonreport.h"
+#include "convert/pdfcontext.h"
 
 #include <QString>
 #include <QStringList>
@@ -50,5 +51,11 @@ bool prepareRun(const CommandLine::Request &request, const QString &appFolder,
 
 // The request's settings for the converter script ("NAME=value").
 QStringList scriptSettings(const CommandLine::Request &request);
+
+// Where the request's images go: beside the documents, or beneath its
+// --output folder, mirroring the folders among its paths.
+PDF::OutputPlace outputPlace(const CommandLine::Request &request);
+// The folder IsUpToDate looks in for `document`'s images (empty: beside it).
+QString imageFolderFor(const PDF::OutputPlace &place, const QString &document);
 
 } // namespace Cli

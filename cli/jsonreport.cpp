@@ -152,7 +152,10 @@ void JsonReport::documentEnded(const DocumentEnd &end)
         return;
     // One write of the whole line, then flushed: a killed run leaves whole
     // lines only.
-    const QByteArray line = QJsonDocument(toJson(end)).toJson(QJsonDocument::Compact) + '\n';
+    QJsonObject object = toJson(end);
+    if (!options_.isEmpty())
+        object.insert(QStringLiteral("options"), options_);
+    const QByteArray line = QJsonDocument(object).toJson(QJsonDocument::Compact) + '\n';
     if (file_.write(line) != line.size() || !file_.flush()) {
         readerGone_ = Platform::readerGone(file_.handle());
         if (writeProblem_.isEmpty())

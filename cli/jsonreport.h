@@ -15,7 +15,9 @@ namespace Cli {
 // only whole lines. Fields: "path" (for people, undecodable bytes as \xNN),
 // "path_bytes" (base64 of the exact bytes, only when the path is not valid
 // UTF-8), "outcome", "pages" (0: unknown), "images", "missing" (page
-// numbers), "reason" (empty when converted) and "seconds".
+// numbers), "reason" (empty when converted) and "seconds"; and "options",
+// when the run was given any that shape the images: "resolution",
+// "quality", "output", "pages", "scale_to", "gray", "format".
 class JsonReport final : public RunObserver {
 public:
     // "-" writes to standard output. A file is never one the run reads or
@@ -36,6 +38,9 @@ public:
     // The report goes to a pipe whose reader has gone: the run stops.
     bool stopRequested() const override { return readerGone_; }
     bool readerGone() const { return readerGone_; }
+    // The options every document of the run is converted with (none: no
+    // "options" field).
+    void setOptions(const QJsonObject &options) { options_ = options; }
 
     // The object written for one document.
     static QJsonObject toJson(const DocumentEnd &end);
@@ -51,6 +56,7 @@ private:
     QString openProblem_;
     QString writeProblem_;
     bool readerGone_ = false;
+    QJsonObject options_;
 };
 
 } // namespace Cli

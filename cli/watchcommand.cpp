@@ -153,7 +153,10 @@ private:
         const RunVariables::ImageSettings settings =
             RunVariables::imageSettingsOf(CompanionFiles(appFolder_, workFolder_).script, scriptSettings(request_));
         for (const auto &[document, state] : documents_) {
-            if (!state.converted || (state.unfinished && !PDF::IsUpToDate(document, state.pageCount, settings)))
+            if (!state.converted
+                || (state.unfinished
+                    && !PDF::IsUpToDate(document, state.pageCount, settings,
+                                        imageFolderFor(outputPlace(request_), document))))
                 return SomeNotConverted;
         }
         return AllConverted;
@@ -329,6 +332,7 @@ private:
                            .slotCount = slotCount(),
                            .environment = scriptSettings(request_),
                            .recover = request_.recover,
+                           .output = outputPlace(request_),
                            .observer = &observers,
                            .skipUpToDate = true,
                            .passwords = passwords_});

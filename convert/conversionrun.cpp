@@ -5,6 +5,7 @@
 #include "convert/launcher/shell32.h"
 #include "convert/outputclaims.h"
 #include "convert/pagecollection.h"
+#include "convert/pageselection.h"
 #include "convert/passwordprobe.h"
 #include "convert/rasterisedocument.h"
 #include "convert/renderservice.h"
@@ -49,6 +50,7 @@ struct Outcome {
     QString reason;       // Failed: one line; Converted: a note, usually empty
     QStringList messages; // what a companion said, with the reason
     DocumentEnd end = {}; // everything the summary at "Done." tells of it
+    QStringList notes = {}; // told whatever the outcome (pages asked for past the end)
 };
 
 // The run's message boxes, opened one at a time in the order they were
@@ -171,7 +173,7 @@ struct Slot {
     Slot(const CompanionFiles &files, const StagingSlot &staging, Shell32::Launcher &launcher,
          Platform::EventPump &pump, ApplicationPointer &pointer, const ConversionServices &s)
         : lock(staging.lockFile),
-          context{files, launcher, pump, pointer, staging, s.limits, s.environment, -1, s.recover}
+          context{files, launcher, pump, pointer, staging, s.limits, s.environment, -1, s.recover, s.output}
     {
         context.passwords = s.passwords;
     }
@@ -186,6 +188,7 @@ struct Slot {
     QElapsedTimer pageLook;  // since its slot was last looked at for pages
     int pageCount = 0;       // the probe's count; 0 when unknown
     int pagesArrived = 0;
+    QStringList notes; // for the document's outcome
     // A document of the run lies at this slot's staged-copy name: staging
     // anything here would delete it, so the slot is not used.
     bool holdsListedDocument = false;
@@ -301,6 +304,8 @@ private:
     {
         using Platform::MessageIcon;
         summary_.imagesWritten += o.end.imagesWritten;
+        if (!o.notes.isEmpty())
+            s_.messages.showDetails(o.notes);
         if (o.kind != Outcome::Kind::Converted)
             summary_.notConverted << o.end;
         switch (o.kind) {
@@ -429,7 +434,7 @@ private:
         QString why;
         if (Platform::entryIdentity(document) && !Platform::isReadableRegularFile(document, &why))
             return QStringLiteral("cannot be read: %1").arg(why);
-        return claims_.claim(document);
+        return claims_.claim(document, s_.output.isBeside() ? QString() : s_.output.imageFolderOf(document));
     }
 
     // Takes up documents in list order and places them in free slots. True
@@ -541,6 +546,7 @@ private:
         slot.taken.start();
         slot.pageCount = 0;
         slot.pagesArrived = 0;
+        slot.notes.clear();
         slot.context.lockDescriptor = slot.lock.descriptor();
         slot.probe = std::make_unique<PDF::ProbeJob>(slot.context, taken.document);
         if (!slot.probe->start())
@@ -608,9 +614,20 @@ private:
             break;
         }
         slot.pageCount = probe.pageCount;
+        const RunVariables::ImageSettings settings =
+            RunVariables::imageSettingsOf(slot.context.files.script, slot.context.environment);
+        QStringList notes;
+        if (const std::optional<PageSelection> selection = PageSelection::parse(settings.pages);
+            selection && probe.pageCount > 0)
+            if (const QString past = selection->pastEnd(probe.pageCount); !past.isEmpty())
+                notes << QStringLiteral("%1: pages asked for past its last page (%2) left out: %3")
+                             .arg(Platform::displayPath(slot.document))
+                             .arg(probe.pageCount)
+                             .arg(past);
+        slot.notes = notes;
         if (s_.skipUpToDate
-            && PDF::IsUpToDate(slot.document, probe.pageCount,
-                               RunVariables::imageSettingsOf(slot.context.files.script, slot.context.environment))) {
+            && PDF::IsUpToDate(slot.document, probe.pageCount, settings,
+                               s_.output.isBeside() ? QString() : s_.output.imageFolderOf(slot.document))) {
             release(slot, Outcome{Outcome::Kind::Converted, slot.document, {}, {}},
                     ended(DocumentEnd::Outcome::UpToDate, probe.pageCount));
             return;
@@ -652,6 +669,8 @@ private:
     {
         slot.lock.unlock();
         slot.context.lockDescriptor = -1;
+        if (outcome)
+            outcome->notes = std::exchange(slot.notes, {});
         if (outcome && end)
             settle(slot.position, std::move(*outcome), std::move(*end), &slot.taken);
         else if (outcome)

@@ -40,6 +40,8 @@ struct ConversionServices {
     // Keep the pages of a lost page tree, found only in file order, as
     // "<stem>-recovered-NNN.jpg" (the document still fails).
     bool recover = false;
+    // Where the images go (-o DIR); by default beside each document.
+    PDF::OutputPlace output = {};
     // Told when documents start, gain pages and end; may stop the run.
     RunObserver *observer = nullptr;
     // Skip a readable document whose images are all there and newer than it

@@ -11,6 +11,7 @@ namespace {
 constexpr qsizetype MaxRecordBytes = 512;
 constexpr int MaxSegmentsBefore = 16;
 const QByteArray RecordTag = QByteArrayLiteral("rasterwell-image/1");
+const QByteArray PngSignature = QByteArrayLiteral("\x89PNG\r\n\x1a\n");
 
 // "key=value" with exactly this key; the value.
 std::optional<QByteArray> valueOf(const QByteArray &token, const char *key)
@@ -52,9 +53,22 @@ std::optional<ImageRecord> parseRecord(const QByteArray &text)
 {
     if (text.size() > MaxRecordBytes || !text.startsWith(RecordTag + ' '))
         return std::nullopt;
-    const QList<QByteArray> t = text.split(' ');
-    if (t.size() != 11 || t[0] != RecordTag)
+    QList<QByteArray> t = text.split(' ');
+    if (t.size() < 11 || t.size() > 14 || t[0] != RecordTag)
         return std::nullopt;
+    // The settings that stand only when asked for, in their order.
+    QByteArray selected, longSide, gray;
+    qsizetype at = 5;
+    const std::pair<const char *, QByteArray *> optional[] = {{"sel", &selected}, {"long", &longSide}, {"gray", &gray}};
+    for (const auto &[key, into] : optional)
+        if (at < t.size() - 6)
+            if (const std::optional<QByteArray> v = valueOf(t[at], key)) {
+                *into = *v;
+                ++at;
+            }
+    if (at != t.size() - 6)
+        return std::nullopt;
+    t.remove(5, at - 5);
     const std::optional<quint64> page = unsignedValue(t[1], "page");
     const std::optional<quint64> pages = unsignedValue(t[2], "pages");
     const std::optional<QByteArray> resolution = valueOf(t[3], "r");
@@ -65,6 +79,10 @@ std::optional<ImageRecord> parseRecord(const QByteArray &text)
     const std::optional<quint64> device = unsignedValue(t[8], "dev");
     const std::optional<quint64> inode = unsignedValue(t[9], "ino");
     const std::optional<QByteArray> digest = valueOf(t[10], "sha256");
+    if (!longSide.isEmpty() && (!isDecimal(longSide, false) || longSide.toInt() < 1))
+        return std::nullopt;
+    if (!gray.isEmpty() && gray != "1")
+        return std::nullopt;
     if (!page || !pages || !resolution || !quality || !size || !modified || !changed || !device || !inode
         || !digest)
         return std::nullopt;
@@ -84,6 +102,9 @@ std::optional<ImageRecord> parseRecord(const QByteArray &text)
     record.pages = int(*pages);
     record.resolution = dpi;
     record.quality = int(*quality);
+    record.selection = QString::fromLatin1(selected);
+    record.scaleTo = longSide.toInt();
+    record.gray = !gray.isEmpty();
     record.source = Platform::SourceIdentity{*size, *modified, *changed, *device, *inode};
     record.sha256 = QByteArray::fromHex(*digest);
     return record;
@@ -94,6 +115,24 @@ std::optional<ImageRecord> parseRecord(const QByteArray &text)
 std::optional<ImageRecord> readImageRecord(const QByteArray &head)
 {
     const auto byte = [&head](qsizetype at) { return static_cast<unsigned char>(head[at]); };
+    if (head.startsWith(PngSignature)) {
+        // Chunks after the signature: length, type, data, CRC; the first
+        // "rasterwell" text chunk before the image data counts.
+        const QByteArray keyword = QByteArrayLiteral("rasterwell");
+        qsizetype at = PngSignature.size();
+        for (int chunk = 0; chunk < MaxSegmentsBefore && at + 8 <= head.size(); ++chunk) {
+            const quint64 length = quint64(byte(at)) << 24 | byte(at + 1) << 16 | byte(at + 2) << 8 | byte(at + 3);
+            const QByteArray type = head.mid(at + 4, 4);
+            if (length > quint64(head.size()) || at + 12 + qsizetype(length) > head.size() || type == "IDAT")
+                return std::nullopt;
+            const QByteArray data = head.mid(at + 8, qsizetype(length));
+            if (type == "tEXt" && data.startsWith(keyword + '\0'))
+                if (std::optional<ImageRecord> record = parseRecord(data.mid(keyword.size() + 1)))
+                    return record;
+            at += 12 + qsizetype(length);
+        }
+        return std::nullopt;
+    }
     if (head.size() < 2 || byte(0) != 0xFF || byte(1) != 0xD8)
         return std::nullopt;
     // Segments after the start of image: application segments (the JFIF

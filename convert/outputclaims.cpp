@@ -1,5 +1,7 @@
 #include "convert/outputclaims.h"
 
+#include <QDir>
+
 #include "app/fileutil/fileutil.h"
 #include "convert/pagecollection.h"
 #include "platform/appfolder.h"
@@ -19,10 +21,10 @@ QString fileNameOf(const QString &path)
 // "a"); none when it is no image name.
 QStringList imageStems(const QString &name)
 {
-    const QString extension = QStringLiteral(".jpg");
-    if (!name.endsWith(extension))
+    const QString extension = name.endsWith(QLatin1String(".png")) ? QStringLiteral("png") : QStringLiteral("jpg");
+    if (!name.endsWith(QLatin1Char('.') + extension))
         return {};
-    const QString base = name.chopped(extension.size());
+    const QString base = name.chopped(extension.size() + 1);
     const qsizetype dash = base.lastIndexOf(QLatin1Char('-'));
     const QString digits = base.mid(dash + 1);
     bool ok = false;
@@ -33,10 +35,10 @@ QStringList imageStems(const QString &name)
         return {};
     QStringList stems;
     const QString stem = base.left(dash);
-    if (PDF::imageName(stem, number) == name)
+    if (PDF::imageName(stem, number, extension) == name)
         stems << stem;
     const QString recovered = QStringLiteral("-recovered");
-    if (stem.endsWith(recovered) && PDF::recoveredImageName(stem.chopped(recovered.size()), number) == name)
+    if (stem.endsWith(recovered) && PDF::recoveredImageName(stem.chopped(recovered.size()), number, extension) == name)
         stems << stem.chopped(recovered.size());
     return stems;
 }
@@ -57,15 +59,17 @@ bool isImageOf(const QString &document, const QString &path)
     return where && where == Platform::fileIdentity(FileUtil::FolderOf(path));
 }
 
-std::optional<QString> OutputClaims::claim(const QString &document)
+std::optional<QString> OutputClaims::claim(const QString &document, const QString &imageFolder)
 {
     const std::optional<Platform::FileIdentity> identity = Platform::fileIdentity(document);
     const QString stem = FileUtil::StripExtension(document);
-    const std::optional<Platform::FileIdentity> where = Platform::fileIdentity(FileUtil::FolderOf(stem));
+    const std::optional<Platform::FileIdentity> where =
+        imageFolder.isEmpty() ? Platform::fileIdentity(FileUtil::FolderOf(stem)) : Platform::FileIdentity{};
     // A document that cannot be found fails on its own; it claims nothing.
     if (!identity || !where)
         return std::nullopt;
-    const Key key{*where, stem.mid(stem.lastIndexOf(Platform::separator()) + 1)};
+    const Key key{*where, imageFolder.isEmpty() ? QString() : QDir::cleanPath(QDir(imageFolder).absolutePath()),
+                  stem.mid(stem.lastIndexOf(Platform::separator()) + 1)};
     const auto [it, inserted] = claims_.try_emplace(key, Claim{*identity, document});
     if (inserted || it->second.document == *identity)
         return std::nullopt;

@@ -7,7 +7,8 @@
 #include <optional>
 
 // True when the file name is one the run gives a page image of some
-// document: "<stem>-001.jpg", "<stem>-1000.jpg", "<stem>-recovered-001.jpg".
+// document: "<stem>-001.jpg", "<stem>-1000.jpg", "<stem>-recovered-001.jpg"
+// (or .png).
 bool isImageName(const QString &name);
 
 // True when `path` names an image the run may write or remove for
@@ -25,15 +26,20 @@ public:
     // Claims the output names of `document`; the reason it may not be
     // converted when an earlier, different document of the run has them.
     // The same document listed twice claims them again without conflict.
-    std::optional<QString> claim(const QString &document);
+    // `imageFolder`: where its images go when not beside it (-o), compared
+    // by its path (it may not exist yet).
+    std::optional<QString> claim(const QString &document, const QString &imageFolder = {});
 
 private:
     struct Key {
         Platform::FileIdentity folder; // where the images go
+        QString folderPath;            // or, under an output folder, its path
         QString stem;                  // the images' name less "-NNN.jpg"
         bool operator<(const Key &other) const
         {
-            return folder != other.folder ? folder < other.folder : stem < other.stem;
+            if (folder != other.folder)
+                return folder < other.folder;
+            return folderPath != other.folderPath ? folderPath < other.folderPath : stem < other.stem;
         }
     };
     struct Claim {

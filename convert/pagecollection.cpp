@@ -11,7 +11,6 @@
 namespace PDF {
 
 namespace {
-const QString PageImages = QStringLiteral("current*.jpg");
 const QString RecoveredPrefix = QStringLiteral("current-recovered-");
 } // namespace
 
@@ -37,20 +36,21 @@ bool isRecoveredImage(const QString &imageName)
     return imageName.startsWith(RecoveredPrefix, Qt::CaseInsensitive);
 }
 
-QString imageName(const QString &stem, int page)
+QString imageName(const QString &stem, int page, const QString &extension)
 {
-    return stem + QStringLiteral("-%1.jpg").arg(page, 3, 10, QLatin1Char('0'));
+    return stem + QStringLiteral("-%1.").arg(page, 3, 10, QLatin1Char('0')) + extension;
 }
 
-QString recoveredImageName(const QString &stem, int position)
+QString recoveredImageName(const QString &stem, int position, const QString &extension)
 {
-    return stem + QStringLiteral("-recovered-%1.jpg").arg(position, 3, 10, QLatin1Char('0'));
+    return stem + QStringLiteral("-recovered-%1.").arg(position, 3, 10, QLatin1Char('0')) + extension;
 }
 
-QString outputName(const QString &documentPath, int page)
+QString outputName(const QString &documentPath, int page, const QString &folder, const QString &extension)
 {
-    return FileUtil::StripExtension(documentPath)
-           + QStringLiteral("-%1.jpg").arg(page, 3, 10, QLatin1Char('0'));
+    const QString stem = FileUtil::StripExtension(documentPath);
+    const QString base = folder.isEmpty() ? stem : folder + QLatin1Char('/') + stem.section(QLatin1Char('/'), -1);
+    return base + QStringLiteral("-%1.").arg(page, 3, 10, QLatin1Char('0')) + extension;
 }
 
 Collection collectPageImages(const QString &stagingFolder, const Platform::FolderHandle &folder,
@@ -60,7 +60,8 @@ Collection collectPageImages(const QString &stagingFolder, const Platform::Folde
     std::map<int, QString> byPage;
     std::map<int, QString> recovered;
     int recoveredLeftOut = 0;
-    for (const QString &name : FileUtil::ListFiles(stagingFolder, PageImages)) {
+    const QString ext = options.extension;
+    for (const QString &name : FileUtil::ListFiles(stagingFolder, QStringLiteral("current*.") + ext)) {
         const QString path = stagingFolder + name;
         const int page = pageNumberOf(name);
         const bool inFileOrder = isRecoveredImage(name);
@@ -86,11 +87,11 @@ Collection collectPageImages(const QString &stagingFolder, const Platform::Folde
                             .arg(recoveredLeftOut)
                             .arg(recoveredLeftOut > 1 ? QStringLiteral("s") : QString())
                             .arg(recoveredLeftOut > 1 ? QStringLiteral("were") : QStringLiteral("was"))
-                            .arg(recoveredImageName(stem, 1));
+                            .arg(recoveredImageName(stem, 1, ext));
     auto place = [&](const std::map<int, QString> &images, QList<int> &placed, auto nameFor, bool numbered) {
         for (const auto &[page, name] : images) {
             QString error;
-            if (folder.moveIn(stagingFolder + name, nameFor(stem, page), options.mode, &error)) {
+            if (folder.moveIn(stagingFolder + name, nameFor(stem, page, ext), options.mode, &error)) {
                 placed << page;
                 if (numbered && options.afterPage)
                     options.afterPage(page);
@@ -103,11 +104,17 @@ Collection collectPageImages(const QString &stagingFolder, const Platform::Folde
     place(byPage, result.placed, imageName, true);
     place(recovered, result.recovered, recoveredImageName, false);
 
-    result.missing = missingPages(result.placed, options.pageCount);
+    if (options.wanted) {
+        for (const int page : *options.wanted)
+            if (!result.placed.contains(page))
+                result.missing << page;
+    } else {
+        result.missing = missingPages(result.placed, options.pageCount);
+    }
     // An older image under a missing page's name would make the set look
     // complete and mix two versions of the document.
     for (const int page : std::as_const(result.missing)) {
-        const QString name = imageName(stem, page);
+        const QString name = imageName(stem, page, ext);
         using Entry = Platform::FolderHandle::Entry;
         const Entry entry = folder.entry(name);
         if (entry != Entry::File && entry != Entry::Link)

@@ -5,6 +5,7 @@
 #include <QStringList>
 
 #include <functional>
+#include <optional>
 
 namespace Platform {
 class FolderHandle;
@@ -30,6 +31,10 @@ struct CollectOptions {
     // Called after each page-numbered image is placed (tests use it to
     // change the folder between two pages); may be empty.
     std::function<void(int page)> afterPage = {};
+    QString extension = QStringLiteral("jpg"); // the images' format: "jpg" or "png"
+    // Only these pages were asked for (ascending, none past pageCount): only
+    // they can be missing. Empty: every page of the document.
+    std::optional<QList<int>> wanted = std::nullopt;
 };
 
 // What collecting a converter's images gave.
@@ -41,7 +46,7 @@ struct Collection {
     QStringList notes;     // what else was done: older images removed, recovered pages left out
 };
 
-// Moves every page image ("current*.jpg") of the staging folder into the
+// Moves every page image ("current*.jpg", or .png) of the staging folder into the
 // document's folder (opened once, `folder`), each to the image name of the
 // page number its name carries, and removes what cannot be placed. Only
 // plain files are collected. For each missing page, an older image of that
@@ -62,12 +67,14 @@ inline QList<int> missingPages(const QList<int> &placed)
 QString describePages(const QList<int> &pages);
 
 // The image name for a page: "report", 1 gives "report-001.jpg"; page 1000
-// gives "-1000".
-QString imageName(const QString &stem, int page);
+// gives "-1000". `extension`: "jpg" or "png".
+QString imageName(const QString &stem, int page, const QString &extension = QStringLiteral("jpg"));
 // The same for a page found only in file order: "report-recovered-001.jpg".
-QString recoveredImageName(const QString &stem, int position);
+QString recoveredImageName(const QString &stem, int position, const QString &extension = QStringLiteral("jpg"));
 
-// The output file for a page: "/d/report.pdf", 1 gives "/d/report-001.jpg".
-QString outputName(const QString &documentPath, int page);
+// The output file for a page: "/d/report.pdf", 1 gives "/d/report-001.jpg";
+// with `folder` ("/out"), "/out/report-001.jpg".
+QString outputName(const QString &documentPath, int page, const QString &folder = {},
+                   const QString &extension = QStringLiteral("jpg"));
 
 } // namespace PDF

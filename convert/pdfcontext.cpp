@@ -2,6 +2,7 @@
 
 #include "convert/launcher/shell32.h"
 #include "platform/secret.h"
+#include "app/fileutil/fileutil.h"
 
 #include <QFile>
 
@@ -18,6 +19,28 @@ bool passPasswords(const Context &context, Shell32::ChildOptions &options,
     options.secretDescriptor = pipe->readEnd();
     options.environment << QStringLiteral("RASTERWELL_PASSWORD_FD=") + QString::number(pipe->readEnd());
     return true;
+}
+
+QString OutputPlace::relativeFolderOf(const QString &document) const
+{
+    for (const QString &root : roots) {
+        const QString prefix = root.endsWith(QLatin1Char('/')) ? root : root + QLatin1Char('/');
+        if (document.startsWith(prefix)) {
+            QString folder = document.mid(prefix.size()).section(QLatin1Char('/'), 0, -2);
+            // The search never gives "." or "..", but a name may repeat "/".
+            QStringList parts = folder.split(QLatin1Char('/'), Qt::SkipEmptyParts);
+            return parts.join(QLatin1Char('/'));
+        }
+    }
+    return {};
+}
+
+QString OutputPlace::imageFolderOf(const QString &document) const
+{
+    if (isBeside())
+        return FileUtil::FolderOf(document);
+    const QString relative = relativeFolderOf(document);
+    return relative.isEmpty() ? folder : folder + QLatin1Char('/') + relative;
 }
 
 QStringList companionMessages(const QString &messagesFile, int maxLines)

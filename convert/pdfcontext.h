@@ -37,6 +37,23 @@ struct Limits {
     int lockWaitMs = 120'000;
 };
 
+// Where a run's images go (-o DIR): beneath `folder`, mirroring the tree
+// each document was found in. Empty `folder`: beside each document.
+struct OutputPlace {
+    QString folder;
+    // The folders the documents were searched in (no trailing "/"); a
+    // document beneath one keeps its folders below it, any other (a file
+    // named as it is) goes straight into `folder`.
+    QStringList roots;
+
+    bool isBeside() const { return folder.isEmpty(); }
+    // The folder beneath `folder` for the images of `document` ("sub" for
+    // ROOT/sub/x.pdf; empty: `folder` itself).
+    QString relativeFolderOf(const QString &document) const;
+    // The folder the images of `document` go to.
+    QString imageFolderOf(const QString &document) const;
+};
+
 // What both operations work with. They assume that no one else uses the
 // slot's result file and staging folder meanwhile (the run holds the
 // slot's lock).
@@ -55,6 +72,8 @@ struct Context {
     // Pages the renderer finds only in file order (a lost page tree) are
     // kept as "-recovered-NNN" images; otherwise they are removed.
     bool recover = false;
+    // Where the images go.
+    OutputPlace output = {};
     // Called after each page image is placed beside the document; a hook
     // for tests (to swap the folder between two pages), empty otherwise.
     std::function<void(int page)> afterPagePlaced = {};

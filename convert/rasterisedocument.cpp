@@ -27,7 +27,7 @@ namespace {
 constexpr int HiddenStyle = 0;
 // How often a running converter's progress is looked at.
 constexpr int ProgressCheckMilliseconds = 1000;
-const QString PageImages = QStringLiteral("current*.jpg");
+const QStringList PageImages = {QStringLiteral("current*.jpg"), QStringLiteral("current*.png")};
 // What an interrupted conversion can leave besides page images: the
 // renderer's and our own partly written files.
 const QStringList PartialFiles = {QStringLiteral(".tmp-current*"), QStringLiteral(".current.pdf.rw-*")};
@@ -53,12 +53,18 @@ bool clearStagingSlot(const StagingSlot &slot)
         cleared = Platform::removeFile(slot.stagedCopy);
     if (!Platform::entryIdentity(slot.stagedCopy))
         forgetStagedCopy(slot);
-    cleared = removeMatching(slot.folder, PageImages) && cleared;
+    for (const QString &pattern : PageImages)
+        cleared = removeMatching(slot.folder, pattern) && cleared;
     for (const QString &pattern : PartialFiles)
         cleared = removeMatching(slot.folder, pattern) && cleared;
     FileUtil::DeleteQuietly(slot.messagesFile);
     removeResultTemporaries(slot.resultFile);
     return cleared;
+}
+
+QString RasteriseJob::imagePattern() const
+{
+    return QStringLiteral("current*.") + settings_.extension();
 }
 
 RasteriseJob::RasteriseJob(Context &context, QString documentPath, int pageCount)
@@ -113,10 +119,25 @@ bool RasteriseJob::start()
     if (!clearSlot())
         return fail(QStringLiteral("cannot clear the staging folder %1").arg(slot_.folder));
 
+    settings_ = RunVariables::imageSettingsOf(context_.files.script, context_.environment);
+    if (!settings_.pages.isEmpty())
+        selection_ = PageSelection::parse(settings_.pages).value_or(PageSelection());
+
     // The images go into the folder opened here, whatever is put in its
     // place meanwhile; they grant no more reading than the document.
     QString error;
-    folder_ = Platform::FolderHandle::open(FileUtil::FolderOf(document_), &error);
+    if (context_.output.isBeside()) {
+        folder_ = Platform::FolderHandle::open(FileUtil::FolderOf(document_), &error);
+    } else {
+        // Beneath the output folder, its sub-folders made as needed through
+        // its descriptor (a link planted there is never followed), no more
+        // readable than the document's own folder.
+        Platform::makeFolders(context_.output.folder);
+        const Platform::FolderHandle base = Platform::FolderHandle::open(context_.output.folder, &error);
+        const unsigned folderMode = (Platform::fileMode(FileUtil::FolderOf(document_)).value_or(0755) & 0555) | 0700;
+        if (base.isOpen())
+            folder_ = base.openBeneath(context_.output.relativeFolderOf(document_), folderMode, &error);
+    }
     if (!folder_.isOpen())
         return fail(error);
 
@@ -145,6 +166,7 @@ bool RasteriseJob::start()
     // Set either way, so that a value of the user's own never reaches it.
     options.environment << QStringLiteral("RASTERWELL_RECOVER=") + QLatin1String(context_.recover ? "1" : "0");
     options.environment << QStringLiteral("RASTERWELL_SOURCE=") + sourceIdentityText(source);
+    options.environment << RunVariables::furtherSettingsEnvironment(settings_);
     std::optional<Platform::SecretPipe> passwords;
     if (!passPasswords(context_, options, passwords))
         return fail(QStringLiteral("the passwords cannot be passed to the converter"));
@@ -169,7 +191,7 @@ bool RasteriseJob::start()
 // image, or a new line on its error stream.
 bool RasteriseJob::progressed()
 {
-    const qint64 mark = FileUtil::ListFiles(slot_.folder, PageImages).size() * qint64(1'000'000'000)
+    const qint64 mark = FileUtil::ListFiles(slot_.folder, imagePattern()).size() * qint64(1'000'000'000)
                         + QFileInfo(slot_.messagesFile).size();
     const bool changed = mark != progressMark_;
     progressMark_ = mark;
@@ -181,7 +203,7 @@ QList<int> RasteriseJob::newPages()
     QList<int> pages;
     QList<int> found = placed_;
     if (!done_)
-        for (const QString &name : FileUtil::ListFiles(slot_.folder, PageImages))
+        for (const QString &name : FileUtil::ListFiles(slot_.folder, imagePattern()))
             found << pageNumberOf(name);
     for (const int page : std::as_const(found)) {
         if (page > 0 && !seenPages_.contains(page)) {
@@ -239,10 +261,14 @@ void RasteriseJob::finish(int exitCode, const QString &stopped)
     // pages that were written stay, and never under another page's number.
     result_.pagesCreated = false;
     const QString stem = FileUtil::StripExtension(document_).section(QLatin1Char('/'), -1);
+    std::optional<QList<int>> wanted;
+    if (!selection_.isAll())
+        wanted = selection_.within(pageCount_);
     const Collection collection = collectPageImages(
         slot_.folder, folder_, stem, {.pageCount = pageCount_, .recover = context_.recover, .mode = imageMode_,
-                                    .afterPage = context_.afterPagePlaced});
-    result_.pagesCreated = !collection.placed.isEmpty();
+                                    .afterPage = context_.afterPagePlaced, .extension = settings_.extension(),
+                                    .wanted = wanted});
+    result_.pagesCreated = !collection.placed.isEmpty() || (wanted && wanted->isEmpty());
     result_.pagesWritten = int(collection.placed.size());
     result_.missingPages = collection.missing;
     result_.recoveredPages = collection.recovered;
@@ -263,7 +289,7 @@ void RasteriseJob::finish(int exitCode, const QString &stopped)
         problem = QStringLiteral("the converter reported a failure (%1)").arg(describeExit(exitCode));
     else if (!collection.problems.isEmpty())
         problem = collection.problems.first();
-    else if (collection.placed.isEmpty())
+    else if (collection.placed.isEmpty() && !(wanted && wanted->isEmpty()))
         problem = QStringLiteral("the converter left no page image");
     else if (!result_.missingPages.isEmpty())
         problem = QStringLiteral("the converter left pages out");

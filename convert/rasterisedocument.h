@@ -1,7 +1,9 @@
 #pragma once
 
 #include "convert/pagecollection.h"
+#include "convert/pageselection.h"
 #include "convert/pdfcontext.h"
+#include "convert/runvariables.h"
 #include "platform/folderhandle.h"
 
 #include <QElapsedTimer>
@@ -16,7 +18,7 @@ struct RasteriseResult {
     // Set to false when the collection of page images begins and to true
     // before the first image is placed: true when the converter left at
     // least one image.
-    bool pagesCreated = false;
+    bool pagesCreated = false; // (also true when none of the pages asked for exists)
     int pagesWritten = 0; // images placed beside the document
     // The document is not completely converted: a file operation failed, the
     // converter could not be run, reported a failure, or left pages out. The
@@ -61,6 +63,7 @@ private:
     bool clearSlot();
     void finish(int exitCode, const QString &stopped);
     bool progressed();
+    QString imagePattern() const;
 
     Context &context_;
     const StagingSlot &slot_;
@@ -77,6 +80,8 @@ private:
     QSet<int> seenPages_;
     QList<int> placed_; // pages placed beside the document at the end
     RasteriseResult result_;
+    RunVariables::ImageSettings settings_; // what the converter makes of the document
+    PageSelection selection_;
 };
 
 // Converts one document into "<path less extension>-001.jpg", ... beside it,

@@ -88,7 +88,27 @@ ImageSettings imageSettingsOf(const QString &script, const QStringList &environm
     settings.resolution = resolution ? *resolution
                                      : scriptNumberOf(script, QStringLiteral("RESOLUTION"), defaults.resolution);
     settings.quality = int(quality ? *quality : scriptNumberOf(script, QStringLiteral("QUALITY"), defaults.quality));
+    const auto entry = [&environment](const char *variable) {
+        const QString prefix = QLatin1String(variable) + QLatin1Char('=');
+        QString value;
+        for (const QString &e : environment)
+            if (e.startsWith(prefix))
+                value = e.mid(prefix.size());
+        return value;
+    };
+    settings.pages = entry("RASTERWELL_PAGES");
+    settings.scaleTo = entry("RASTERWELL_SCALE_TO").toInt();
+    settings.gray = entry("RASTERWELL_GRAY") == QLatin1String("1");
+    settings.png = entry("RASTERWELL_FORMAT") == QLatin1String("png");
     return settings;
+}
+
+QStringList furtherSettingsEnvironment(const ImageSettings &settings)
+{
+    return {QStringLiteral("RASTERWELL_PAGES=") + settings.pages,
+            QStringLiteral("RASTERWELL_SCALE_TO=") + (settings.scaleTo > 0 ? QString::number(settings.scaleTo) : QString()),
+            QStringLiteral("RASTERWELL_GRAY=") + QLatin1String(settings.gray ? "1" : ""),
+            QStringLiteral("RASTERWELL_FORMAT=") + QLatin1String(settings.png ? "png" : "")};
 }
 
 double pageTimeLimitOf(const QString &script)

@@ -28,12 +28,26 @@ double scriptNumberOf(const QString &script, const QString &name, double fallbac
 // value `environment` ("NAME=value" entries the run sets) gives
 // RASTERWELL_RESOLUTION / RASTERWELL_QUALITY, else our own environment's,
 // else the script's RESOLUTION / QUALITY, else its defaults (150, 90).
+// The further settings come from `environment` alone (the run always sets
+// them, so a value of the user's own never counts): RASTERWELL_PAGES
+// ("1,3,5-7,10-"; empty: every page), RASTERWELL_SCALE_TO (the long side in
+// pixels; 0: by resolution), RASTERWELL_GRAY=1, RASTERWELL_FORMAT=png.
 struct ImageSettings {
     double resolution = 150;
     int quality = 90;
+    QString pages = {};
+    int scaleTo = 0;
+    bool gray = false;
+    bool png = false;
     bool operator==(const ImageSettings &) const = default;
+    // The images' extension, "jpg" or "png".
+    QString extension() const { return png ? QStringLiteral("png") : QStringLiteral("jpg"); }
 };
 ImageSettings imageSettingsOf(const QString &script, const QStringList &environment);
+
+// The "NAME=value" entries for the further settings, all four of them
+// (empty values for the defaults).
+QStringList furtherSettingsEnvironment(const ImageSettings &settings);
 
 // The converter script's PAGE_TIME_LIMIT in seconds (the last assignment at
 // the start of a line); 60, the script's own default, when it cannot be read.

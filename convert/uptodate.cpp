@@ -2,6 +2,7 @@
 
 #include "convert/imagerecord.h"
 #include "convert/pagecollection.h"
+#include "convert/pageselection.h"
 #include "platform/filestamp.h"
 
 #include <algorithm>
@@ -20,23 +21,34 @@ constexpr qint64 SameTickNs = 3'000'000'000;
 
 } // namespace
 
-bool IsUpToDate(const QString &documentPath, int pageCount, const RunVariables::ImageSettings &settings)
+bool IsUpToDate(const QString &documentPath, int pageCount, const RunVariables::ImageSettings &settings,
+                const QString &imageFolder)
 {
     if (pageCount < 1)
+        return false;
+    const std::optional<PageSelection> selection =
+        settings.pages.isEmpty() ? std::optional<PageSelection>(PageSelection()) : PageSelection::parse(settings.pages);
+    if (!selection)
+        return false;
+    const QList<int> wanted = selection->within(pageCount);
+    if (wanted.isEmpty())
         return false;
     const std::optional<Platform::SourceIdentity> document = Platform::sourceIdentity(documentPath);
     if (!document)
         return false;
     std::optional<ImageRecord> first;
     qint64 earliestImageNs = std::numeric_limits<qint64>::max();
-    for (int page = 1; page <= pageCount; ++page) {
-        const std::optional<Platform::FileHead> image =
-            Platform::plainFileHead(outputName(documentPath, page), ImageRecordSearchBytes);
+    for (const int page : wanted) {
+        const std::optional<Platform::FileHead> image = Platform::plainFileHead(
+            outputName(documentPath, page, imageFolder, settings.extension()), ImageRecordSearchBytes);
         if (!image)
             return false;
         const std::optional<ImageRecord> record = readImageRecord(image->bytes);
         if (!record || record->page != page || record->pages != pageCount
-            || record->resolution != settings.resolution || record->quality != settings.quality)
+            || record->resolution != settings.resolution
+            || (!settings.png && record->quality != settings.quality)
+            || record->selection != selection->text() || record->scaleTo != settings.scaleTo
+            || record->gray != settings.gray)
             return false;
         // Every page made from the same staging of the document.
         if (first && (record->source != first->source || record->sha256 != first->sha256))

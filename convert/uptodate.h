@@ -18,6 +18,13 @@ namespace PDF {
 // its content's digest must match the recorded one. A link or a folder at
 // an image name, an image without a record (made by some other program),
 // a missing page or an unknown page count (0) make it false.
-bool IsUpToDate(const QString &documentPath, int pageCount, const RunVariables::ImageSettings &settings);
+//
+// With `settings` asking for some pages only, those of them the document
+// has are looked at, and each must record the same selection; the long
+// side, grey and the format (the images' extension) must match too, and
+// the quality only for JPEG. `imageFolder`: where the images stand; empty:
+// beside the document.
+bool IsUpToDate(const QString &documentPath, int pageCount, const RunVariables::ImageSettings &settings,
+                const QString &imageFolder = {});
 
 } // namespace PDF

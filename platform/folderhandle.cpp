@@ -138,6 +138,47 @@ FolderHandle FolderHandle::open(const QString &folder, QString *error)
     return handle;
 }
 
+FolderHandle FolderHandle::openBeneath(const QString &relative, unsigned mode, QString *error) const
+{
+    FolderHandle handle;
+    int fd = fd_ < 0 ? -1 : ::fcntl(fd_, F_DUPFD_CLOEXEC, 0);
+    QString path = path_;
+    for (const QByteArray &part : encodePath(relative).split('/')) {
+        if (fd < 0)
+            break;
+        if (part.isEmpty())
+            continue;
+        path += QLatin1Char('/') + decodePath(part);
+        if (part == "." || part == "..") {
+            ::close(fd);
+            fd = -1;
+            errno = EINVAL;
+            break;
+        }
+        if (::mkdirat(fd, part.constData(), mode_t(mode & 07777)) != 0 && errno != EEXIST) {
+            const int mkdirErrno = errno;
+            ::close(fd);
+            fd = -1;
+            errno = mkdirErrno;
+            break;
+        }
+        const int next = ::openat(fd, part.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        const int openErrno = errno;
+        ::close(fd);
+        fd = next;
+        errno = openErrno;
+    }
+    if (fd < 0) {
+        const QString why = errno == ELOOP || errno == ENOTDIR ? QStringLiteral("it is a link or not a folder")
+                                                               : errorText(errno);
+        failWith(error, QStringLiteral("cannot open the folder %1: %2").arg(displayPath(path), why));
+        return handle;
+    }
+    handle.fd_ = fd;
+    handle.path_ = path;
+    return handle;
+}
+
 FolderHandle::Entry FolderHandle::entry(const QString &name) const
 {
     struct stat st {};

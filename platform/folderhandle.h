@@ -23,6 +23,12 @@ public:
     // folder. A component swapped for a link meanwhile fails the open.
     static FolderHandle open(const QString &folder, QString *error = nullptr);
 
+    // Opens the folder `relative` ("a/b"; empty: this one again) beneath
+    // this one, through the descriptor, component by component, never
+    // following a link; a component that is missing is created with `mode`
+    // (less the umask). A link, a file or "." / ".." at a component fails.
+    FolderHandle openBeneath(const QString &relative, unsigned mode, QString *error = nullptr) const;
+
     bool isOpen() const { return fd_ >= 0; }
     // The folder as it was resolved, for messages.
     const QString &path() const { return path_; }

@@ -1,7 +1,7 @@
 #!/bin/sh
 # Converter script. Started with this folder as its current folder, it
 # renders the staged document current.pdf into one JPEG per page,
-# current-001.jpg, current-002.jpg, ... (name order is page order; more
+# current-001.jpg, current-002.jpg, ... (or .png; name order is page order; more
 # digits for documents of 1000 pages and more; see RASTERWELL_RECOVER
 # below for current-recovered-*.jpg), and then deletes
 # current.pdf: the program waits for that deletion. current.pdf is deleted
@@ -58,7 +58,7 @@ on_signal() {
         kill -TERM "$renderer_pid" 2>/dev/null
         wait "$renderer_pid" 2>/dev/null
     fi
-    rm -f ./current-*.jpg
+    rm -f ./current-*.jpg ./current-*.png
     on_exit
     trap - EXIT
     exit "$1"
@@ -90,6 +90,23 @@ case ${RASTERWELL_RECOVER:-} in
 1) set -- --recover ;;
 *) set -- ;;
 esac
+# The program may also ask for some pages only (RASTERWELL_PAGES, e.g.
+# 1,3,5-7,10-), the long side of each image in pixels (RASTERWELL_SCALE_TO),
+# grey-scale images (RASTERWELL_GRAY=1) and PNG instead of JPEG
+# (RASTERWELL_FORMAT=png); unset or empty, every page in colour as JPEG at
+# RESOLUTION.
+if [ -n "${RASTERWELL_PAGES:-}" ]; then
+    set -- "$@" --pages "$RASTERWELL_PAGES"
+fi
+if [ -n "${RASTERWELL_SCALE_TO:-}" ]; then
+    set -- "$@" --scale-to "$RASTERWELL_SCALE_TO"
+fi
+if [ "${RASTERWELL_GRAY:-}" = 1 ]; then
+    set -- "$@" --gray
+fi
+if [ -n "${RASTERWELL_FORMAT:-}" ]; then
+    set -- "$@" --format "$RASTERWELL_FORMAT"
+fi
 
 remove_partial
 # Run in the background so that a signal is handled at once, not after the

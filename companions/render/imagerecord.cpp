@@ -17,6 +17,7 @@
 extern "C" {
 #include <mupdf/fitz.h>
 }
+#include <zlib.h>
 
 namespace rw {
 
@@ -136,7 +137,16 @@ std::string imageRecord(const RenderSettings &settings, int page, int pages)
     char text[128];
     std::snprintf(text, sizeof text, "rasterwell-image/1 page=%d pages=%d r=%.17g q=%d ", page, pages,
                   settings.dpi, settings.quality);
-    return text + settings.source;
+    // The further settings only when they differ from the defaults, so an
+    // image made without them reads as it always did.
+    std::string further;
+    if (!settings.pageRanges.empty())
+        further += "sel=" + pageRangesText(settings.pageRanges) + " ";
+    if (settings.scaleTo > 0)
+        further += "long=" + std::to_string(settings.scaleTo) + " ";
+    if (settings.gray)
+        further += "gray=1 ";
+    return text + further + settings.source;
 }
 
 std::size_t recordOffset(const unsigned char *jpeg, std::size_t size)
@@ -160,6 +170,31 @@ std::string commentSegment(const std::string &record)
     return segment;
 }
 
+std::size_t pngRecordOffset(const unsigned char *png, std::size_t size)
+{
+    static const unsigned char signature[] = {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A};
+    // The signature, then IHDR: 4 length bytes (13), the type, 13 bytes, CRC.
+    if (size < 33 || std::memcmp(png, signature, 8) != 0 || std::memcmp(png + 12, "IHDR", 4) != 0)
+        return 0;
+    return 33;
+}
+
+std::string pngTextChunk(const std::string &record)
+{
+    std::string body = "tEXtrasterwell";
+    body += '\0';
+    body += record;
+    const uLong crc = crc32(crc32(0L, Z_NULL, 0), reinterpret_cast<const Bytef *>(body.data()),
+                            uInt(body.size()));
+    const std::size_t length = body.size() - 4;
+    std::string chunk = {char(length >> 24), char(length >> 16 & 0xFF), char(length >> 8 & 0xFF),
+                         char(length & 0xFF)};
+    chunk += body;
+    for (const int shift : {24, 16, 8, 0})
+        chunk += char(crc >> shift & 0xFF);
+    return chunk;
+}
+
 bool addRecordToFile(const std::string &path, const std::string &record, std::string &error)
 {
     if (record.empty())
@@ -176,13 +211,14 @@ bool addRecordToFile(const std::string &path, const std::string &record, std::st
         jpeg.append(buffer, n);
     const bool readFailed = std::ferror(in) != 0;
     std::fclose(in);
-    const std::size_t at =
-        recordOffset(reinterpret_cast<const unsigned char *>(jpeg.data()), jpeg.size());
+    const auto *bytes = reinterpret_cast<const unsigned char *>(jpeg.data());
+    const std::size_t pngAt = pngRecordOffset(bytes, jpeg.size());
+    const std::size_t at = pngAt > 0 ? pngAt : recordOffset(bytes, jpeg.size());
     if (readFailed || at == 0) {
         error = readFailed ? "cannot read the image" : "not a JPEG image";
         return false;
     }
-    jpeg.insert(at, commentSegment(record));
+    jpeg.insert(at, pngAt > 0 ? pngTextChunk(record) : commentSegment(record));
     return writeWholeFile(path, jpeg.data(), jpeg.size(), error);
 }
 

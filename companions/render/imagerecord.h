@@ -38,7 +38,12 @@ std::size_t recordOffset(const unsigned char *jpeg, std::size_t size);
 // The comment segment holding `record` (at most 65533 bytes).
 std::string commentSegment(const std::string &record);
 
-// Puts the record into the JPEG file at `path` (one pdftoppm wrote).
+// A PNG's record: a tEXt chunk with the keyword "rasterwell", put right
+// after the IHDR chunk. Where it goes in `png`: 0 when `png` is no PNG.
+std::size_t pngRecordOffset(const unsigned char *png, std::size_t size);
+std::string pngTextChunk(const std::string &record);
+
+// Puts the record into the JPEG (or PNG) file at `path` (one pdftoppm wrote).
 bool addRecordToFile(const std::string &path, const std::string &record, std::string &error);
 
 } // namespace rw

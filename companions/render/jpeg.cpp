@@ -34,15 +34,16 @@ void JpegEncoder::keepBufferIn(BufferStash &stash)
 }
 
 bool JpegEncoder::encode(const unsigned char *rgb, int width, int height, int stride,
-                         int quality, double dpi, const std::string &record)
+                         int quality, double dpi, const std::string &record, bool gray)
 {
+    const int sampling = gray ? TJSAMP_GRAY : TJSAMP_420;
     size_ = 0;
     if (!handle_) {
         error_ = "cannot initialise the JPEG encoder";
         return false;
     }
     const std::string comment = record.empty() ? std::string() : commentSegment(record);
-    unsigned long needed = tjBufSize(width, height, TJSAMP_420);
+    unsigned long needed = tjBufSize(width, height, sampling);
     if (needed == static_cast<unsigned long>(-1)) {
         error_ = "image too large for JPEG";
         return false;
@@ -58,7 +59,7 @@ bool JpegEncoder::encode(const unsigned char *rgb, int width, int height, int st
     }
     unsigned long size = capacity_;
     const auto handle = static_cast<tjhandle>(handle_);
-    if (tjCompress2(handle, rgb, width, stride, height, TJPF_RGB, &buffer_, &size, TJSAMP_420,
+    if (tjCompress2(handle, rgb, width, stride, height, gray ? TJPF_GRAY : TJPF_RGB, &buffer_, &size, sampling,
                     quality, TJFLAG_NOREALLOC)
         != 0) {
         error_ = tjGetErrorStr2(handle);

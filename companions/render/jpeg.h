@@ -17,9 +17,10 @@ public:
 
     // Encodes packed RGB rows (`stride` bytes apart) as a baseline JPEG with
     // 4:2:0 chroma, records `dpi` in the JFIF header and puts `record` (see
-    // imagerecord.h; none when empty) in a comment after it.
+    // imagerecord.h; none when empty) in a comment after it. `gray`: the
+    // rows hold one grey byte per pixel, encoded as one channel.
     bool encode(const unsigned char *rgb, int width, int height, int stride, int quality,
-                double dpi, const std::string &record = {});
+                double dpi, const std::string &record = {}, bool gray = false);
 
     // Frees the output buffer (the next encode allocates it again).
     void release();

@@ -11,6 +11,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <condition_variable>
 #include <cstdio>
 #include <malloc.h>
@@ -290,12 +291,12 @@ Recorded tryRecordPage(fz_context *ctx, pdf_document *pdf, int index, fz_cookie 
 // Its samples live in `pixels`, reused from page to page.
 fz_pixmap *tryRasterise(fz_context *ctx, fz_display_list *list, fz_matrix ctm, int width,
                         int height, PageBuffer &pixels, fz_cookie *cookie, char *error,
-                        std::size_t errorSize)
+                        std::size_t errorSize, bool gray)
 {
     fz_pixmap *volatile pix = nullptr;
     fz_device *volatile dev = nullptr;
     fz_try(ctx) {
-        pix = newPagePixmap(ctx, width, height, pixels);
+        pix = newPagePixmap(ctx, width, height, pixels, gray);
         fz_clear_pixmap_with_value(ctx, pix, 255);
         dev = fz_new_draw_device(ctx, fz_identity, pix);
         fz_run_display_list(ctx, list, dev, ctm, fz_infinite_rect, cookie);
@@ -309,6 +310,23 @@ fz_pixmap *tryRasterise(fz_context *ctx, fz_display_list *list, fz_matrix ctm, i
         return nullptr;
     }
     return pix;
+}
+
+// The pixmap as a PNG recording `dpi`; null (with `error`) when it cannot
+// be encoded.
+fz_buffer *tryEncodePng(fz_context *ctx, fz_pixmap *pix, double dpi, char *error, std::size_t errorSize)
+{
+    fz_buffer *volatile png = nullptr;
+    fz_try(ctx) {
+        const int density = int(std::lround(dpi));
+        fz_set_pixmap_resolution(ctx, pix, density, density);
+        png = fz_new_buffer_from_pixmap_as_png(ctx, pix, fz_default_color_params);
+    }
+    fz_catch(ctx) {
+        fz_strlcpy(error, fz_caught_message(ctx), errorSize);
+        return nullptr;
+    }
+    return png;
 }
 
 // Maps the page tree when it has exactly `pages` pages by its /Count.
@@ -397,6 +415,8 @@ public:
             const int index = s_.next.fetch_add(1);
             if (index >= s_.sink.pageCount())
                 return;
+            if (!s_.sink.wanted(index))
+                continue;
             const TokenLease token(tokens_, [this] { giveBackMemory(false); });
             if (renderPage(index) && s_.sink.pageWritten(index)) {
                 s_.written.fetch_add(1);
@@ -513,6 +533,27 @@ private:
         return lost;
     }
 
+    // Encodes the page as a PNG carrying its record and writes it to its
+    // temporary file; false (reported) when that failed.
+    bool writePng(int index, fz_pixmap *pix, double dpi)
+    {
+        char error[256] = "";
+        fz_buffer *png = tryEncodePng(ctx_, pix, dpi, error, sizeof error);
+        if (!png)
+            return fail(index, "cannot encode PNG", error);
+        unsigned char *data = nullptr;
+        const std::size_t size = fz_buffer_storage(ctx_, png, &data);
+        std::string bytes(reinterpret_cast<const char *>(data), size);
+        fz_drop_buffer(ctx_, png);
+        const std::string record = imageRecord(s_.settings, index + 1, s_.sink.pageCount());
+        const std::size_t at = pngRecordOffset(reinterpret_cast<const unsigned char *>(bytes.data()), bytes.size());
+        if (!record.empty() && at > 0)
+            bytes.insert(at, pngTextChunk(record));
+        std::string writeError;
+        return writeWholeFile(s_.sink.tempPath(index), bytes.data(), bytes.size(), writeError)
+               || fail(index, "cannot write the image", writeError.c_str());
+    }
+
     // Renders page `index` to its temporary file; false (reported) when it
     // failed.
     bool renderPage(int index)
@@ -558,14 +599,19 @@ private:
             s_.timer.disarm(slot_);
             return timeUp(index, abortedWhileInterpreted);
         }
-        const PixelSize size =
-            pagePixels(bounds.x1 - bounds.x0, bounds.y1 - bounds.y0, s_.settings.dpi);
+        // --scale-to: the resolution that makes the long side that many pixels.
+        const double longSide = std::max(recoverDecimal(bounds.x1 - bounds.x0), recoverDecimal(bounds.y1 - bounds.y0));
+        const double dpi = s_.settings.scaleTo > 0 && longSide > 0 ? s_.settings.scaleTo * 72.0 / longSide
+                                                                   : s_.settings.dpi;
+        PixelSize size = pagePixels(bounds.x1 - bounds.x0, bounds.y1 - bounds.y0, dpi);
+        if (s_.settings.scaleTo > 0 && !size.reduced)
+            (size.width >= size.height ? size.width : size.height) = s_.settings.scaleTo;
         if (size.reduced)
             std::fprintf(stderr,
                          "rwrender: page %d: note: %d x %d pixels at %g dpi exceed the limit of "
                          "%g megapixels; rendered at %.1f dpi\n",
-                         index + 1, pixelsFor(bounds.x1 - bounds.x0, s_.settings.dpi),
-                         pixelsFor(bounds.y1 - bounds.y0, s_.settings.dpi), s_.settings.dpi,
+                         index + 1, pixelsFor(bounds.x1 - bounds.x0, dpi),
+                         pixelsFor(bounds.y1 - bounds.y0, dpi), dpi,
                          kMaxPagePixels / 1e6, size.dpi);
 
         const double scale = size.dpi / 72.0;
@@ -574,7 +620,7 @@ private:
         const double lease = s_.budget.acquire(double(size.width) * double(size.height));
         messages_.setCounting(true);
         PixmapPtr pix(tryRasterise(ctx_, list.get(), ctm, size.width, size.height, pixels_, &cookie,
-                                   error, sizeof error),
+                                   error, sizeof error, s_.settings.gray),
                       PixmapDeleter{ctx_});
         list.reset();
         s_.timer.disarm(slot_);
@@ -590,9 +636,12 @@ private:
                                         + messages_.repair());
         } else if (!pix) {
             ok = fail(index, "cannot render the page", error);
+        } else if (s_.settings.png) {
+            ok = writePng(index, pix.get(), size.dpi);
         } else if (!encoder_.encode(fz_pixmap_samples(ctx_, pix.get()), size.width, size.height,
                                     int(fz_pixmap_stride(ctx_, pix.get())), s_.settings.quality,
-                                    size.dpi, imageRecord(s_.settings, index + 1, s_.sink.pageCount()))) {
+                                    size.dpi, imageRecord(s_.settings, index + 1, s_.sink.pageCount()),
+                                    s_.settings.gray)) {
             ok = fail(index, "cannot encode JPEG", encoder_.error().c_str());
         } else {
             pix.reset();
@@ -651,9 +700,11 @@ EngineOutcome renderWithMupdf(fz_context *base, pdf_document *doc, PageSink &sin
 
     // Pages never started once the document was given up.
     const int firstSkipped = std::min(shared.next.load(), sink.pageCount());
-    for (int index = firstSkipped; index < sink.pageCount(); ++index)
+    int skipped = shared.notAttempted.load();
+    for (int index = firstSkipped; index < sink.pageCount(); ++index) {
+        skipped += sink.wanted(index) ? 1 : 0;
         sink.pageFailed(index);
-    const int skipped = sink.pageCount() - firstSkipped + shared.notAttempted.load();
+    }
     if (skipped > 0)
         std::fprintf(stderr,
                      "rwrender: giving up the document after %d pages over the time limit; "

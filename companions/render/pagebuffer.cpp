@@ -92,17 +92,18 @@ void BufferStash::take(PageBuffer &buffer)
     }
 }
 
-fz_pixmap *newPagePixmap(fz_context *ctx, int width, int height, PageBuffer &buffer)
+fz_pixmap *newPagePixmap(fz_context *ctx, int width, int height, PageBuffer &buffer, bool gray)
 {
-    const std::size_t stride = std::size_t(width > 0 ? width : 0) * 3;
+    fz_colorspace *colorspace = gray ? fz_device_gray(ctx) : fz_device_rgb(ctx);
+    const std::size_t stride = std::size_t(width > 0 ? width : 0) * (gray ? 1 : 3);
     const std::size_t bytes = stride * std::size_t(height > 0 ? height : 0);
     // Sizes MuPDF refuses are refused by MuPDF itself, with its message.
     if (width <= 0 || height <= 0 || stride > INT_MAX || bytes / stride != std::size_t(height))
-        return fz_new_pixmap(ctx, fz_device_rgb(ctx), width, height, nullptr, 0);
+        return fz_new_pixmap(ctx, colorspace, width, height, nullptr, 0);
     unsigned char *samples = buffer.reserve(bytes);
     if (!samples)
         fz_throw(ctx, FZ_ERROR_GENERIC, "out of memory for a %d x %d page", width, height);
-    return fz_new_pixmap_with_data(ctx, fz_device_rgb(ctx), width, height, nullptr, 0, int(stride),
+    return fz_new_pixmap_with_data(ctx, colorspace, width, height, nullptr, 0, int(stride),
                                    samples);
 }
 

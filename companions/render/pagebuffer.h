@@ -66,8 +66,9 @@ private:
     std::vector<Kept> kept_;
 };
 
-// A white-to-be RGB pixmap of width x height whose samples are `buffer`'s
-// (which must outlive it); throws as fz_new_pixmap does.
-fz_pixmap *newPagePixmap(fz_context *ctx, int width, int height, PageBuffer &buffer);
+// A white-to-be RGB (or, `gray`, grey) pixmap of width x height whose
+// samples are `buffer`'s (which must outlive it); throws as fz_new_pixmap
+// does.
+fz_pixmap *newPagePixmap(fz_context *ctx, int width, int height, PageBuffer &buffer, bool gray = false);
 
 } // namespace rw

@@ -2,6 +2,7 @@
 
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace rw {
@@ -16,6 +17,12 @@ namespace rw {
 class PageSink {
 public:
     PageSink(std::string prefix, int pageCount);
+    // Only the pages in `ranges` (see RenderSettings::pageRanges; empty:
+    // all) are expected; the others are never rendered nor missing. Pages
+    // asked for past the last one are named in one note on stderr.
+    void wantOnly(const std::vector<std::pair<int, int>> &ranges);
+    // ".png" instead of ".jpg" for every name.
+    void setExtension(std::string extension) { extension_ = std::move(extension); }
     ~PageSink(); // removes temporary files of pages that were never renamed
     PageSink(const PageSink &) = delete;
     PageSink &operator=(const PageSink &) = delete;
@@ -23,6 +30,7 @@ public:
     int pageCount() const { return int(pages_.size()); }
     std::string tempPath(int index) const;
     std::string finalPath(int index) const;
+    bool wanted(int index) const { return pages_[std::size_t(index)] != State::Unwanted; }
 
     // Thread-safe. pageWritten renames the page's temporary file to its
     // final name; when that fails the page counts as failed (the reason goes
@@ -33,6 +41,7 @@ public:
     // True when every page arrived under its final name.
     bool complete() const;
     int writtenCount() const;
+    int wantedCount() const { return wantedCount_; }
 
     // One line on stderr naming the pages that are missing, e.g.
     // "rwrender: 3 of 9 pages could not be rendered: 3, 7-8". Nothing when
@@ -40,7 +49,7 @@ public:
     void reportMissing() const;
 
 private:
-    enum class State { Pending, Done, Failed };
+    enum class State { Pending, Done, Failed, Unwanted };
 
     std::string folder_;
     std::string base_;
@@ -49,6 +58,8 @@ private:
     mutable std::mutex mutex_;
     std::vector<State> pages_;
     int written_ = 0;
+    int wantedCount_ = 0;
+    std::string extension_ = ".jpg";
 };
 
 // "3, 7-9, 12": ascending 1-based page numbers with runs joined.

@@ -135,6 +135,8 @@ EngineOutcome renderWithPoppler(const std::string &path, const PopplerDocument &
             const int index = next.fetch_add(1);
             if (index >= sink.pageCount())
                 return;
+            if (!sink.wanted(index))
+                continue;
             const TokenLease token(tokens);
             const auto [wPt, hPt] = info.sizes[std::size_t(index)];
             if (!(wPt > 0 && hPt > 0)) {
@@ -143,22 +145,33 @@ EngineOutcome renderWithPoppler(const std::string &path, const PopplerDocument &
                 sink.pageFailed(index);
                 continue;
             }
-            const PixelSize size = pagePixels(wPt, hPt, settings.dpi);
+            const double longSide = std::max(recoverDecimal(wPt), recoverDecimal(hPt));
+            const PixelSize size = pagePixels(
+                wPt, hPt, settings.scaleTo > 0 ? settings.scaleTo * 72.0 / longSide : settings.dpi);
             const double dpi = size.dpi;
             if (size.reduced)
                 std::fprintf(stderr,
                              "rwrender: page %d: note: over the limit of %g megapixels; "
                              "rendered at %.1f dpi\n",
                              index + 1, kMaxPagePixels / 1e6, dpi);
-            // pdftoppm -singlefile appends ".jpg" to the name it is given.
+            // pdftoppm -singlefile appends ".jpg" (".png") to the name it is given.
             std::string out = sink.tempPath(index);
             out.resize(out.size() - 4);
             const std::string pageNumber = std::to_string(index + 1);
-            const ProcessResult run = runProcess(
-                {"pdftoppm", "-jpeg", "-jpegopt", "quality=" + std::to_string(settings.quality),
-                 "-r", number(dpi), "-cropbox", "-f", pageNumber, "-l", pageNumber, "-singlefile",
-                 input, pathArgument(out)},
-                limitOf(settings.pageSeconds), false, true);
+            std::vector<std::string> command = {"pdftoppm"};
+            if (settings.png)
+                command.push_back("-png");
+            else
+                command.insert(command.end(), {"-jpeg", "-jpegopt", "quality=" + std::to_string(settings.quality)});
+            if (settings.gray)
+                command.push_back("-gray");
+            if (settings.scaleTo > 0 && !size.reduced)
+                command.insert(command.end(), {"-scale-to", std::to_string(settings.scaleTo)});
+            else
+                command.insert(command.end(), {"-r", number(dpi)});
+            command.insert(command.end(), {"-cropbox", "-f", pageNumber, "-l", pageNumber, "-singlefile",
+                                           input, pathArgument(out)});
+            const ProcessResult run = runProcess(command, limitOf(settings.pageSeconds), false, true);
             if (settings.verbose && !run.errors.empty())
                 std::fprintf(stderr, "pdftoppm: page %d:\n%s", index + 1, run.errors.c_str());
             struct stat st {};

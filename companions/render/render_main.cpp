@@ -1,7 +1,13 @@
 // rwrender: renders every page of a PDF document to an RGB JPEG.
 //
 //   rwrender [-r DPI] [-q QUALITY] [-t PAGE_SECONDS] [-j THREADS] [-v] [--recover]
+//            [--pages RANGE] [--scale-to PX] [--gray] [--format jpg|png]
 //            [--remove-input] input.pdf PREFIX
+//
+// --pages renders only those pages (the others are neither written nor
+// missing; pages past the end are named in one note); --scale-to makes the
+// long side PX pixels; --gray renders and encodes one grey channel;
+// --format png writes lossless PREFIX-NNN.png.
 //
 // Page i goes to PREFIX-NNN.jpg, NNN zero-padded to the digit count of the
 // page count and at least 3 digits. Each image is written under a hidden
@@ -83,12 +89,16 @@ int usage(const char *problem)
         std::fprintf(stderr, "rwrender: %s\n", problem);
     std::fputs(
         "usage: rwrender [-r DPI] [-q QUALITY] [-t PAGE_SECONDS] [-j THREADS] [-v] [--recover] "
-        "[--remove-input] input.pdf PREFIX\n"
+        "[--pages RANGE] [--scale-to PX] [--gray] [--format jpg|png] [--remove-input] input.pdf PREFIX\n"
         "  -r DPI           resolution, 1 to 2400 (default 150)\n"
         "  -q QUALITY       JPEG quality, 1 to 100 (default 90)\n"
         "  -t PAGE_SECONDS  abandon a page after this long, 0 for no limit (default 60)\n"
         "  -j THREADS       rendering threads (default: one per core)\n"
         "  -v               show the PDF libraries' own messages\n"
+        "  --pages RANGE    only these pages, e.g. 1,3,5-7,10- (open end: to the last)\n"
+        "  --scale-to PX    the long side of every image is PX pixels (-r is ignored)\n"
+        "  --gray           grey-scale images (one channel)\n"
+        "  --format FORMAT  jpg (default) or png (lossless; -q does not apply)\n"
         "  --recover        when the page tree is lost, write the pages left in the file,\n"
         "                   in file order, as PREFIX-recovered-001.jpg, ...\n"
         "  --remove-input   delete input.pdf once every image is in place (or the\n"
@@ -129,6 +139,32 @@ std::optional<Arguments> parse(int argc, char **argv, const char *&problem)
         if (options && arg == "--recover") {
             args.recover = true;
             continue;
+        }
+        if (options && arg == "--gray") {
+            args.settings.gray = true;
+            continue;
+        }
+        if (options && (arg == "--pages" || arg == "--scale-to" || arg == "--format")) {
+            if (i + 1 >= argc) {
+                problem = "an option is missing its value";
+                return std::nullopt;
+            }
+            const std::string text = argv[++i];
+            double value = 0;
+            if (arg == "--pages" && rw::parsePageRanges(text, args.settings.pageRanges))
+                continue;
+            if (arg == "--scale-to" && parseNumber(text.c_str(), 1, 65000, value) && value == int(value)) {
+                args.settings.scaleTo = int(value);
+                continue;
+            }
+            if (arg == "--format" && (text == "jpg" || text == "png")) {
+                args.settings.png = text == "png";
+                continue;
+            }
+            problem = arg == "--pages"      ? "--pages wants page numbers and ranges such as 1,3,5-7,10-"
+                      : arg == "--scale-to" ? "--scale-to wants a whole number of pixels from 1 to 65000"
+                                            : "--format wants jpg or png";
+            return std::nullopt;
         }
         if (options && arg == "--remove-input") {
             args.removeInput = true;
@@ -185,6 +221,13 @@ struct TemporaryFile {
     }
 };
 
+// The pages asked for, and the image format.
+void prepareSink(rw::PageSink &sink, const rw::RenderSettings &settings)
+{
+    sink.wantOnly(settings.pageRanges);
+    sink.setExtension(settings.png ? ".png" : ".jpg");
+}
+
 // The last line names the pages that are missing; 0 when none is.
 int finishWith(const rw::PageSink &sink)
 {
@@ -206,6 +249,7 @@ std::optional<int> renderWithPoppler(const Arguments &args, const std::string &i
         std::fprintf(stderr, "rwrender: %s: %s; rendering with poppler\n", args.input.c_str(),
                      why.c_str());
     rw::PageSink sink(args.prefix, info.pageCount);
+    prepareSink(sink, args.settings);
     rw::renderWithPoppler(input, info, sink, args.settings);
     return finishWith(sink);
 }
@@ -219,8 +263,9 @@ int renderWithMupdf(const Arguments &args, fz_context *ctx, pdf_document *doc, i
                     bool &worthRetrying, bool onlyEngine)
 {
     rw::PageSink sink(args.prefix, pages);
+    prepareSink(sink, args.settings);
     const rw::EngineOutcome outcome = rw::renderWithMupdf(ctx, doc, sink, args.settings);
-    worthRetrying = !onlyEngine && sink.writtenCount() == 0 && !outcome.timedOut
+    worthRetrying = !onlyEngine && sink.wantedCount() > 0 && sink.writtenCount() == 0 && !outcome.timedOut
                     && outcome.lost == 0;
     if (worthRetrying)
         return kFailed;
@@ -243,7 +288,9 @@ int renderRecovered(const Arguments &args, fz_context *ctx, pdf_document *doc, i
                    stderr);
         return kFailed;
     }
+    // Pages in file order have no page numbers to select by.
     rw::PageSink sink(args.prefix + "-recovered", found);
+    sink.setExtension(args.settings.png ? ".png" : ".jpg");
     rw::renderWithMupdf(ctx, doc, sink, args.settings);
     std::fprintf(stderr,
                  "rwrender: %d of %d page(s) recovered in file order as %s-recovered-NNN.jpg; "

@@ -223,6 +223,69 @@ private slots:
         QCOMPARE(r.jobs, jobs);
     }
 
+    // Where the images go and what they are like: each bad value a usage
+    // error that names its option.
+    void imageOptions_data()
+    {
+        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<QString>("error"); // the option a usage error names; empty: parsed
+        QTest::addColumn<QString>("output");
+        QTest::addColumn<QString>("pages");
+        QTest::addColumn<int>("scaleTo");
+        QTest::addColumn<bool>("gray");
+        QTest::addColumn<bool>("png");
+        const QStringList c{"--convert"};
+        QTest::newRow("none") << c + QStringList{"a.pdf"} << "" << "" << "" << 0 << false << false;
+        QTest::newRow("-o") << c + QStringList{"-o", "out", "a.pdf"} << "" << "out" << "" << 0 << false << false;
+        QTest::newRow("--output=") << c + QStringList{"--output=/x/y", "a.pdf"} << "" << "/x/y" << "" << 0 << false
+                                   << false;
+        QTest::newRow("pages") << c + QStringList{"--pages", "1,3,5-7,10-", "a.pdf"} << "" << "" << "1,3,5-7,10-" << 0
+                               << false << false;
+        QTest::newRow("pages written plainly") << c + QStringList{"--pages=05,2-2", "a.pdf"} << "" << ""
+                                               << "5,2" << 0 << false << false;
+        QTest::newRow("scale, gray, png") << c + QStringList{"--scale-to", "200", "--gray", "--format=png", "a.pdf"}
+                                          << "" << "" << "" << 200 << true << true;
+        QTest::newRow("format jpg") << c + QStringList{"--format", "jpg", "a.pdf"} << "" << "" << "" << 0 << false
+                                    << false;
+        QTest::newRow("-o without a value") << c + QStringList{"a.pdf", "-o"} << "-o" << "" << "" << 0 << false << false;
+        QTest::newRow("--output empty") << c + QStringList{"--output=", "a.pdf"} << "--output" << "" << "" << 0
+                                        << false << false;
+        QTest::newRow("-o attached is no option") << c + QStringList{"-oout", "a.pdf"} << "-oout" << "" << "" << 0
+                                                  << false << false;
+        for (const char *bad : {"0", "3-1", "1,,2", "a", "-3", "1-2-3", "", "1 ,2", "1234567890"})
+            QTest::newRow(qPrintable(QStringLiteral("pages %1").arg(bad)))
+                << c + QStringList{"--pages", bad, "a.pdf"} << "--pages" << "" << "" << 0 << false << false;
+        for (const char *bad : {"0", "65001", "1.5", "big"})
+            QTest::newRow(qPrintable(QStringLiteral("scale-to %1").arg(bad)))
+                << c + QStringList{"--scale-to", bad, "a.pdf"} << "--scale-to" << "" << "" << 0 << false << false;
+        QTest::newRow("format tiff") << c + QStringList{"--format", "tiff", "a.pdf"} << "--format" << "" << "" << 0
+                                     << false << false;
+        QTest::newRow("format upper case") << c + QStringList{"--format=PNG", "a.pdf"} << "--format" << "" << ""
+                                           << 0 << false << false;
+        QTest::newRow("gray with a value") << c + QStringList{"--gray=1", "a.pdf"} << "--gray=1" << "" << "" << 0
+                                           << false << false;
+        QTest::newRow("window: no output option") << QStringList{"-o", "out", "a.pdf"} << "-o" << "" << "" << 0
+                                                  << false << false;
+    }
+    void imageOptions()
+    {
+        QFETCH(QStringList, args);
+        QFETCH(QString, error);
+        const CommandLine::Request r = CommandLine::parse(args);
+        if (!error.isEmpty()) {
+            QCOMPARE(r.mode, CommandLine::Mode::UsageError);
+            QVERIFY2(r.error.contains(error), qPrintable(r.error));
+            return;
+        }
+        QCOMPARE(r.mode, CommandLine::Mode::Convert);
+        QCOMPARE(r.paths, QStringList{"a.pdf"});
+        QTEST(r.output, "output");
+        QTEST(r.pages, "pages");
+        QTEST(r.scaleTo, "scaleTo");
+        QTEST(r.gray, "gray");
+        QTEST(r.png, "png");
+    }
+
     // Invocations against fake companions: "a" has two pages, "b" is
     // protected, "c" yields no image.
     void invocations_data()

@@ -8,6 +8,7 @@
 #include <QBuffer>
 #include <QElapsedTimer>
 #include <QImage>
+#include <QImageReader>
 #include <QPainter>
 #include <QProcessEnvironment>
 #include <QTemporaryDir>
@@ -52,6 +53,8 @@ private slots:
     void killedRendererLeavesOnlyCompletePages();
     void removeInput_data();
     void removeInput();
+    void imageSettings_data();
+    void imageSettings();
     void rendererBadCommandLine_data();
     void rendererBadCommandLine();
 
@@ -1451,6 +1454,78 @@ void TestConverter::rendererBadCommandLine_data()
     QTest::newRow("quality 101") << QStringList{"-q", "101", "IN", "PREFIX"};
     QTest::newRow("resolution not a number") << QStringList{"-r", "high", "IN", "PREFIX"};
     QTest::newRow("prefix is a folder") << QStringList{"IN", "DIR/"};
+    QTest::newRow("page 0") << QStringList{"--pages", "0", "IN", "PREFIX"};
+    QTest::newRow("pages backwards") << QStringList{"--pages", "3-1", "IN", "PREFIX"};
+    QTest::newRow("pages with a gap") << QStringList{"--pages", "1,,3", "IN", "PREFIX"};
+    QTest::newRow("pages without a value") << QStringList{"IN", "PREFIX", "--pages"};
+    QTest::newRow("scale-to 0") << QStringList{"--scale-to", "0", "IN", "PREFIX"};
+    QTest::newRow("scale-to fractional") << QStringList{"--scale-to", "10.5", "IN", "PREFIX"};
+    QTest::newRow("format tiff") << QStringList{"--format", "tiff", "IN", "PREFIX"};
+}
+
+// The settings the program passes through the script: only the pages
+// asked for (under their own numbers; those past the end named in one
+// note), the long side, grey, PNG. Unset or empty, every page in colour as
+// JPEG at the script's resolution.
+void TestConverter::imageSettings_data()
+{
+    QTest::addColumn<QStringList>("environment"); // NAME=value
+    QTest::addColumn<QStringList>("images");
+    QTest::addColumn<QSize>("size");              // of each image
+    QTest::addColumn<bool>("gray");
+    QTest::addColumn<QString>("note");            // on stderr; empty: none
+    const QSize at150(1275, 1650);
+    const QStringList empty{"RASTERWELL_PAGES=", "RASTERWELL_SCALE_TO=", "RASTERWELL_GRAY=", "RASTERWELL_FORMAT="};
+    QTest::newRow("empty: as always") << empty << pageNames(4) << at150 << false << "";
+    QTest::newRow("some pages") << QStringList{"RASTERWELL_PAGES=1,3-"}
+                                << QStringList{"current-001.jpg", "current-003.jpg", "current-004.jpg"} << at150
+                                << false << "";
+    QTest::newRow("past the end") << QStringList{"RASTERWELL_PAGES=2,4-6,9-"}
+                                  << QStringList{"current-002.jpg", "current-004.jpg"} << at150 << false
+                                  << "past the last page (4): 5-6, 9-";
+    QTest::newRow("scale-to") << QStringList{"RASTERWELL_SCALE_TO=330", "RASTERWELL_PAGES=1"}
+                              << QStringList{"current-001.jpg"} << QSize(255, 330) << false << "";
+    QTest::newRow("gray") << QStringList{"RASTERWELL_GRAY=1", "RASTERWELL_PAGES=4"}
+                          << QStringList{"current-004.jpg"} << at150 << true << "";
+    QTest::newRow("png") << QStringList{"RASTERWELL_FORMAT=png", "RASTERWELL_PAGES=2-3", "RASTERWELL_SCALE_TO=100"}
+                         << QStringList{"current-002.png", "current-003.png"} << QSize(78, 100) << false << "";
+    QTest::newRow("gray png") << QStringList{"RASTERWELL_FORMAT=png", "RASTERWELL_GRAY=1", "RASTERWELL_PAGES=1"}
+                              << QStringList{"current-001.png"} << at150 << true << "";
+}
+
+void TestConverter::imageSettings()
+{
+    QFETCH(QStringList, environment);
+    QFETCH(QStringList, images);
+    QFETCH(QSize, size);
+    QFETCH(bool, gray);
+    QFETCH(QString, note);
+    QVERIFY(PdfFixtures::writePdf(stage() + "/current.pdf", 4));
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    for (const QString &entry : environment)
+        env.insert(entry.section('=', 0, 0), entry.section('=', 1));
+    const Result r = convertWith(env);
+    QVERIFY(r.finished);
+    QCOMPARE(r.exitCode, 0);
+    QCOMPARE(entries(stage()), images);
+    for (const QString &name : images) {
+        QImageReader reader(stage() + "/" + name);
+        QCOMPARE(reader.format(), name.endsWith(".png") ? QByteArray("png") : QByteArray("jpeg"));
+        const QImage image = reader.read();
+        QCOMPARE(image.size(), size);
+        QCOMPARE(image.format() == QImage::Format_Grayscale8, gray);
+        // The record names the settings, so that --update can compare them.
+        QFile file(stage() + "/" + name);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        const QString record = QString::fromLatin1(file.read(4096));
+        QCOMPARE(record.contains(" gray=1 "), gray);
+        const QString pages = environment.filter("RASTERWELL_PAGES=").value(0).section('=', 1);
+        QCOMPARE(record.contains(" sel=" + pages + " "), !pages.isEmpty());
+    }
+    const QStringList notes = QString::fromUtf8(r.err).split(QLatin1Char('\n')).filter("past the last page");
+    QCOMPARE(notes.size(), note.isEmpty() ? 0 : 1);
+    if (!note.isEmpty())
+        QVERIFY2(notes[0].contains(note), qPrintable(r.err));
 }
 
 void TestConverter::rendererBadCommandLine()

@@ -287,6 +287,47 @@ private slots:
         QCOMPARE(app.stagingLeftovers(), QStringList());
     }
 
+    // With some pages asked for, only they can be missing: the others are
+    // neither missing nor have their older images removed. The script sees
+    // the pages asked for, and each setting is set, empty when not asked
+    // for, so that a value of the user's own never reaches it.
+    void onlyPagesAskedForCanBeMissing_data()
+    {
+        QTest::addColumn<QString>("pages");
+        QTest::addColumn<QByteArray>("written");
+        QTest::addColumn<QString>("missing"); // in the problem; empty: converted
+        QTest::newRow("all asked for arrive") << "2,4-" << QByteArray("2 4 5") << "";
+        QTest::newRow("one asked for is missing") << "2,4-" << QByteArray("2 5") << "missing: page 4";
+        QTest::newRow("past the end only") << "9-" << QByteArray("") << "";
+        QTest::newRow("every page") << "" << QByteArray("1 2 4 5") << "missing: page 3";
+    }
+    void onlyPagesAskedForCanBeMissing()
+    {
+        QFETCH(QString, pages);
+        QFETCH(QByteArray, written);
+        QFETCH(QString, missing);
+        AppFolder app;
+        QVERIFY(app.writeScript("env | grep -E '^RASTERWELL_(PAGES|SCALE_TO|GRAY|FORMAT)=' | sort > '" + QFile::encodeName(app.path())
+                                + "/settings.txt'\n"
+                                "for i in " + written + "; do printf 'page %d\\n' $i > current-00$i.jpg; done\n"
+                                "rm current.pdf\n"));
+        const QString document = app.writeDocument("report.pdf", ConvertFixture::document("report", 5));
+        QVERIFY(AppFolder::writeFile(app.docs() + "/report-003.jpg", "older"));
+        PageCountRasteriser rasterise(app);
+        if (!pages.isEmpty())
+            rasterise.context.environment << "RASTERWELL_PAGES=" + pages;
+        qputenv("RASTERWELL_GRAY", "1");
+        const PDF::RasteriseResult result = rasterise(document, 5);
+        qunsetenv("RASTERWELL_GRAY");
+        QCOMPARE(result.failed, !missing.isEmpty());
+        QVERIFY2(result.problem.contains(missing), qPrintable(result.problem));
+        QCOMPARE(QFileInfo::exists(app.docs() + "/report-003.jpg"), !pages.isEmpty());
+        QCOMPARE(AppFolder::read(app.path() + "/settings.txt"),
+                 "RASTERWELL_FORMAT=\nRASTERWELL_GRAY=\nRASTERWELL_PAGES=" + pages.toUtf8()
+                     + "\nRASTERWELL_SCALE_TO=\n");
+        QCOMPARE(app.stagingLeftovers(), QStringList());
+    }
+
     // Pages found only in file order never become page-numbered images:
     // without recovery they are removed and reported; with it they are kept
     // apart, as "-recovered-NNN". The document fails either way and
