@@ -74,7 +74,11 @@ struct OpenedDocument {
 // - MuPDF rejects the empty password but qpdf accepts it (a damaged
 //   encryption dictionary qpdf still understands): DecryptWithQpdf;
 // - otherwise NeedsPassword.
-OpenedDocument openDocument(fz_context *ctx, const InputFile &input);
+// qpdf reads the file by name (/dev/fd/N); where this process may not open
+// it by any name (a service worker given the document as a descriptor),
+// it reads a private copy made in `scratchFolder` and removed at once.
+OpenedDocument openDocument(fz_context *ctx, const InputFile &input,
+                            const std::string &scratchFolder = {});
 
 // The number of object slots in the document's cross-reference table (0
 // when it cannot be read).
