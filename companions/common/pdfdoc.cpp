@@ -236,7 +236,8 @@ bool tryInstallPageTree(fz_context *ctx, pdf_document *doc, const int *nums, int
 
 // The name a helper program reads `input` under: its /dev/fd name, or,
 // where Landlock lets this process (and so the helper) open the file by no
-// name, a copy in `scratch`, removed when this goes.
+// name, a copy named `scratch` and six random characters, removed when
+// this goes.
 class HelperInput {
 public:
     HelperInput(const InputFile &input, const std::string &scratch) : path_(input.childPath())
@@ -248,7 +249,7 @@ public:
         }
         if (errno != EACCES || scratch.empty())
             return;
-        std::string pattern = scratch + "/.probe-copy.XXXXXX";
+        std::string pattern = scratch + "XXXXXX";
         std::vector<char> name(pattern.begin(), pattern.end());
         name.push_back('\0');
         const int out = ::mkostemp(name.data(), O_CLOEXEC);
@@ -314,7 +315,7 @@ void setMessageOutput(fz_context *ctx, bool verbose)
 }
 
 OpenedDocument openDocument(fz_context *ctx, const InputFile &input,
-                            const std::string &scratchFolder)
+                            const std::string &scratchPrefix)
 {
     OpenedDocument result;
     // A descriptor of its own (closed with the FILE), reading from the start.
@@ -344,7 +345,7 @@ OpenedDocument openDocument(fz_context *ctx, const InputFile &input,
         // password works, 2 not encrypted or unreadable. Only 3 overrides
         // MuPDF: after repairing a broken file qpdf may lose the /Encrypt
         // entry and answer 2, and rendering such a file would give garbage.
-        const HelperInput named(input, scratchFolder);
+        const HelperInput named(input, scratchPrefix);
         const ProcessResult qpdf = runProcess(
             {"qpdf", "--requires-password", named.path()}, std::chrono::seconds(10));
         result.access = (qpdf.started && !qpdf.timedOut && qpdf.exitCode == 3)

@@ -76,9 +76,10 @@ struct OpenedDocument {
 // - otherwise NeedsPassword.
 // qpdf reads the file by name (/dev/fd/N); where this process may not open
 // it by any name (a service worker given the document as a descriptor),
-// it reads a private copy made in `scratchFolder` and removed at once.
+// it reads a private copy, `scratchPrefix` and six random characters,
+// removed at once.
 OpenedDocument openDocument(fz_context *ctx, const InputFile &input,
-                            const std::string &scratchFolder = {});
+                            const std::string &scratchPrefix = {});
 
 // The number of object slots in the document's cross-reference table (0
 // when it cannot be read).

@@ -171,7 +171,10 @@ int probeMain(int argc, char **argv, const rw::WarmStart *warm)
     Entries ids;
     int pages = 0;
     std::string warning;
-    rw::OpenedDocument opened = rw::openDocument(context, input, rw::folderOf(resultFile));
+    // Any copy qpdf needs is named as the result's temporary files are, so
+    // that the program clears one a killed probe left.
+    rw::OpenedDocument opened = rw::openDocument(
+        context, input, rw::folderOf(resultFile) + "/." + rw::fileNameOf(resultFile) + ".");
     switch (opened.access) {
     case rw::Access::NeedsPassword:
         std::fprintf(stderr, "pdftk.exe: %s: a user password is required\n", document.c_str());
