@@ -120,19 +120,37 @@ const char *kindOf(mode_t mode)
 
 } // namespace
 
-InputFile::InputFile(const std::string &path)
+InputFile::InputFile(const std::string &path, bool closeOnExec)
 {
-    // No O_CLOEXEC: helper programs read the file through childPath().
-    int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY);
-    struct stat st {};
+    // No O_CLOEXEC by default: helper programs read the file through
+    // childPath().
+    const int fd = ::open(path.c_str(),
+                          O_RDONLY | O_NONBLOCK | O_NOCTTY | (closeOnExec ? O_CLOEXEC : 0));
     if (fd < 0) {
         // A socket cannot be opened at all; name it rather than the errno.
         const int openError = errno;
+        struct stat st {};
         error_ = ::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)
                      ? std::string("not a regular file (") + kindOf(st.st_mode) + ")"
                      : std::strerror(openError);
         return;
     }
+    adopt(fd, closeOnExec);
+}
+
+InputFile::InputFile(Handed handed)
+{
+    const int fd = ::fcntl(handed.descriptor, F_DUPFD, 3);
+    if (fd < 0) {
+        error_ = std::strerror(errno);
+        return;
+    }
+    adopt(fd, false);
+}
+
+void InputFile::adopt(int fd, bool closeOnExec)
+{
+    struct stat st {};
     if (::fstat(fd, &st) != 0) {
         error_ = std::strerror(errno);
         ::close(fd);
@@ -148,7 +166,7 @@ InputFile::InputFile(const std::string &path)
     // Keep the standard streams' numbers free: a helper's 0, 1 and 2 are
     // replaced before it starts.
     if (fd < 3) {
-        const int high = ::fcntl(fd, F_DUPFD, 3);
+        const int high = ::fcntl(fd, closeOnExec ? F_DUPFD_CLOEXEC : F_DUPFD, 3);
         ::close(fd);
         if (high < 0) {
             error_ = std::strerror(errno);

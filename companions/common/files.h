@@ -30,7 +30,18 @@ bool renameFile(const std::string &from, const std::string &to, std::string &err
 // can swap the file between the check and the reading.
 class InputFile {
 public:
-    explicit InputFile(const std::string &path);
+    // `closeOnExec`: for a descriptor handed on over a socket rather than
+    // to helper programs.
+    explicit InputFile(const std::string &path, bool closeOnExec = false);
+    // A document opened already, by the process that handed `descriptor`
+    // to this one (a render service worker reads no document by path
+    // outside its folder): checked as a path is, read through a descriptor
+    // of its own (the caller keeps `descriptor`). Landlock does not
+    // restrict a descriptor that is open already.
+    struct Handed {
+        int descriptor;
+    };
+    explicit InputFile(Handed handed);
     ~InputFile();
     InputFile(const InputFile &) = delete;
     InputFile &operator=(const InputFile &) = delete;
@@ -45,6 +56,9 @@ public:
     std::string childPath() const;
 
 private:
+    // Takes `fd` when it is a regular file; else closes it with a reason.
+    void adopt(int fd, bool closeOnExec);
+
     int fd_ = -1;
     std::string error_;
 };

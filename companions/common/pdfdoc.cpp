@@ -4,7 +4,9 @@
 #include "common/subprocess.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <fcntl.h>
 #include <unordered_set>
 #include <unistd.h>
@@ -251,6 +253,68 @@ bool tryInstallPageTree(fz_context *ctx, pdf_document *doc, const int *nums, int
     return ok;
 }
 
+// The name a helper program reads `input` under: its /dev/fd name, or,
+// where Landlock lets this process (and so the helper) open the file by no
+// name, a copy named `scratch` and six random characters, removed when
+// this goes.
+class HelperInput {
+public:
+    HelperInput(const InputFile &input, const std::string &scratch) : path_(input.childPath())
+    {
+        const int fd = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+        if (fd >= 0) {
+            ::close(fd);
+            return;
+        }
+        if (errno != EACCES || scratch.empty())
+            return;
+        std::string pattern = scratch + "XXXXXX";
+        std::vector<char> name(pattern.begin(), pattern.end());
+        name.push_back('\0');
+        const int out = ::mkostemp(name.data(), O_CLOEXEC);
+        if (out < 0)
+            return;
+        copy_ = name.data();
+        const bool copied = copyAll(input.descriptor(), out);
+        if (::close(out) == 0 && copied)
+            path_ = copy_;
+    }
+    ~HelperInput()
+    {
+        if (!copy_.empty())
+            ::unlink(copy_.c_str());
+    }
+    HelperInput(const HelperInput &) = delete;
+    HelperInput &operator=(const HelperInput &) = delete;
+    const std::string &path() const { return path_; }
+
+private:
+    // From the start of `from`, leaving its offset alone.
+    static bool copyAll(int from, int to)
+    {
+        std::vector<char> buffer(1 << 20);
+        for (off_t at = 0;;) {
+            const ssize_t n = ::pread(from, buffer.data(), buffer.size(), at);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                return n == 0;
+            for (ssize_t done = 0; done < n;) {
+                const ssize_t w = ::write(to, buffer.data() + done, std::size_t(n - done));
+                if (w < 0 && errno == EINTR)
+                    continue;
+                if (w <= 0)
+                    return false;
+                done += w;
+            }
+            at += n;
+        }
+    }
+
+    std::string path_;
+    std::string copy_;
+};
+
 } // namespace
 
 int objectCount(fz_context *ctx, pdf_document *doc)
@@ -269,7 +333,8 @@ void setMessageOutput(fz_context *ctx, bool verbose)
     fz_set_warning_callback(ctx, verbose ? printMessage : dropMessage, nullptr);
 }
 
-OpenedDocument openDocument(fz_context *ctx, const InputFile &input, const Passwords *passwords)
+OpenedDocument openDocument(fz_context *ctx, const InputFile &input, const Passwords *passwords,
+                            const std::string &scratchPrefix)
 {
     OpenedDocument result;
     // A descriptor of its own (closed with the FILE), reading from the start.
@@ -301,8 +366,9 @@ OpenedDocument openDocument(fz_context *ctx, const InputFile &input, const Passw
         // password works, 2 not encrypted or unreadable. Only 3 overrides
         // MuPDF: after repairing a broken file qpdf may lose the /Encrypt
         // entry and answer 2, and rendering such a file would give garbage.
+        const HelperInput named(input, scratchPrefix);
         const ProcessResult qpdf = runProcess(
-            {"qpdf", "--requires-password", input.childPath()}, std::chrono::seconds(10));
+            {"qpdf", "--requires-password", named.path()}, std::chrono::seconds(10));
         result.access = (qpdf.started && !qpdf.timedOut && qpdf.exitCode == 3)
                             ? Access::DecryptWithQpdf
                             : Access::NeedsPassword;

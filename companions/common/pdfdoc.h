@@ -78,8 +78,13 @@ struct OpenedDocument {
 // - one of `passwords` (user or owner password, tried in turn) opens it:
 //   Readable;
 // - otherwise NeedsPassword.
+// Tries `passwords` (user or owner) when the empty one fails. qpdf reads
+// the file by name (/dev/fd/N); where this process may not open it by any
+// name (a service worker given the document as a descriptor), it reads a
+// private copy, `scratchPrefix` and six random characters, removed at once.
 OpenedDocument openDocument(fz_context *ctx, const InputFile &input,
-                            const Passwords *passwords = nullptr);
+                            const Passwords *passwords = nullptr,
+                            const std::string &scratchPrefix = {});
 
 // The number of object slots in the document's cross-reference table (0
 // when it cannot be read).

@@ -28,9 +28,10 @@ struct Rules {
     std::vector<std::string> documents;
     // Folders beneath which it creates, writes, renames and removes files.
     std::vector<std::string> writeFolders;
-    // False for a render service worker, which serves documents from
-    // anywhere (the probe reads the user's own file): Landlock then
-    // restricts writing and executing only.
+    // False: Landlock restricts writing and executing only. Every process
+    // that reads a document restricts reading too (a render service
+    // worker reads beneath its write folder, and a probe's document from
+    // the descriptor its client opened).
     bool restrictReading = true;
 };
 

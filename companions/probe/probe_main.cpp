@@ -144,13 +144,16 @@ int probeMain(int argc, char **argv, const rw::WarmStart *warm)
     const std::string resultFile = argv[4];
 
     // Confined before the document is opened: it reads the document and
-    // writes beside the result file (a service worker is confined already).
+    // writes beside the result file (a service worker is confined already,
+    // and reads the document from the descriptor its client opened).
     if (warm)
         rw::sandbox::startJobBudget();
     else
         rw::sandbox::confine({{document}, {rw::folderOf(resultFile)}});
 
-    const rw::InputFile input(document);
+    const rw::InputFile input = warm && warm->document >= 0
+                                    ? rw::InputFile(rw::InputFile::Handed{warm->document})
+                                    : rw::InputFile(document);
     if (!input.isOpen()) {
         std::fprintf(stderr, "pdftk.exe: %s: cannot read: %s\n", document.c_str(),
                      input.error().c_str());
@@ -177,7 +180,10 @@ int probeMain(int argc, char **argv, const rw::WarmStart *warm)
         std::fputs("pdftk.exe: cannot read the passwords passed to it\n", stderr);
         return kCannotRead;
     }
-    rw::OpenedDocument opened = rw::openDocument(context, input, &passwords);
+    // Any copy qpdf needs is named as the result's temporary files are, so
+    // that the program clears one a killed probe left.
+    rw::OpenedDocument opened = rw::openDocument(
+        context, input, &passwords, rw::folderOf(resultFile) + "/." + rw::fileNameOf(resultFile) + ".");
     switch (opened.access) {
     case rw::Access::NeedsPassword:
         std::fprintf(stderr, "pdftk.exe: %s: a user password is required\n", document.c_str());

@@ -42,6 +42,9 @@ class BufferStash;
 struct WarmStart {
     fz_context *ctx = nullptr;
     BufferStash *spareBuffers = nullptr;
+    // A probe job's document, opened by the client; -1 when it came
+    // without one (the probe then opens its argument by name).
+    int document = -1;
 };
 
 // The context a companion works with: the render service's, or else one

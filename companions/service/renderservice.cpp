@@ -460,9 +460,10 @@ void Service::becomeWorker(Request &request, int channel)
         closeAll(q.request.descriptors);
     }
     // Confined for good before the first job's document is opened: it
-    // writes beneath the service's folder, the run's working folder, which
-    // holds every staging folder and result file of the run.
-    sandbox::confine({{}, {"."}, false});
+    // reads and writes beneath the service's folder, the run's working
+    // folder, which holds every staging folder and result file of the run;
+    // a probe's document, which may lie anywhere, comes as a descriptor.
+    sandbox::confine({{}, {"."}});
     const int ownDescriptors = descriptorCount() - int(request.descriptors.size());
     for (int jobs = 1;; ++jobs) {
         bool reusable = true;
@@ -535,7 +536,8 @@ int Service::runJob(Request &request, bool &reusable)
         for (std::string &a : request.arguments)
             argv.push_back(a.data());
         argv.push_back(nullptr);
-        const WarmStart warm{context_->get(), &spareBuffers_};
+        const WarmStart warm{context_->get(), &spareBuffers_,
+                             request.withDocument ? fds.back() : -1};
         const int argc = int(request.arguments.size());
         status = request.job == Job::Probe ? probeMain(argc, argv.data(), &warm)
                                            : renderMain(argc, argv.data(), &warm);

@@ -1,6 +1,7 @@
 #include "service/serviceclient.h"
 
 #include "common/passwords.h"
+#include "common/files.h"
 
 #include <array>
 #include <cerrno>
@@ -305,11 +306,23 @@ std::optional<int> runThroughService(const char *service, Job job, int argc, cha
         request.descriptors.push_back(passwordFd);
     else if (std::getenv("RASTERWELL_PASSWORD_FD"))
         return std::nullopt; // run here, where the job reports it
-    for (int fd = 3; fd <= kHighestInherited && request.descriptors.size() < kMaxDescriptors; ++fd) {
+    // A probe's document, opened here as the probe would open it: the
+    // worker reads no file by path outside the service's folder. One it
+    // cannot have (missing, not a regular file) the worker tries by name
+    // and gives the probe's reason.
+    std::optional<InputFile> document;
+    if (job == Job::Probe && argc == 6 && argv[1][0] != '\0') {
+        document.emplace(argv[1], true);
+        request.withDocument = document->isOpen();
+    }
+    const std::size_t room = kMaxDescriptors - (request.withDocument ? 1 : 0);
+    for (int fd = 3; fd <= kHighestInherited && request.descriptors.size() < room; ++fd) {
         const int flags = ::fcntl(fd, F_GETFD);
         if (fd != passwordFd && flags >= 0 && !(flags & FD_CLOEXEC))
             request.descriptors.push_back(fd);
     }
+    if (request.withDocument)
+        request.descriptors.push_back(document->descriptor());
     if (!sendRequest(sock.get(), request))
         return std::nullopt;
 

@@ -10,7 +10,7 @@ namespace rw::service {
 
 namespace {
 
-constexpr std::uint32_t kMagic = 0x52575331; // "RWS1"
+constexpr std::uint32_t kMagic = 0x52575332; // "RWS2"
 
 void putNumber(std::string &out, std::uint32_t value)
 {
@@ -133,6 +133,7 @@ bool sendRequest(int socket, const Request &request)
     putStrings(body, request.environment);
     putNumber(body, request.umask);
     putLimits(body, request.limits);
+    putNumber(body, request.withDocument ? 1 : 0);
     std::string head;
     putNumber(head, kMagic);
     putNumber(head, std::uint32_t(body.size()));
@@ -246,14 +247,18 @@ RequestReader::State RequestReader::parse()
 {
     Reader reader(body_);
     std::uint32_t job = 0;
+    std::uint32_t withDocument = 0;
     if (!reader.number(job) || (job != unsigned(Job::Render) && job != unsigned(Job::Probe))
         || !reader.strings(request_.arguments) || !reader.strings(request_.environment)
         || !reader.number(request_.umask) || !reader.limits(request_.limits)
+        || !reader.number(withDocument) || withDocument > 1
+        || (withDocument && (job != unsigned(Job::Probe) || request_.descriptors.size() < 5))
         || !reader.atEnd() || request_.arguments.empty()) {
         bad_ = true;
         return State::Bad;
     }
     request_.job = Job(job);
+    request_.withDocument = withDocument == 1;
     return State::Done;
 }
 

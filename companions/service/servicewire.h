@@ -4,7 +4,8 @@
 // their Unix socket. A request: the job (render or probe), the client's
 // command line and environment, and its descriptors (current folder,
 // standard input, output and error, and any it inherited, such as a
-// staging folder's lock). The reply: how the worker that ran the job ended.
+// staging folder's lock), and for a probe job the document, opened by the
+// client. The reply: how the worker that ran the job ended.
 // The client asks the worker to stop by shutting down its side of the
 // connection (or by ending); the reply then comes once the worker is gone.
 //
@@ -34,9 +35,16 @@ struct Request {
     unsigned umask = 022;
     // The client's resource limits (a file size limit, say), by resource.
     std::vector<rlimit> limits;
-    // cwd, stdin, stdout, stderr, then the inherited ones; owned by the
-    // receiver.
+    // cwd, stdin, stdout, stderr, then the inherited ones, then (with
+    // `withDocument`) the document; owned by the receiver.
     std::vector<int> descriptors;
+    // A probe job's document comes as the last descriptor: opened by the
+    // client (read-only, close-on-exec, following links, a regular file
+    // only), since a worker reads no file by path outside the service's
+    // folder. Without it (the client could not open the document as a
+    // regular file) the worker opens argv[1] itself and gives the reason it
+    // cannot. Sent as one number after the limits (0 or 1).
+    bool withDocument = false;
 };
 
 // How the worker ended.

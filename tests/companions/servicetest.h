@@ -26,12 +26,12 @@ public:
 
     QString socket() const { return dir_->filePath("render.sock"); }
 
-    // Starts the service and waits until it accepts connections.
-    bool start()
+    // Starts the service and waits until it accepts connections. By
+    // default in the temporary folder, beneath the test folders of its
+    // jobs: a worker reads and writes only beneath the service's own folder.
+    bool start(const QString &folder = QDir::tempPath())
     {
-        // In the temporary folder, beneath the test folders of its jobs: a
-        // worker writes only beneath the service's own folder.
-        process_.setWorkingDirectory(QDir::tempPath());
+        process_.setWorkingDirectory(folder);
         process_.start(renderer(), {"--serve", socket()});
         if (!process_.waitForStarted(10000))
             return false;

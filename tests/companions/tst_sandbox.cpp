@@ -1,7 +1,9 @@
 // The confinement of the processes that read documents: what a confined
 // process may not do (rw_sandbox_acts applies the renderer's confinement and
-// tries one act), and that the renderer, stand-alone and as a render
-// service worker, is confined while it renders.
+// tries one act), that the renderer, stand-alone and as a render service
+// worker, is confined while it renders, and that a worker reads nothing
+// outside the service's folder but the probe's document its client hands
+// it.
 
 #include "tests/companions/servicetest.h"
 #include "tests/support/pdffixtures.h"
@@ -52,6 +54,9 @@ private slots:
     void confinedProcessCannot();
     void rendererIsConfinedWhileRendering_data();
     void rendererIsConfinedWhileRendering();
+    void workerProbesADocumentOutsideItsFolder_data();
+    void workerProbesADocumentOutsideItsFolder();
+    void workerReadsNothingElseOutsideItsFolder();
 
 private:
     ServiceProcess service_;
@@ -165,6 +170,119 @@ void TestSandbox::rendererIsConfinedWhileRendering()
     QVERIFY(renderer > 0);
     QCOMPARE(status.value("NoNewPrivs"), "1");
     QCOMPARE(status.value("Seccomp"), "2");
+}
+
+// A service working in `root`/work, and documents in `root`/outside.
+struct ServiceInAFolder {
+    QTemporaryDir root;
+    ServiceProcess service;
+    QString work() const { return root.filePath("work"); }
+    QString outside() const { return root.filePath("outside"); }
+    bool start()
+    {
+        return QDir(root.path()).mkpath("work") && QDir(root.path()).mkpath("outside")
+               && service.start(work());
+    }
+};
+
+void TestSandbox::workerProbesADocumentOutsideItsFolder_data()
+{
+    QTest::addColumn<QByteArray>("bytes"); // empty: take `corpusFile`
+    QTest::addColumn<QString>("corpusFile");
+    QTest::addColumn<QString>("name");     // the probe's argument, in outside/
+    QTest::addColumn<int>("status");
+    QTest::newRow("a document") << PdfFixtures::makePdf(3) << QString() << "in.pdf" << 0;
+    // qpdf reads it by name: a private copy beneath the worker's folder.
+    QTest::newRow("damaged encryption dictionary (qpdf decides)")
+        << QByteArray() << "qpdf-qtest/bad-encryption-length.pdf" << "in.pdf" << 0;
+    QTest::newRow("through a link") << PdfFixtures::makePdf(2) << QString() << "link.pdf" << 0;
+    QTest::newRow("missing") << QByteArray() << QString() << "none.pdf" << 4;
+    QTest::newRow("a folder") << QByteArray() << QString() << "folder" << 4;
+}
+
+void TestSandbox::workerProbesADocumentOutsideItsFolder()
+{
+    // The launcher opens the document and hands it to the worker: result,
+    // status and messages are the stand-alone probe's, byte for byte.
+    QFETCH(QByteArray, bytes);
+    QFETCH(QString, corpusFile);
+    QFETCH(QString, name);
+    QFETCH(int, status);
+    if (!corpusFile.isEmpty()) {
+        QFile f(qEnvironmentVariable("RW_SOURCE_DIR") + "/../shared/corpus/" + corpusFile);
+        if (!f.open(QIODevice::ReadOnly))
+            QSKIP("the corpus is not checked out");
+        bytes = f.readAll();
+    }
+    ServiceInAFolder at;
+    QVERIFY(at.start());
+    if (!bytes.isEmpty())
+        QVERIFY(PdfFixtures::writeBytes(at.outside() + "/in.pdf", bytes));
+    QVERIFY(QFile::link(at.outside() + "/in.pdf", at.outside() + "/link.pdf"));
+    QVERIFY(QDir(at.outside()).mkpath("folder"));
+    const QString document = at.outside() + "/" + name;
+
+    QProcessEnvironment alone = QProcessEnvironment::systemEnvironment();
+    alone.insert("RASTERWELL_RENDER_SERVICE", "off");
+    auto probeOnce = [&](const QString &result, const QProcessEnvironment &env) {
+        return run(probe(), {document, "data_dump", "output", at.work() + "/" + result, "dont_ask"},
+                   at.work(), 60000, env);
+    };
+    const Result a = probeOnce("alone.txt", alone);
+    const qint64 activityBefore = at.service.workerActivity();
+    const Result s = probeOnce("served.txt", at.service.environment());
+    QVERIFY(a.finished && s.finished);
+    QVERIFY2(at.service.workerActivity() > activityBefore, "the service ran no worker");
+    QCOMPARE(a.exitCode, status);
+    QCOMPARE(s.exitCode, a.exitCode);
+    QCOMPARE(s.err, a.err);
+    QFile fa(at.work() + "/alone.txt");
+    QFile fs(at.work() + "/served.txt");
+    QCOMPARE(fs.exists(), status == 0);
+    QCOMPARE(fa.exists(), status == 0);
+    if (status == 0) {
+        QVERIFY(fa.open(QIODevice::ReadOnly) && fs.open(QIODevice::ReadOnly));
+        QCOMPARE(fs.readAll(), fa.readAll());
+    }
+    // Nothing is left beside the results (qpdf's copy is gone).
+    QStringList expected{"alone.txt", "served.txt"};
+    if (status != 0)
+        expected.clear();
+    QCOMPARE(QDir(at.work()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+             expected);
+}
+
+void TestSandbox::workerReadsNothingElseOutsideItsFolder()
+{
+    // A job whose document the worker would have to open by name outside
+    // the service's folder (a render job is handed no document) fails with
+    // the reason, and writes nothing; stand-alone, the renderer reads it.
+    ServiceInAFolder at;
+    QVERIFY(at.start());
+    QVERIFY(PdfFixtures::writePdf(at.outside() + "/in.pdf", 2));
+    QVERIFY(QDir(at.work()).mkpath("alone") && QDir(at.work()).mkpath("served"));
+    QProcessEnvironment alone = QProcessEnvironment::systemEnvironment();
+    alone.insert("RASTERWELL_RENDER_SERVICE", "off");
+    auto renderOnce = [&](const QString &folder, const QProcessEnvironment &env) {
+        return run(renderer(), {"-r", "36", at.outside() + "/in.pdf", at.work() + "/" + folder + "/page"},
+                   at.work(), 60000, env);
+    };
+    const Result a = renderOnce("alone", alone);
+    QVERIFY(a.finished);
+    QCOMPARE(a.exitCode, 0);
+    QCOMPARE(QDir(at.work() + "/alone").entryList(QDir::Files).size(), 2);
+
+    const qint64 activityBefore = at.service.workerActivity();
+    const Result s = renderOnce("served", at.service.environment());
+    QVERIFY(s.finished);
+    QVERIFY2(at.service.workerActivity() > activityBefore, "the service ran no worker");
+    const QString protections = run(appDir() + "/ps/rwengine", {"--sandbox-status"}).out;
+    if (!protections.contains("Landlock ABI"))
+        QSKIP("the kernel has no Landlock");
+    QCOMPARE(s.exitCode, 1);
+    QCOMPARE(s.err, "rwrender: " + QFile::encodeName(at.outside()) + "/in.pdf: cannot read: "
+                        "Permission denied\n");
+    QCOMPARE(QDir(at.work() + "/served").entryList(QDir::Files), QStringList{});
 }
 
 QTEST_GUILESS_MAIN(TestSandbox)

@@ -47,7 +47,8 @@ void putStrings(QByteArray &out, const QList<QByteArray> &strings)
 }
 
 // The bytes of a request after its head, as a client writes them.
-QByteArray body(quint32 job, const QList<QByteArray> &arguments, quint32 limitCount = RLIM_NLIMITS)
+QByteArray body(quint32 job, const QList<QByteArray> &arguments, quint32 limitCount = RLIM_NLIMITS,
+               quint32 withDocument = 0)
 {
     QByteArray out;
     put(out, job);
@@ -59,10 +60,11 @@ QByteArray body(quint32 job, const QList<QByteArray> &arguments, quint32 limitCo
         const rlimit l{RLIM_INFINITY, RLIM_INFINITY};
         out.append(reinterpret_cast<const char *>(&l), sizeof l);
     }
+    put(out, withDocument);
     return out;
 }
 
-QByteArray head(quint32 size, quint32 magic = 0x52575331)
+QByteArray head(quint32 size, quint32 magic = 0x52575332)
 {
     QByteArray out;
     put(out, magic);
@@ -157,6 +159,16 @@ private slots:
         put(huge, 1);
         put(huge, 0xFFFFFFFF); // a count far past the bytes there are
         QTest::newRow("count past the end") << head(huge.size()) + huge << 4 << false << false;
+        // A probe's document comes as a descriptor of its own, after the
+        // four every job has.
+        const QByteArray probe = body(2, {"rwrender", "in.pdf", "out"}, RLIM_NLIMITS, 1);
+        QTest::newRow("probe with its document") << head(probe.size()) + probe << 5 << false << true;
+        QTest::newRow("probe's document missing") << head(probe.size()) + probe << 4 << false << false;
+        const QByteArray renderDocument = body(1, {"rwrender", "in.pdf", "out"}, RLIM_NLIMITS, 1);
+        QTest::newRow("document with a render job")
+            << head(renderDocument.size()) + renderDocument << 5 << false << false;
+        const QByteArray flag = body(2, {"rwrender", "in.pdf", "out"}, RLIM_NLIMITS, 2);
+        QTest::newRow("document flag neither 0 nor 1") << head(flag.size()) + flag << 5 << false << false;
         QTest::newRow("too few descriptors") << head(good.size()) + good << 3 << false << false;
         QTest::newRow("no descriptors") << head(good.size()) + good << 0 << false << false;
         QTest::newRow("too many descriptors") << head(good.size()) + good << int(kMaxDescriptors) + 1
@@ -190,7 +202,7 @@ private slots:
             QCOMPARE(state, accepted ? RequestReader::State::Done : RequestReader::State::Bad);
             if (accepted) {
                 Request request = reader.take();
-                QCOMPARE(request.job, Job::Render);
+                QCOMPARE(request.job, request.withDocument ? Job::Probe : Job::Render);
                 QCOMPARE(request.arguments, (std::vector<std::string>{"rwrender", "in.pdf", "out"}));
                 QCOMPARE(request.environment, (std::vector<std::string>{"HOME=/tmp"}));
                 QCOMPARE(request.umask, 022u);
