@@ -227,8 +227,7 @@ private slots:
     void parallelShardsConvertEachDocumentOnce()
     {
         const QString parallel = QStandardPaths::findExecutable("parallel");
-        if (parallel.isEmpty())
-            QSKIP("GNU parallel is not installed (scripts/setup.sh installs it)");
+        QVERIFY2(!parallel.isEmpty(), "GNU parallel is not installed (scripts/setup.sh installs it)");
         AppFolder app;
         QVERIFY(app.writeToolkit("printf 'NumberOfPages: %d\\n' $(grep -c '^PAGE' \"$1\") > \"$4\"\n")
                 && app.writeScript(RecordingScript));
@@ -322,10 +321,10 @@ private slots:
     void realCompanionsOpenWithAPassword()
     {
         const QString built = qEnvironmentVariable("RW_APP_DIR");
-        if (!QFile::exists(built + "/pdftk.exe") || !QFile::exists(built + "/ps/rwrender"))
-            QSKIP("the companion programs are not built");
-        if (QStandardPaths::findExecutable("qpdf").isEmpty())
-            QSKIP("qpdf is needed to make a protected document");
+        QVERIFY2(QFile::exists(built + "/pdftk.exe") && QFile::exists(built + "/ps/rwrender"),
+                 "the companion programs are not built");
+        QVERIFY2(!QStandardPaths::findExecutable("qpdf").isEmpty(),
+                 "qpdf is needed to make a protected document (scripts/setup.sh installs it)");
         AppFolder app;
         const QString program = installProgram(app);
         for (const char *name : {"pdftk.exe", "ps/pdf2tiff.bat", "ps/rwrender"})
