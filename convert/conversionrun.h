@@ -19,6 +19,8 @@ class ProcessApi;
 } // namespace Platform
 
 // Everything a conversion run reaches outside itself.
+class DirectCompanions;
+
 struct ConversionServices {
     QString appFolder;
     DocumentSource &documents;
@@ -47,6 +49,8 @@ struct ConversionServices {
     bool skipUpToDate = false;
     // Measures the time the run takes; none: the system's clock.
     const Platform::Clock *clock = nullptr;
+    // Set by the run itself: the jobs that go straight to the render service.
+    DirectCompanions *direct = nullptr;
 };
 
 // "Convert!": walks the documents from top to bottom, probes each for a

@@ -7,6 +7,7 @@
 #include <functional>
 
 class ApplicationPointer;
+class DirectCompanions;
 
 namespace Platform {
 class EventPump;
@@ -54,6 +55,9 @@ struct Context {
     // Called after each page image is placed beside the document; a hook
     // for tests (to swap the folder between two pages), empty otherwise.
     std::function<void(int page)> afterPagePlaced = {};
+    // Hands the jobs straight to the render service when the companions
+    // are the shipped ones; none: every companion runs as a process.
+    DirectCompanions *direct = nullptr;
 };
 
 // The last lines a companion wrote on its error stream (at most `maxLines`).
