@@ -3,8 +3,24 @@
 # companions it finds are these: the launcher (ps/rwrender, and pdftk.exe,
 # a hard link to it) as built, and the converter script with the values of
 # its setting lines left out (a user may change those).
-# cmake -DLAUNCHER=... -DSCRIPT=... -DOUTPUT=... -P CompanionDigests.cmake
+# The package strips its programs (scripts/package.sh): the launcher
+# stripped the same way counts as shipped too.
+# cmake -DLAUNCHER=... -DSCRIPT=... -DOUTPUT=... [-DSTRIP=...] -P CompanionDigests.cmake
 file(SHA256 "${LAUNCHER}" launcher)
+file(SIZE "${LAUNCHER}" launcherSize)
+set(stripped "${launcher}")
+set(strippedSize ${launcherSize})
+if(STRIP)
+    set(copy "${OUTPUT}.launcher")
+    file(COPY_FILE "${LAUNCHER}" "${copy}")
+    execute_process(COMMAND "${STRIP}" --remove-section=.comment --remove-section=.note "${copy}"
+                    RESULT_VARIABLE failed)
+    if(NOT failed)
+        file(SHA256 "${copy}" stripped)
+        file(SIZE "${copy}" strippedSize)
+    endif()
+    file(REMOVE "${copy}")
+endif()
 file(READ "${SCRIPT}" script)
 # A setting line is NAME=<plain number>, maybe with blanks and a comment;
 # it becomes "NAME=". Twice, for settings on neighbouring lines (each match
@@ -16,8 +32,7 @@ foreach(pass 1 2)
         "\n\\1=\n" script "${script}")
 endforeach()
 string(SHA256 scriptDigest "${script}")
-file(SIZE "${LAUNCHER}" launcherSize)
-set(text "// Written by cmake/CompanionDigests.cmake.\n#pragma once\n#define RW_SHIPPED_LAUNCHER_SHA256 \"${launcher}\"\n#define RW_SHIPPED_LAUNCHER_SIZE ${launcherSize}\n#define RW_SHIPPED_SCRIPT_SHA256 \"${scriptDigest}\"\n")
+set(text "// Written by cmake/CompanionDigests.cmake.\n#pragma once\n#define RW_SHIPPED_LAUNCHER_SHA256 \"${launcher}\"\n#define RW_SHIPPED_LAUNCHER_SIZE ${launcherSize}\n#define RW_SHIPPED_STRIPPED_LAUNCHER_SHA256 \"${stripped}\"\n#define RW_SHIPPED_STRIPPED_LAUNCHER_SIZE ${strippedSize}\n#define RW_SHIPPED_SCRIPT_SHA256 \"${scriptDigest}\"\n")
 # Left alone when unchanged, so that nothing is compiled again.
 if(EXISTS "${OUTPUT}")
     file(READ "${OUTPUT}" old)

@@ -26,15 +26,22 @@ const QRegularExpression &settingLine()
     return line;
 }
 
-QByteArray sha256Of(const QString &path, qint64 expectedSize)
+// Whether the file is the launcher as built or as the package strips it.
+bool isShippedLauncher(const QString &path)
 {
     QFile file(path);
-    if (!file.open(QIODevice::ReadOnly) || (expectedSize >= 0 && file.size() != expectedSize))
-        return {};
+    if (!file.open(QIODevice::ReadOnly))
+        return false;
+    const qint64 size = file.size();
+    QByteArray expected;
+    if (size == RW_SHIPPED_LAUNCHER_SIZE)
+        expected = QByteArrayLiteral(RW_SHIPPED_LAUNCHER_SHA256);
+    else if (size == RW_SHIPPED_STRIPPED_LAUNCHER_SIZE)
+        expected = QByteArrayLiteral(RW_SHIPPED_STRIPPED_LAUNCHER_SHA256);
+    else
+        return false;
     QCryptographicHash hash(QCryptographicHash::Sha256);
-    if (!hash.addData(&file))
-        return {};
-    return hash.result().toHex();
+    return hash.addData(&file) && hash.result().toHex() == expected;
 }
 
 // The whole environment a companion started with `entries` on top of ours
@@ -99,13 +106,12 @@ DirectCompanions::DirectCompanions(const CompanionFiles &files, const QString &s
         for (const QString &program : {files.toolkit, files.renderer, files.script})
             if (!isRunnableFile(program))
                 return QStringLiteral("%1 is missing or cannot be run").arg(program);
-        const QByteArray launcher = QByteArrayLiteral(RW_SHIPPED_LAUNCHER_SHA256);
-        if (sha256Of(files.renderer, RW_SHIPPED_LAUNCHER_SIZE) != launcher)
+        if (!isShippedLauncher(files.renderer))
             return QStringLiteral("%1 is not the renderer built with this program").arg(files.renderer);
         // pdftk.exe is a hard link to the same launcher: read once.
         const std::optional<Platform::FileIdentity> probe = Platform::fileIdentity(files.toolkit);
         if (!probe || probe != Platform::fileIdentity(files.renderer))
-            if (sha256Of(files.toolkit, RW_SHIPPED_LAUNCHER_SIZE) != launcher)
+            if (!isShippedLauncher(files.toolkit))
                 return QStringLiteral("%1 is not the probe built with this program").arg(files.toolkit);
         QFile scriptFile(files.script);
         if (!scriptFile.open(QIODevice::ReadOnly) || scriptFile.size() > MaxScriptBytes)
@@ -128,8 +134,13 @@ DirectCompanions::~DirectCompanions() = default;
 std::optional<qint64> DirectCompanions::add(Platform::ServiceJob::Request request, const QString &stagingFolder)
 {
     std::unique_ptr<Platform::ServiceJob> job = Platform::ServiceJob::start(socketPath_, request);
-    if (!job)
+    // A service that does not take a job up takes no more of this run's:
+    // the launchers then deal with it (they end a silent service).
+    if (!job) {
+        enabled_ = false;
+        why_ = QStringLiteral("the render service did not take a job up");
         return std::nullopt;
+    }
     const qint64 id = nextId_--;
     jobs_[id] = Job{std::move(job), stagingFolder, false, std::nullopt};
     return id;
@@ -208,6 +219,10 @@ int DirectCompanions::exitCode(qint64 id)
         if (!status)
             return Platform::StillActive;
         job.status = status;
+        if (job.job->lost()) {
+            enabled_ = false;
+            why_ = QStringLiteral("the render service went before a job's end");
+        }
         job.job.reset();
         cleanUp(job);
     }

@@ -144,6 +144,7 @@ Seen convert(const AppFolder &app, const QStringList &list, bool processWay)
     }
     seen.leftovers = app.stagingLeftovers();
     seen.leftovers.removeAll("rwrender");
+    seen.leftovers.removeAll("rwengine");
     seen.exitStatus = summary.exitStatus();
     seen.setupProblem = summary.setupProblem;
     seen.started = processes.started;
@@ -216,6 +217,8 @@ private slots:
         QTest::addColumn<QString>("problem"); // a setup problem, or part of the document's reason
         QTest::newRow("shipped") << "" << false << true << 0 << "";
         QTest::newRow("shipped, process way asked for") << "" << true << false << 0 << "";
+        // As the package ships it.
+        QTest::newRow("launcher stripped") << "stripped" << false << true << 0 << "";
         QTest::newRow("script with other setting values") << "settings" << false << true << 0 << "";
         QTest::newRow("script with an edited body") << "body" << false << false << 0 << "";
         QTest::newRow("a user's own probe") << "probe" << false << false << 0 << "";
@@ -249,6 +252,15 @@ private slots:
         if (change == "renderer") {
             QVERIFY(QFile::remove(app.staging() + "/rwrender"));
             QVERIFY(AppFolder::writeFile(app.staging() + "/rwrender", "not a program\n"));
+        }
+        if (change == "stripped") {
+            const QString renderer = app.staging() + "/rwrender";
+            QVERIFY(QFile::remove(renderer) && QFile::remove(app.path() + "/pdftk.exe"));
+            QVERIFY(QFile::copy(built() + "/ps/rwrender", renderer));
+            QCOMPARE(QProcess::execute("strip", {"--remove-section=.comment", "--remove-section=.note", renderer}), 0);
+            QVERIFY(QFile::link(renderer, app.path() + "/pdftk.exe"));
+            // The launcher becomes the engine beside it when it must.
+            QVERIFY(QFile::link(built() + "/ps/rwengine", app.staging() + "/rwengine"));
         }
         if (change == "no probe")
             QVERIFY(QFile::remove(app.path() + "/pdftk.exe"));
