@@ -230,6 +230,16 @@ public:
         }
         for (const QString &document : documents_)
             keepListedDocument(document);
+        // What a run killed outright left in a slot no one holds (a worker
+        // of the render service leaves its page images; the script would
+        // have removed them) goes now, also from a slot this run may not
+        // need.
+        for (const auto &slot : slots_) {
+            if (slot->usable() && slot->lock.tryLock() == Platform::FolderLock::State::Locked) {
+                PDF::clearStagingSlot(slot->context.slot);
+                slot->lock.unlock();
+            }
+        }
     }
     ~Scheduler()
     {

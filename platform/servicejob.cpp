@@ -78,6 +78,34 @@ bool killPidfd(int pidfd)
     return ::syscall(SYS_pidfd_send_signal, pidfd, SIGKILL, nullptr, 0) == 0;
 }
 
+// A probe's document, opened as the probe opens it (read-only, following
+// links, a regular file only); -1 when it cannot be.
+int openDocument(const QString &path)
+{
+    const int fd = ::open(encodePath(path).constData(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    struct stat st {};
+    if (fd >= 0 && (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// Hands the probe's document to the worker as the request's last
+// descriptor, where the wire carries one (a worker that reads no file by
+// name outside the service's folder needs it); the worker otherwise opens
+// it by name and gives the probe's reason when it cannot.
+template <typename WireRequest>
+void handDocument(WireRequest &request, int document)
+{
+    if constexpr (requires { request.withDocument; }) {
+        if (document >= 0 && request.descriptors.size() < wire::kMaxDescriptors) {
+            request.descriptors.push_back(document);
+            request.withDocument = true;
+        }
+    }
+}
+
 } // namespace
 
 std::unique_ptr<ServiceJob> ServiceJob::start(const QString &socketPath, const Request &request, int acceptMs)
@@ -130,6 +158,11 @@ std::unique_ptr<ServiceJob> ServiceJob::start(const QString &socketPath, const R
     out.descriptors = {cwd.get(), null.get(), null.get(), error.get() >= 0 ? error.get() : STDERR_FILENO};
     if (request.inheritDescriptor >= 0)
         out.descriptors.push_back(request.inheritDescriptor);
+    // The probe's command line: pdftk.exe DOCUMENT data_dump output RESULT dont_ask.
+    const Fd document(request.probe && request.arguments.size() == 6 && !request.arguments[1].isEmpty()
+                          ? openDocument(request.arguments[1])
+                          : -1);
+    handDocument(out, document.get());
     if (!wire::sendRequest(sock.get(), out))
         return nullptr;
 
