@@ -3,7 +3,11 @@
 # what a user gets from one shell line: a plain pdftoppm loop, the same loop
 # with xargs -P<cores>, and a Ghostscript loop (2 rendering threads), all at
 # 150 dpi and JPEG quality 90; ours also with the render service turned off
-# (RASTERWELL_RENDER_SERVICE=off: a fresh renderer and probe per document).
+# (RASTERWELL_RENDER_SERVICE=off: a fresh renderer and probe per document),
+# and with the companions as processes (RASTERWELL_COMPANIONS=process: a
+# launcher per probe, the script and a launcher per document, all handing
+# their jobs to the service) beside ours, which hands them to the service
+# itself.
 # For the 117-page document also the converter script alone on a staged
 # copy. Every way runs once per round, the rounds interleave the ways, and
 # the tables show medians of RUNS rounds: wall time, CPU time, CPU and minor
@@ -79,6 +83,7 @@ make_workload() {
 # Each way converts every PDF of folder $1; outputs land beside the documents.
 way_ours() { "$build/rasterwell" --convert "$1" >/dev/null 2>&1; }
 way_off() { RASTERWELL_RENDER_SERVICE=off "$build/rasterwell" --convert "$1" >/dev/null 2>&1; }
+way_process() { RASTERWELL_COMPANIONS=process "$build/rasterwell" --convert "$1" >/dev/null 2>&1; }
 # A second run over what way_ours has just converted (measure keeps its images).
 way_update() { "$build/rasterwell" --convert --update "$1" >/dev/null 2>&1; }
 way_loop() {
@@ -125,8 +130,8 @@ echo
 for w in $workloads; do
     make_workload "$w"
     docs=$(find "$work/w$w" -name '*.pdf' | wc -l)
-    ways="ours off loop xargs gs"
-    [ "$w" = 117 ] && ways="ours off converter loop xargs gs"
+    ways="ours process off loop xargs gs"
+    [ "$w" = 117 ] && ways="ours process off converter loop xargs gs"
     [ "$w" = 500u ] && ways="ours update"
     for round in $(seq 1 "$runs"); do
         for way in $ways; do
@@ -179,6 +184,7 @@ for w in 50 500; do
     goal "$w one-page documents" "whole run / plain loop" "$(ratio "$(value "$w" ours 3)" "$(value "$w" loop 3)" 0.33)"
     goal "$w one-page documents" "CPU per document / pdftoppm's" "$(ratio "$(value "$w" ours 4)" "$(value "$w" loop 4)" 0.5)"
     goal "$w one-page documents" "whole run, service on / off" "$(ratio "$(value "$w" ours 3)" "$(value "$w" off 3)" 1)"
+    goal "$w one-page documents" "CPU, jobs handed to the service by the program / by the companions" "$(ratio "$(value "$w" ours 4)" "$(value "$w" process 4)" 1)"
 done
 if [ -n "$(value 50 ours 3)" ] && [ -n "$(value 500 ours 3)" ]; then
     goal "50 → 500 one-page documents" "time per document" "$(awk -v a="$(value 50 ours 3)" -v b="$(value 500 ours 3)" 'BEGIN { printf "%.1f → %.1f ms", a * 20, b * 2 }')"

@@ -2,6 +2,7 @@
 
 #include "app/fileutil/fileutil.h"
 
+#include "convert/directcompanions.h"
 #include "convert/launcher/shell32.h"
 #include "convert/outputclaims.h"
 #include "convert/pagecollection.h"
@@ -37,6 +38,8 @@ namespace {
 // A wait for something that cannot wake us (another holder's lock) lasts
 // at most this long before we look again.
 constexpr int WaitMilliseconds = 100;
+// How long a run waits for its render service to listen.
+constexpr int ServiceStartMs = 3000;
 // How often a converting slot is looked at for new page images, when
 // someone watches the pages.
 constexpr int PageLookMilliseconds = 200;
@@ -176,6 +179,7 @@ struct Slot {
           context{files, launcher, pump, pointer, staging, s.limits, s.environment, -1, s.recover, s.output}
     {
         context.passwords = s.passwords;
+        context.direct = s.direct;
     }
     bool idle() const { return !probe && !rasterise; }
     bool usable() const { return !holdsListedDocument && !holdsForeignCopy; }
@@ -231,6 +235,16 @@ public:
         }
         for (const QString &document : documents_)
             keepListedDocument(document);
+        // What a run killed outright left in a slot no one holds (a worker
+        // of the render service leaves its page images; the script would
+        // have removed them) goes now, also from a slot this run may not
+        // need.
+        for (const auto &slot : slots_) {
+            if (slot->usable() && slot->lock.tryLock() == Platform::FolderLock::State::Locked) {
+                PDF::clearStagingSlot(slot->context.slot);
+                slot->lock.unlock();
+            }
+        }
     }
     ~Scheduler()
     {
@@ -780,6 +794,11 @@ RunSummary ConversionRun::convertAll()
             files.workFolder, std::max(1, s_.slotCount));
         if (const QString entry = renderService.environmentEntry(); !entry.isEmpty())
             services.environment << entry;
+        // No job comes before the service listens (one that did would be
+        // done by a stand-alone engine).
+        const bool listening = renderService.waitUntilListening(ServiceStartMs);
+        DirectCompanions direct(files, listening ? renderService.socketPath() : QString());
+        services.direct = &direct;
         Scheduler scheduler(services, files, launcher, documents, summary, clock, startedAt);
         if (const std::optional<QString> problem = scheduler.run()) {
             s_.view.setApplicationPointer(Platform::PointerDefault);

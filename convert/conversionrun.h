@@ -19,6 +19,8 @@ class ProcessApi;
 } // namespace Platform
 
 // Everything a conversion run reaches outside itself.
+class DirectCompanions;
+
 struct ConversionServices {
     QString appFolder;
     DocumentSource &documents;
@@ -52,6 +54,8 @@ struct ConversionServices {
     // Passwords tried in turn on each protected document, one a line (they
     // reach the companions through a pipe only); none: nullptr.
     const Platform::SecretBytes *passwords = nullptr;
+    // Set by the run itself: the jobs that go straight to the render service.
+    DirectCompanions *direct = nullptr;
 };
 
 // "Convert!": walks the documents from top to bottom, probes each for a

@@ -1,6 +1,7 @@
 #include "convert/passwordprobe.h"
 
 #include "app/fileutil/fileutil.h"
+#include "convert/directcompanions.h"
 #include "convert/launcher/commandline.h"
 #include "convert/launcher/shell32.h"
 #include "platform/eventpump.h"
@@ -124,8 +125,13 @@ bool ProbeJob::start()
                    {}, {}};
         return false;
     }
-    const Shell32::LaunchResult started = context_.launcher.RunStart(
-        toolkitCommandLine(context_.files, document_, resultFile), HiddenStyle, options);
+    const QString commandLine = toolkitCommandLine(context_.files, document_, resultFile);
+    // The shipped probe: its job goes straight to the render service.
+    const std::optional<qint64> direct =
+        context_.direct ? context_.direct->startProbe(commandLine, options) : std::nullopt;
+    const Shell32::LaunchResult started =
+        direct ? Shell32::LaunchResult{33, *direct, std::nullopt}
+               : context_.launcher.RunStart(commandLine, HiddenStyle, options);
     if (started.error) {
         result_ = {Verdict::Unusable,
                    QStringLiteral("Cannot convert: the password probe %1 could not be started (%2).")
@@ -143,12 +149,12 @@ bool ProbeJob::poll()
 {
     if (done_)
         return true;
-    const int code = context_.launcher.exitCode(pid_);
+    const int code = companionExitCode(context_, pid_);
     if (code != Platform::StillActive) {
         finish(code, false);
     } else if (context_.limits.probeMs > 0 && clock_.elapsed() >= context_.limits.probeMs) {
-        context_.launcher.end(pid_);
-        finish(context_.launcher.exitCode(pid_), true);
+        endCompanion(context_, pid_);
+        finish(companionExitCode(context_, pid_), true);
     }
     return done_;
 }
@@ -156,7 +162,7 @@ bool ProbeJob::poll()
 void ProbeJob::abandon()
 {
     if (!done_)
-        context_.launcher.end(pid_);
+        endCompanion(context_, pid_);
     done_ = true;
     FileUtil::DeleteQuietly(context_.slot.resultFile);
     removeResultTemporaries(context_.slot.resultFile);

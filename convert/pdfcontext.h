@@ -8,6 +8,7 @@
 #include <optional>
 
 class ApplicationPointer;
+class DirectCompanions;
 
 namespace Platform {
 class EventPump;
@@ -80,6 +81,9 @@ struct Context {
     // Passwords to try on a protected document, one a line; none: nullptr
     // or empty.
     const Platform::SecretBytes *passwords = nullptr;
+    // Hands the jobs straight to the render service when the companions
+    // are the shipped ones; none: every companion runs as a process.
+    DirectCompanions *direct = nullptr;
 };
 
 // For a companion about to start: a pipe holding the context's passwords,

@@ -1,6 +1,7 @@
 #include "convert/rasterisedocument.h"
 
 #include "app/fileutil/fileutil.h"
+#include "convert/directcompanions.h"
 #include "convert/imagerecord.h"
 #include "convert/launcher/shell32.h"
 #include "convert/passwordprobe.h"
@@ -170,15 +171,21 @@ bool RasteriseJob::start()
     std::optional<Platform::SecretPipe> passwords;
     if (!passPasswords(context_, options, passwords))
         return fail(QStringLiteral("the passwords cannot be passed to the converter"));
-    const Shell32::LaunchResult launched = context_.launcher.ShellLaunch(
-        QLatin1Char('"') + context_.files.script + QLatin1Char('"'), HiddenStyle, QString(),
-        slot_.folder, QStringLiteral("open"), 0, options);
-    if (launched.error)
-        return fail(QStringLiteral("%1 could not be started (%2)")
-                        .arg(context_.files.script, launched.error->description));
-    if (launched.pid < 0)
-        return fail(QStringLiteral("%1 was not started as a program").arg(context_.files.script));
-    pid_ = launched.pid;
+    // The shipped script: its job goes straight to the render service.
+    if (const std::optional<qint64> direct =
+            context_.direct ? context_.direct->startRender(slot_.folder, options, context_.recover) : std::nullopt) {
+        pid_ = *direct;
+    } else {
+        const Shell32::LaunchResult launched = context_.launcher.ShellLaunch(
+            QLatin1Char('"') + context_.files.script + QLatin1Char('"'), HiddenStyle, QString(),
+            slot_.folder, QStringLiteral("open"), 0, options);
+        if (launched.error)
+            return fail(QStringLiteral("%1 could not be started (%2)")
+                            .arg(context_.files.script, launched.error->description));
+        if (launched.pid < 0)
+            return fail(QStringLiteral("%1 was not started as a program").arg(context_.files.script));
+        pid_ = launched.pid;
+    }
     idleLimitMs_ = context_.limits.converterIdleMs >= 0
                        ? context_.limits.converterIdleMs
                        : RunVariables::idleLimitMsFor(RunVariables::pageTimeLimitOf(context_.files.script));
@@ -219,7 +226,7 @@ bool RasteriseJob::poll()
 {
     if (done_)
         return true;
-    const int code = context_.launcher.exitCode(pid_);
+    const int code = companionExitCode(context_, pid_);
     if (code != Platform::StillActive) {
         finish(code, {});
         return true;
@@ -230,8 +237,8 @@ bool RasteriseJob::poll()
         if (progressed())
             sinceProgress_.restart();
         else if (sinceProgress_.elapsed() >= idleLimit) {
-            context_.launcher.end(pid_);
-            finish(context_.launcher.exitCode(pid_),
+            endCompanion(context_, pid_);
+            finish(companionExitCode(context_, pid_),
                    QStringLiteral("the converter made no progress for %1 s and was ended")
                        .arg(idleLimit / 1000.0));
             return true;
@@ -243,7 +250,7 @@ bool RasteriseJob::poll()
 void RasteriseJob::abandon()
 {
     if (!done_)
-        context_.launcher.end(pid_);
+        endCompanion(context_, pid_);
     done_ = true;
     clearSlot();
 }

@@ -1,5 +1,7 @@
 #include "convert/renderservice.h"
 
+#include "platform/servicejob.h"
+
 #include <QByteArray>
 
 namespace {
@@ -35,6 +37,16 @@ RenderService::~RenderService()
 {
     if (pid_ >= 0)
         processes_.terminate(pid_);
+}
+
+bool RenderService::waitUntilListening(int limitMs) const
+{
+    if (pid_ < 0)
+        return false;
+    return Platform::waitForListener(socketPath_, limitMs, [this] {
+        const std::optional<int> code = processes_.exitCode(pid_);
+        return code && *code == Platform::StillActive;
+    });
 }
 
 QString RenderService::environmentEntry() const

@@ -29,6 +29,12 @@ public:
     // "...=off" when no service runs.
     QString environmentEntry() const;
 
+    // Waits (at most `limitMs`) until the service listens; false when it
+    // does not run or did not come up in time.
+    bool waitUntilListening(int limitMs) const;
+    // The socket of a running service; empty when none runs.
+    QString socketPath() const { return pid_ >= 0 ? socketPath_ : QString(); }
+
     // Whether the service is turned off in our environment.
     static bool turnedOff();
 

@@ -76,7 +76,8 @@ trap 'exit 130' INT TERM HUP
 root=$work/root
 umask 022
 
-# The installed tree, binaries stripped as Debian strips them.
+# The installed tree, binaries stripped as Debian strips them (the program
+# knows the launcher stripped so: cmake/CompanionDigests.cmake strips it alike).
 DESTDIR=$root cmake --install "$build" --prefix /usr >/dev/null
 find "$root" -type f -perm -u+x | while IFS= read -r f; do
     if [ "$(head -c 4 "$f" | od -An -c | tr -d " ")" = "177ELF" ]; then
