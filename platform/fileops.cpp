@@ -3,6 +3,8 @@
 #include "platform/folderhandle.h"
 #include "platform/pathcodec.h"
 
+#include "common/fdio.h"
+
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -101,37 +103,20 @@ int openRegularForReading(const QString &path, QString *error)
     return fd;
 }
 
-bool writeAll(int fd, const char *data, qsizetype size)
-{
-    while (size > 0) {
-        const ssize_t n = ::write(fd, data, std::size_t(size));
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        data += n;
-        size -= n;
-    }
-    return true;
-}
-
 // Copies `length` bytes from the current offsets of `in` to `out` (fewer
 // when `in` ends first); errno tells what failed.
 bool copyRange(int in, int out, off_t length, bool &readFailed)
 {
     QByteArray buffer(1 << 20, Qt::Uninitialized);
     while (length > 0) {
-        const ssize_t n = ::read(in, buffer.data(), std::size_t(std::min<off_t>(length, buffer.size())));
+        const ssize_t n = rw::fdio::readSome(in, buffer.data(), std::size_t(std::min<off_t>(length, buffer.size())));
         if (n < 0) {
-            if (errno == EINTR)
-                continue;
             readFailed = true;
             return false;
         }
         if (n == 0)
             return true;
-        if (!writeAll(out, buffer.constData(), n)) {
+        if (!rw::fdio::writeAll(out, buffer.constData(), std::size_t(n))) {
             readFailed = false;
             return false;
         }

@@ -2,6 +2,8 @@
 
 #include "platform/pathcodec.h"
 
+#include "common/fdio.h"
+
 #include <QCryptographicHash>
 
 #include <algorithm>
@@ -105,17 +107,9 @@ std::optional<FileHead> plainFileHead(const QString &path, int maxBytes)
         return std::nullopt;
     FileHead head{FileStamp{nanoseconds(st.st_mtim), qint64(st.st_size)},
                   QByteArray(qMax(0, maxBytes), Qt::Uninitialized)};
-    qsizetype filled = 0;
-    while (filled < head.bytes.size()) {
-        const ssize_t n = ::pread(file.fd, head.bytes.data() + filled, size_t(head.bytes.size() - filled), filled);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            return std::nullopt;
-        if (n == 0)
-            break;
-        filled += n;
-    }
+    const ssize_t filled = rw::fdio::readUpTo(file.fd, head.bytes.data(), size_t(head.bytes.size()), 0);
+    if (filled < 0)
+        return std::nullopt;
     head.bytes.truncate(filled);
     return head;
 }
@@ -129,9 +123,7 @@ std::optional<FileDigest> fileDigest(const QString &path)
     QCryptographicHash hash(QCryptographicHash::Sha256);
     QByteArray chunk(256 * 1024, Qt::Uninitialized);
     for (;;) {
-        const ssize_t n = ::read(file.fd, chunk.data(), size_t(chunk.size()));
-        if (n < 0 && errno == EINTR)
-            continue;
+        const ssize_t n = rw::fdio::readSome(file.fd, chunk.data(), size_t(chunk.size()));
         if (n < 0)
             return std::nullopt;
         if (n == 0)

@@ -1,5 +1,7 @@
 #include "platform/folderhandle.h"
 
+#include "common/fdio.h"
+
 #include "platform/fileops.h"
 #include "platform/pathcodec.h"
 
@@ -51,19 +53,11 @@ bool copyInto(int in, int out)
 {
     QByteArray buffer(1 << 20, Qt::Uninitialized);
     for (;;) {
-        const ssize_t n = ::read(in, buffer.data(), std::size_t(buffer.size()));
-        if (n < 0 && errno == EINTR)
-            continue;
+        const ssize_t n = rw::fdio::readSome(in, buffer.data(), std::size_t(buffer.size()));
         if (n <= 0)
             return n == 0;
-        for (ssize_t done = 0; done < n;) {
-            const ssize_t w = ::write(out, buffer.constData() + done, std::size_t(n - done));
-            if (w < 0 && errno == EINTR)
-                continue;
-            if (w < 0)
-                return false;
-            done += w;
-        }
+        if (!rw::fdio::writeAll(out, buffer.constData(), std::size_t(n)))
+            return false;
     }
 }
 

@@ -1,5 +1,7 @@
 #include "platform/secret.h"
 
+#include "common/fdio.h"
+
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -27,21 +29,11 @@ bool SecretBytes::readFrom(const QByteArray &path, qsizetype maxBytes, QByteArra
     // Room for one byte more than allowed, reserved once so that no
     // reallocation leaves a copy behind.
     bytes_.resize(maxBytes + 1);
-    qsizetype filled = 0;
-    bool ok = true;
-    while (filled < bytes_.size()) {
-        const ssize_t n = ::read(fd, bytes_.data() + filled, std::size_t(bytes_.size() - filled));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0) {
-            *why = std::strerror(errno);
-            ok = false;
-            break;
-        }
-        if (n == 0)
-            break;
-        filled += n;
-    }
+    const ssize_t got = rw::fdio::readUpTo(fd, bytes_.data(), std::size_t(bytes_.size()));
+    bool ok = got >= 0;
+    if (!ok)
+        *why = std::strerror(errno);
+    const qsizetype filled = ok ? got : 0;
     if (!standardInput)
         ::close(fd);
     if (ok && filled > maxBytes) {
@@ -64,17 +56,9 @@ std::optional<SecretPipe> SecretPipe::filledWith(const QByteArray &bytes)
     int fds[2];
     if (::pipe2(fds, O_CLOEXEC) != 0)
         return std::nullopt;
-    qsizetype written = 0;
-    while (written < bytes.size()) {
-        const ssize_t n = ::write(fds[1], bytes.constData() + written, std::size_t(bytes.size() - written));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            break;
-        written += n;
-    }
+    const bool written = rw::fdio::writeAll(fds[1], bytes.constData(), std::size_t(bytes.size()));
     ::close(fds[1]);
-    if (written != bytes.size()) {
+    if (!written) {
         ::close(fds[0]);
         return std::nullopt;
     }

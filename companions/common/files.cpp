@@ -1,5 +1,7 @@
 #include "common/files.h"
 
+#include "common/fdio.h"
+
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -15,19 +17,10 @@ namespace {
 
 bool writeAll(int fd, const void *data, std::size_t size, std::string &error)
 {
-    const char *p = static_cast<const char *>(data);
-    while (size > 0) {
-        const ssize_t n = ::write(fd, p, size);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            error = std::strerror(errno);
-            return false;
-        }
-        p += n;
-        size -= std::size_t(n);
-    }
-    return true;
+    if (fdio::writeAll(fd, data, size))
+        return true;
+    error = std::strerror(errno);
+    return false;
 }
 
 } // namespace

@@ -1,5 +1,7 @@
 #include "common/passwords.h"
 
+#include "common/fdio.h"
+
 #include <cerrno>
 #include <cstdlib>
 #include <string.h>
@@ -37,17 +39,10 @@ bool Passwords::readInherited()
         return false;
     // Reserved once: growing would leave copies behind.
     buffer_.assign(kMaxBytes + 1, '\0');
-    std::size_t filled = 0;
-    while (filled < kMaxBytes) {
-        const ssize_t n = ::read(fd, buffer_.data() + filled, kMaxBytes - filled);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            return false;
-        if (n == 0)
-            break;
-        filled += std::size_t(n);
-    }
+    const ssize_t got = fdio::readUpTo(fd, buffer_.data(), kMaxBytes);
+    if (got < 0)
+        return false;
+    const std::size_t filled = std::size_t(got);
     // One line each; a carriage return before the line end is no part of
     // the password; empty lines are skipped (the empty password is always
     // tried first).

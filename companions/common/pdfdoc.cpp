@@ -1,5 +1,6 @@
 #include "common/pdfdoc.h"
 
+#include "common/fdio.h"
 #include "common/files.h"
 #include "common/subprocess.h"
 
@@ -294,19 +295,11 @@ private:
     {
         std::vector<char> buffer(1 << 20);
         for (off_t at = 0;;) {
-            const ssize_t n = ::pread(from, buffer.data(), buffer.size(), at);
-            if (n < 0 && errno == EINTR)
-                continue;
+            const ssize_t n = fdio::readSome(from, buffer.data(), buffer.size(), at);
             if (n <= 0)
                 return n == 0;
-            for (ssize_t done = 0; done < n;) {
-                const ssize_t w = ::write(to, buffer.data() + done, std::size_t(n - done));
-                if (w < 0 && errno == EINTR)
-                    continue;
-                if (w <= 0)
-                    return false;
-                done += w;
-            }
+            if (!fdio::writeAll(to, buffer.data(), std::size_t(n)))
+                return false;
             at += n;
         }
     }

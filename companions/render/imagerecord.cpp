@@ -1,5 +1,6 @@
 #include "render/imagerecord.h"
 
+#include "common/fdio.h"
 #include "common/files.h"
 
 #include <algorithm>
@@ -88,9 +89,7 @@ bool digestOf(int fd, std::string &hex)
     std::vector<unsigned char> chunk(1 << 20);
     off_t offset = 0;
     for (;;) {
-        const ssize_t n = ::pread(fd, chunk.data(), chunk.size(), offset);
-        if (n < 0 && errno == EINTR)
-            continue;
+        const ssize_t n = fdio::readSome(fd, chunk.data(), chunk.size(), offset);
         if (n < 0)
             return false;
         if (n == 0)
