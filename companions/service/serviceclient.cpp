@@ -140,23 +140,25 @@ std::optional<int> judgeLostJob(Job job, int argc, char **argv)
     if (job != Job::Render || argc < 3)
         return std::nullopt;
     bool removesInput = false;
-    for (int i = 1; i < argc; ++i)
+    std::string extension = ".jpg";
+    for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--remove-input") == 0)
             removesInput = true;
+        else if (std::strcmp(argv[i], "--format") == 0 && i + 1 < argc)
+            extension = std::string(".") + argv[i + 1];
+    }
     const char *input = argv[argc - 2];
     struct stat st {};
     if (!removesInput || ::lstat(input, &st) == 0)
         return std::nullopt;
     const std::string prefix = argv[argc - 1];
-    const std::size_t slash = prefix.rfind('/');
-    const std::string folder = slash == std::string::npos ? "." : prefix.substr(0, slash + 1);
-    const std::string stem = (slash == std::string::npos ? prefix : prefix.substr(slash + 1)) + "-";
+    const std::string stem = fileNameOf(prefix) + "-";
     int images = 0;
-    if (DIR *d = ::opendir(folder.c_str())) {
+    if (DIR *d = ::opendir(folderOf(prefix).c_str())) {
         while (const dirent *e = ::readdir(d)) {
             const std::string name = e->d_name;
-            if (name.size() > stem.size() + 4 && name.compare(0, stem.size(), stem) == 0
-                && name.compare(name.size() - 4, 4, ".jpg") == 0)
+            if (name.size() > stem.size() + extension.size() && name.compare(0, stem.size(), stem) == 0
+                && name.compare(name.size() - extension.size(), extension.size(), extension) == 0)
                 ++images;
         }
         ::closedir(d);

@@ -375,12 +375,16 @@ private slots:
     void silentServiceIsEnded_data()
     {
         QTest::addColumn<bool>("afterTheWorker");
-        QTest::newRow("before the job is taken up") << false;
-        QTest::newRow("after the worker finished") << true;
+        QTest::addColumn<QString>("format");
+        QTest::newRow("before the job is taken up") << false << "jpg";
+        QTest::newRow("after the worker finished") << true << "jpg";
+        QTest::newRow("after the worker finished, PNG images") << true << "png";
     }
     void silentServiceIsEnded()
     {
         QFETCH(bool, afterTheWorker);
+        QFETCH(QString, format);
+        const QString images = "current-*." + format;
         QTemporaryDir dir;
         const QString socket = dir.filePath("render.sock");
         QProcess service;
@@ -404,12 +408,13 @@ private slots:
         env.insert("RASTERWELL_RENDER_SERVICE", socket);
         client.setProcessEnvironment(env);
         client.setWorkingDirectory(dir.path());
-        client.start(CompanionTest::renderer(), {"-r", "100", "--remove-input", "--", "./current.pdf", "./current"});
+        client.start(CompanionTest::renderer(),
+                     {"-r", "100", "--format", format, "--remove-input", "--", "./current.pdf", "./current"});
         QVERIFY(client.waitForStarted());
         if (afterTheWorker) {
             // Stopped once the worker is at work; the worker goes on.
             while (client.state() == QProcess::Running
-                   && QDir(dir.path()).entryList({"current-*.jpg"}, QDir::Files).isEmpty())
+                   && QDir(dir.path()).entryList({images}, QDir::Files).isEmpty())
                 client.waitForFinished(2);
             QCOMPARE(::kill(servicePid, SIGSTOP), 0);
         }
@@ -418,7 +423,7 @@ private slots:
         QVERIFY2(client.exitStatus() == QProcess::NormalExit && client.exitCode() == 0, errors.constData());
         QVERIFY2(errors.contains(afterTheWorker ? "40 page image(s) are in place" : "did not take up the job"),
                  errors.constData());
-        QCOMPARE(QDir(dir.path()).entryList({"current-*.jpg"}, QDir::Files).size(), 40);
+        QCOMPARE(QDir(dir.path()).entryList({images}, QDir::Files).size(), 40);
         QVERIFY(!QFile::exists(dir.filePath("current.pdf")));
         // The service was ended, and its worker with it.
         QVERIFY(service.waitForFinished(10000));
