@@ -101,13 +101,11 @@ const char *const kLoaders[] = {"/lib64/ld-linux-x86-64.so.2", "/lib/ld-linux-aa
                                 "/lib/ld-linux-armhf.so.3", "/lib/ld-linux.so.2"};
 
 // A ruleset for `rules` (and -1 when the kernel has no Landlock).
-int buildRuleset(const Rules &rules, int abi, bool &reading)
+int buildRuleset(const Rules &rules, int abi)
 {
     if (abi <= 0)
         return -1;
-    std::uint64_t handled = (kRead | kWrite | kNever | LANDLOCK_ACCESS_FS_EXECUTE) & knownRights(abi);
-    if (!rules.restrictReading)
-        handled &= ~kRead;
+    const std::uint64_t handled = (kRead | kWrite | kNever | LANDLOCK_ACCESS_FS_EXECUTE) & knownRights(abi);
     RulesetAttr attr{handled, 0, 0};
     std::size_t size = sizeof attr.handledAccessFs;
     if (abi >= 4) {
@@ -121,7 +119,6 @@ int buildRuleset(const Rules &rules, int abi, bool &reading)
     const int ruleset = createRuleset(&attr, size, 0);
     if (ruleset < 0)
         return -1;
-    reading = rules.restrictReading;
 
     // The system's libraries, fonts and the files the C library, fontconfig
     // and the helper programs read; the program itself.
@@ -368,11 +365,9 @@ Protections confine(const Rules &rules)
     p.limits = applyLimits();
     p.noNewPrivs = ::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 && noNewPrivsSet();
     p.landlockAbi = landlockAbi();
-    bool reading = false;
-    const int ruleset = buildRuleset(rules, p.landlockAbi, reading);
+    const int ruleset = buildRuleset(rules, p.landlockAbi);
     if (ruleset >= 0) {
         p.landlock = p.noNewPrivs && ::syscall(__NR_landlock_restrict_self, ruleset, 0) == 0;
-        p.landlockReading = p.landlock && reading;
         ::close(ruleset);
     }
     p.seccomp = p.noNewPrivs && loadFilter() && filterInForce();
@@ -384,8 +379,7 @@ std::string describe(const Protections &p)
     std::string out = p.noNewPrivs ? "no new privileges" : "new privileges possible";
     out += p.seccomp ? ", seccomp filter" : ", no seccomp filter";
     if (p.landlock)
-        out += ", Landlock ABI " + std::to_string(p.landlockAbi)
-               + (p.landlockReading ? "" : " (writing only)");
+        out += ", Landlock ABI " + std::to_string(p.landlockAbi);
     else
         out += p.landlockAbi > 0 ? ", Landlock not applied" : ", no Landlock (kernel)";
     out += p.limits ? ", resource limits" : ", no resource limits";

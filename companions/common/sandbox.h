@@ -28,19 +28,13 @@ struct Rules {
     std::vector<std::string> documents;
     // Folders beneath which it creates, writes, renames and removes files.
     std::vector<std::string> writeFolders;
-    // False: Landlock restricts writing and executing only. Every process
-    // that reads a document restricts reading too (a render service
-    // worker reads beneath its write folder, and a probe's document from
-    // the descriptor its client opened).
-    bool restrictReading = true;
 };
 
 struct Protections {
     bool noNewPrivs = false;
     bool seccomp = false;
     int landlockAbi = 0;   // the kernel's Landlock ABI; 0: none
-    bool landlock = false; // a Landlock domain is in force
-    bool landlockReading = false; // ... and it restricts reading too
+    bool landlock = false; // a Landlock domain is in force (reading, writing, executing)
     bool limits = false;
 };
 

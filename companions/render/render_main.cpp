@@ -372,10 +372,6 @@ int renderDocument(Arguments args, const rw::WarmStart *warm)
                      input->error().c_str());
         return kFailed;
     }
-    // Each image records what it was made from: Rasterwell names the
-    // document it staged this copy of; run on a file directly, the file
-    // itself.
-    args.settings.source = rw::describeSource(input->descriptor(), std::getenv("RASTERWELL_SOURCE"));
     const std::string outputFolder = rw::folderOf(args.prefix);
     if (::access(outputFolder.c_str(), W_OK | X_OK) != 0) {
         std::fprintf(stderr, "rwrender: %s: output folder not writable: %s\n",
@@ -398,6 +394,11 @@ int renderDocument(Arguments args, const rw::WarmStart *warm)
         std::fputs("rwrender: cannot read the passwords passed to it\n", stderr);
         return kFailed;
     }
+    // Each image records what it was made from: Rasterwell names the
+    // document it staged this copy of; run on a file directly, the file
+    // itself (hashed once the checks that may end the run
+    // have passed, before a decrypted copy takes the input's place).
+    args.settings.source = rw::describeSource(input->descriptor(), std::getenv("RASTERWELL_SOURCE"));
     rw::OpenedDocument opened = rw::openDocument(ctx.get(), *input, &passwords);
     if (opened.access == rw::Access::NeedsPassword) {
         std::fprintf(stderr, "rwrender: %s: a user password is required\n", args.input.c_str());
