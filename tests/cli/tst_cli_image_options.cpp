@@ -89,8 +89,10 @@ private slots:
         QVERIFY(QDir().mkpath(out) && QDir().mkpath(state));
         for (const QString &f : {tree + "/a.pdf", tree + "/sub/deeper/b.pdf", dir.path() + "/c.pdf"})
             QVERIFY(::chmod(QFile::encodeName(f).constData(), 0444) == 0);
-        for (const QString &f : {tree + "/sub/deeper", tree + "/sub", tree, dir.path()})
+        for (const QString &f : {tree + "/sub", tree, dir.path()})
             QVERIFY(::chmod(QFile::encodeName(f).constData(), 0555) == 0);
+        // Closed to the group: the folders made for its document are too.
+        QVERIFY(::chmod(QFile::encodeName(tree + "/sub/deeper").constData(), 0505) == 0);
         if (::geteuid() == 0)
             QVERIFY(::chown(QFile::encodeName(out).constData(), 65534, 65534) == 0
                     && ::chown(QFile::encodeName(state).constData(), 65534, 65534) == 0);
@@ -105,7 +107,9 @@ private slots:
         // The folders made are no more readable than the document's own.
         struct stat st {};
         QVERIFY(::stat(QFile::encodeName(out + "/sub").constData(), &st) == 0);
-        QCOMPARE(st.st_mode & 0222, mode_t(0200));
+        const mode_t mask = ::umask(0);
+        ::umask(mask);
+        QCOMPARE(st.st_mode & 0777, mode_t(0705 & ~mask));
         if (::geteuid() == 0)
             QCOMPARE(st.st_uid, uid_t(65534));
         for (const QString &f : {tree + "/sub/deeper", tree + "/sub", tree})

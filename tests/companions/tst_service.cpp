@@ -299,7 +299,9 @@ void TestService::damagedDocumentAfterOthers()
                    probeDir.path(), 60000, env);
     };
     const Result probeAlone = probeOnce(probeDir.filePath("alone.txt"), alone);
+    const qint64 beforeProbe = service_.workerActivity();
     const Result probeServed = probeOnce(probeDir.filePath("served.txt"), service_.environment());
+    QTRY_VERIFY2_WITH_TIMEOUT(service_.workerActivity() > beforeProbe, "the service ran no worker for the probe", 3000);
     QCOMPARE(probeServed.exitCode, probeAlone.exitCode);
     QCOMPARE(probeServed.err, probeAlone.err);
     const QMap<QString, QByteArray> results = digests(probeDir.path());
@@ -313,7 +315,9 @@ void TestService::damagedDocumentAfterOthers()
     standForOneDocument(alone, damaged.size());
     standForOneDocument(served, damaged.size());
     const Result renderedAlone = run(script(), {}, a.path(), 60000, alone);
+    const qint64 beforeRender = service_.workerActivity();
     const Result renderedServed = run(script(), {}, s.path(), 60000, served);
+    QTRY_VERIFY2_WITH_TIMEOUT(service_.workerActivity() > beforeRender, "the service ran no worker for the render", 3000);
     QVERIFY(renderedAlone.finished && renderedServed.finished);
     QCOMPARE(renderedServed.exitCode, renderedAlone.exitCode);
     QCOMPARE(renderedServed.err, renderedAlone.err);

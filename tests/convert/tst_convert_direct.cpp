@@ -314,12 +314,12 @@ private slots:
             QVERIFY(PdfFixtures::writeBytes(damaged, PdfFixtures::makePageTreePdf(shape)));
             list << damaged;
         }
-        if (!QStandardPaths::findExecutable("qpdf").isEmpty()) {
-            QCOMPARE(QProcess::execute("qpdf", {"--encrypt", "user", "owner", "256", "--", docs + "/three.pdf",
-                                                docs + "/locked.pdf"}),
-                     0);
-            list << docs + "/locked.pdf";
-        }
+        QVERIFY2(!QStandardPaths::findExecutable("qpdf").isEmpty(),
+                 "qpdf is needed to make a protected document (scripts/setup.sh installs it)");
+        QCOMPARE(QProcess::execute("qpdf", {"--encrypt", "user", "owner", "256", "--", docs + "/three.pdf",
+                                            docs + "/locked.pdf"}),
+                 0);
+        list << docs + "/locked.pdf";
         list << docs + "/gone.pdf";
         // A few documents of the corpus, when it is there.
         QFile manifest(corpusDir() + "/manifest.tsv");
@@ -336,6 +336,7 @@ private slots:
                 if (++taken == 6)
                     break;
             }
+            QVERIFY2(taken > 0, "the corpus lists no document small enough to take");
         }
         const Seen direct = convert(app, list, false);
         const Seen process = convert(app, list, true);
@@ -389,6 +390,7 @@ private slots:
                && QDir(app + "/ps").entryList({"current-*.jpg"}).isEmpty())
             QTest::qWait(10);
         QVERIFY(program.state() == QProcess::Running);
+        QVERIFY2(!QDir(app + "/ps").entryList({"current-*.jpg"}).isEmpty(), "no page image within a minute");
         QVERIFY(!lockFree(app + "/rasterwell.lock"));
         QVERIFY(::kill(pid_t(program.processId()), signal) == 0);
         QVERIFY(program.waitForFinished(30'000));

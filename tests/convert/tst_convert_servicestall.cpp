@@ -128,6 +128,9 @@ private slots:
             while (program.state() == QProcess::Running
                    && QDir(app + "/ps").entryList({"current-*.jpg"}, QDir::Files).isEmpty())
                 program.waitForFinished(2);
+            QVERIFY2(program.state() == QProcess::Running
+                         && !QDir(app + "/ps").entryList({"current-*.jpg"}, QDir::Files).isEmpty(),
+                     "the run ended before its first page image");
         }
         QVERIFY(::kill(*service, SIGSTOP) == 0);
         const auto resume = qScopeGuard([&] {

@@ -65,6 +65,9 @@ class TestUpToDate : public QObject {
 private slots:
     void initTestCase()
     {
+        // Else the rows that change only the content would be told apart
+        // by the size alone.
+        QCOMPARE(version1().size(), version2().size());
         QTemporaryDir dir;
         QVERIFY(PdfFixtures::writeBytes(dir.filePath("d.pdf"), PdfFixtures::makePdf(1)));
         QVERIFY(render(dir.filePath("d.pdf"), dir.filePath("d")));
