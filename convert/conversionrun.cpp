@@ -646,7 +646,7 @@ private:
                     ended(DocumentEnd::Outcome::UpToDate, probe.pageCount));
             return;
         }
-        slot.rasterise = std::make_unique<PDF::RasteriseJob>(slot.context, slot.document, probe.pageCount);
+        slot.rasterise = std::make_unique<PDF::RasteriseJob>(slot.context, slot.document, probe.pageCount, settings);
         const bool started = slot.rasterise->start();
         if (started && s_.observer)
             s_.observer->documentStarted(slot.position, slot.document, slot.pageCount);

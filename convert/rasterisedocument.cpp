@@ -73,6 +73,13 @@ RasteriseJob::RasteriseJob(Context &context, QString documentPath, int pageCount
 {
 }
 
+RasteriseJob::RasteriseJob(Context &context, QString documentPath, int pageCount,
+                           RunVariables::ImageSettings settings)
+    : context_(context), slot_(context.slot), document_(std::move(documentPath)), pageCount_(pageCount),
+      given_(std::move(settings))
+{
+}
+
 void RasteriseJob::hourglass()
 {
     context_.pointer.setApplicationPointer(Platform::PointerHourglass);
@@ -120,7 +127,7 @@ bool RasteriseJob::start()
     if (!clearSlot())
         return fail(QStringLiteral("cannot clear the staging folder %1").arg(slot_.folder));
 
-    settings_ = RunVariables::imageSettingsOf(context_.files.script, context_.environment);
+    settings_ = given_ ? *given_ : RunVariables::imageSettingsOf(context_.files.script, context_.environment);
     if (!settings_.pages.isEmpty())
         selection_ = PageSelection::parse(settings_.pages).value_or(PageSelection());
 

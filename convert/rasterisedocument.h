@@ -12,6 +12,8 @@
 #include <QString>
 #include <QStringList>
 
+#include <optional>
+
 namespace PDF {
 
 struct RasteriseResult {
@@ -42,6 +44,10 @@ public:
     // `pageCount`: the document's pages as the probe counted them (0: not
     // known; the highest page that arrives counts then).
     RasteriseJob(Context &context, QString documentPath, int pageCount = 0);
+    // With the image settings the run has already worked out for the
+    // document (else start() reads them from the script and environment).
+    RasteriseJob(Context &context, QString documentPath, int pageCount,
+                 RunVariables::ImageSettings settings);
 
     // Clears the slot, stages the document and starts the converter script.
     // False when the job has already ended (a failure; see result()).
@@ -80,6 +86,7 @@ private:
     QSet<int> seenPages_;
     QList<int> placed_; // pages placed beside the document at the end
     RasteriseResult result_;
+    std::optional<RunVariables::ImageSettings> given_;
     RunVariables::ImageSettings settings_; // what the converter makes of the document
     PageSelection selection_;
 };

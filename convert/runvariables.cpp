@@ -53,18 +53,33 @@ std::optional<QString> problem(const QStringList &overridden)
     return std::nullopt;
 }
 
-double scriptNumberOf(const QString &script, const QString &name, double fallback)
+namespace {
+
+// The script's text, as far as its settings can stand (empty when it
+// cannot be read).
+QString scriptText(const QString &script)
 {
     QFile file(script);
-    if (!file.open(QIODevice::ReadOnly))
-        return fallback;
+    return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.read(256 * 1024)) : QString();
+}
+
+// The last "NAME=number" line of the script's text.
+double numberIn(const QString &text, const QString &name, double fallback)
+{
     const QRegularExpression setting(QStringLiteral("^%1=([0-9]+(\\.[0-9]*)?)\\s*(#.*)?$")
                                          .arg(QRegularExpression::escape(name)),
                                      QRegularExpression::MultilineOption);
     double value = fallback;
-    for (const QRegularExpressionMatch &m : setting.globalMatch(QString::fromUtf8(file.read(256 * 1024))))
+    for (const QRegularExpressionMatch &m : setting.globalMatch(text))
         value = m.captured(1).toDouble();
     return value;
+}
+
+} // namespace
+
+double scriptNumberOf(const QString &script, const QString &name, double fallback)
+{
+    return numberIn(scriptText(script), name, fallback);
 }
 
 ImageSettings imageSettingsOf(const QString &script, const QStringList &environment)
@@ -85,9 +100,10 @@ ImageSettings imageSettingsOf(const QString &script, const QStringList &environm
     ImageSettings settings;
     const std::optional<double> resolution = given(QStringLiteral("RASTERWELL_RESOLUTION"));
     const std::optional<double> quality = given(QStringLiteral("RASTERWELL_QUALITY"));
-    settings.resolution = resolution ? *resolution
-                                     : scriptNumberOf(script, QStringLiteral("RESOLUTION"), defaults.resolution);
-    settings.quality = int(quality ? *quality : scriptNumberOf(script, QStringLiteral("QUALITY"), defaults.quality));
+    // The script is read once, and only for what the environment leaves to it.
+    const QString text = resolution && quality ? QString() : scriptText(script);
+    settings.resolution = resolution ? *resolution : numberIn(text, QStringLiteral("RESOLUTION"), defaults.resolution);
+    settings.quality = int(quality ? *quality : numberIn(text, QStringLiteral("QUALITY"), defaults.quality));
     const auto entry = [&environment](const char *variable) {
         const QString prefix = QLatin1String(variable) + QLatin1Char('=');
         QString value;
