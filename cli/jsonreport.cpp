@@ -54,7 +54,7 @@ JsonReport::JsonReport(const QString &target, const QStringList &documents, cons
     }
     // The file as it was checked is the file that is emptied and written.
     const std::optional<Platform::FileIdentity> checked = Platform::entryIdentity(target);
-    if (const std::optional<QString> why = refusal(documents, watchedFolders)) {
+    if (const std::optional<QString> why = refusal(checked, documents, watchedFolders)) {
         openProblem_ = QStringLiteral("--report %1: %2").arg(Platform::displayPath(target), *why);
         return;
     }
@@ -65,9 +65,9 @@ JsonReport::JsonReport(const QString &target, const QStringList &documents, cons
                            .arg(Platform::displayPath(target), fd < 0 ? error : file_.errorString());
 }
 
-std::optional<QString> JsonReport::refusal(const QStringList &documents, const QStringList &watchedFolders) const
+std::optional<QString> JsonReport::refusal(const std::optional<Platform::FileIdentity> &entry,
+                                           const QStringList &documents, const QStringList &watchedFolders) const
 {
-    const std::optional<Platform::FileIdentity> entry = Platform::entryIdentity(target_);
     const std::optional<Platform::FileIdentity> file = Platform::fileIdentity(target_);
     if (entry && entry != file)
         return QStringLiteral("it is a link; a report is never written through one");

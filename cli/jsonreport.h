@@ -1,6 +1,7 @@
 #pragma once
 
 #include "convert/runobserver.h"
+#include "platform/fileops.h"
 
 #include <QFile>
 #include <QJsonObject>
@@ -49,7 +50,8 @@ public:
     static QString outcomeName(DocumentEnd::Outcome outcome);
 
 private:
-    std::optional<QString> refusal(const QStringList &documents, const QStringList &watchedFolders) const;
+    std::optional<QString> refusal(const std::optional<Platform::FileIdentity> &entry, const QStringList &documents,
+                                   const QStringList &watchedFolders) const;
 
     QFile file_;
     QString target_;
