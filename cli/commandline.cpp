@@ -103,33 +103,9 @@ Request parse(const QStringList &arguments)
             r.progress = wanted;
             continue;
         }
-        // Lists, shards and passwords: --files-from FILE, -0, --shard K/N,
-        // --password-file FILE (each also as --name=value).
+        // -0: the --files-from list is NUL-separated.
         if (a == QLatin1String("-0") || a == QLatin1String("--null")) {
             r.nulSeparated = true;
-            continue;
-        }
-        if (const QString listName = a.section(QLatin1Char('='), 0, 0);
-            listName == QLatin1String("--files-from") || listName == QLatin1String("--shard")
-            || listName == QLatin1String("--password-file")) {
-            QString text;
-            if (a.contains(QLatin1Char('=')))
-                text = a.section(QLatin1Char('='), 1);
-            else if (i + 1 < arguments.size())
-                text = arguments[++i];
-            else
-                return fail(QStringLiteral("%1 needs a value").arg(listName));
-            if (listName == QLatin1String("--shard")) {
-                const std::optional<std::pair<int, int>> shard = shardOf(text);
-                if (!shard)
-                    return fail(QStringLiteral("--shard must be K/N, whole numbers with 1 <= K <= N <= %1, not %2")
-                                    .arg(MaxShards).arg(text));
-                std::tie(r.shardIndex, r.shardCount) = *shard;
-            } else if (text.isEmpty()) {
-                return fail(QStringLiteral("%1 needs a file name, or - for standard input").arg(listName));
-            } else {
-                (listName == QLatin1String("--files-from") ? r.filesFrom : r.passwordFile) = text;
-            }
             continue;
         }
         if (a == QLatin1String("--gray")) {
@@ -137,7 +113,8 @@ Request parse(const QStringList &arguments)
             continue;
         }
         // -r N, -rN, --resolution N, --resolution=N (and the same for -q,
-        // -j; --report FILE, --report=FILE; -o DIR, --output=DIR).
+        // -j; --report FILE, --report=FILE; -o DIR, --output=DIR; the image,
+        // list, shard and password options).
         QString name = a;
         std::optional<QString> value;
         if (a.startsWith(QLatin1String("--")) && a.contains(QLatin1Char('='))) {
@@ -163,7 +140,9 @@ Request parse(const QStringList &arguments)
         const bool scaleTo = name == QLatin1String("--scale-to");
         const bool format = name == QLatin1String("--format");
         const bool imageOption = output || pages || scaleTo || format;
-        if (!resolution && !quality && !jobs && !report && !imageOption) {
+        const bool shard = name == QLatin1String("--shard");
+        const bool listOrPasswords = name == QLatin1String("--files-from") || name == QLatin1String("--password-file");
+        if (!resolution && !quality && !jobs && !report && !imageOption && !shard && !listOrPasswords) {
             // A mistyped option is never taken for a file name.
             if (a.startsWith(QLatin1Char('-')))
                 return fail(QStringLiteral("unknown option %1 (paths that start with a dash go after --)").arg(a));
@@ -175,7 +154,17 @@ Request parse(const QStringList &arguments)
                 return fail(QStringLiteral("%1 needs a value").arg(name));
             value = arguments[++i];
         }
-        if (imageOption) {
+        if (shard) {
+            const std::optional<std::pair<int, int>> k = shardOf(*value);
+            if (!k)
+                return fail(QStringLiteral("--shard must be K/N, whole numbers with 1 <= K <= N <= %1, not %2")
+                                .arg(MaxShards).arg(*value));
+            std::tie(r.shardIndex, r.shardCount) = *k;
+        } else if (listOrPasswords) {
+            if (value->isEmpty())
+                return fail(QStringLiteral("%1 needs a file name, or - for standard input").arg(name));
+            (name == QLatin1String("--files-from") ? r.filesFrom : r.passwordFile) = *value;
+        } else if (imageOption) {
             // Where the images go and what they are like.
             if (output) {
                 if (value->isEmpty())
