@@ -1,5 +1,7 @@
 #include "common/sandbox.h"
 
+#include "common/subprocess.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <climits>
@@ -322,25 +324,7 @@ const std::string &helperPath(const std::string &name)
     // filter compares execve's path argument with these very strings.
     struct Helpers {
         std::string pdfinfo, pdftoppm, qpdf, none;
-        static std::string find(const char *program)
-        {
-            const char *env = std::getenv("PATH");
-            const std::string path = env ? env : "/usr/local/bin:/usr/bin:/bin";
-            std::size_t start = 0;
-            while (start <= path.size()) {
-                std::size_t end = path.find(':', start);
-                if (end == std::string::npos)
-                    end = path.size();
-                const std::string folder = end > start ? path.substr(start, end - start) : ".";
-                const std::string candidate = folder + '/' + program;
-                struct stat st {};
-                if (folder[0] == '/' && ::stat(candidate.c_str(), &st) == 0 && S_ISREG(st.st_mode)
-                    && ::access(candidate.c_str(), X_OK) == 0)
-                    return candidate;
-                start = end + 1;
-            }
-            return {};
-        }
+        static std::string find(const char *program) { return findInPath(program, true); }
     };
     static const Helpers helpers{Helpers::find("pdfinfo"), Helpers::find("pdftoppm"),
                                  Helpers::find("qpdf"), {}};

@@ -15,9 +15,7 @@
 
 namespace rw {
 
-namespace {
-
-std::string findInPath(const std::string &name)
+std::string findInPath(const std::string &name, bool absoluteFoldersOnly)
 {
     if (name.find('/') != std::string::npos)
         return name;
@@ -29,17 +27,18 @@ std::string findInPath(const std::string &name)
         if (end == std::string::npos)
             end = path.size();
         // An empty PATH entry means the current folder.
-        std::string candidate =
-            (end > start ? path.substr(start, end - start) : std::string(1, '.')) + '/' + name;
-        if (::access(candidate.c_str(), X_OK) == 0) {
-            struct stat st {};
-            if (::stat(candidate.c_str(), &st) == 0 && S_ISREG(st.st_mode))
-                return candidate;
-        }
+        const std::string folder = end > start ? path.substr(start, end - start) : std::string(1, '.');
+        const std::string candidate = folder + '/' + name;
+        struct stat st {};
+        if ((!absoluteFoldersOnly || folder[0] == '/') && ::access(candidate.c_str(), X_OK) == 0
+            && ::stat(candidate.c_str(), &st) == 0 && S_ISREG(st.st_mode))
+            return candidate;
         start = end + 1;
     }
     return {};
 }
+
+namespace {
 
 void recordStatus(int status, ProcessResult &result)
 {

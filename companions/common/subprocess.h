@@ -31,4 +31,9 @@ ProcessResult runProcess(const std::vector<std::string> &argv,
 // front so that it can never be read as an option.
 std::string pathArgument(const std::string &path);
 
+// Where the program `name` is found on PATH (a name with a slash is taken as
+// it is); empty when nowhere. `absoluteFoldersOnly`: relative PATH entries
+// (and the empty one, the current folder) are passed over.
+std::string findInPath(const std::string &name, bool absoluteFoldersOnly = false);
+
 } // namespace rw
