@@ -1,5 +1,6 @@
 #include "cli/commandline.h"
 #include "cli/terminalview.h"
+#include "tests/cli/clitest.h"
 #include "tests/convert/convertfixture.h"
 #include "tests/support/pdffixtures.h"
 
@@ -35,35 +36,18 @@ class TestCli : public QObject {
         QString err;
     };
 
-    // The environment of a run: no display, no Qt platform chosen.
-    static QProcessEnvironment runEnvironment(const QStringList &extra = {})
-    {
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        for (const char *name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
-            env.remove(QString::fromLatin1(name));
-        for (const QString &entry : extra)
-            env.insert(entry.section('=', 0, 0), entry.section('=', 1));
-        return env;
-    }
-
     // Runs `program` with no display and no Qt platform chosen; as `nobody`
     // when asked and this test runs as root (where file modes do not bite).
     static Outcome runProgram(const QString &program, const QStringList &args,
                               const QStringList &environment = {}, bool asNobody = false)
     {
-        QProcess p;
-        p.setProcessEnvironment(runEnvironment(environment));
-        if (asNobody && ::geteuid() == 0)
-            p.start("setpriv", QStringList{"--reuid=nobody", "--regid=nogroup", "--clear-groups", "--",
-                                           program} + args);
-        else
-            p.start(program, args);
+        const CliTest::Finished f = CliTest::run(program, args, CliTest::runEnvironment(environment), asNobody);
         Outcome o;
-        if (!p.waitForFinished(120000) || p.exitStatus() != QProcess::NormalExit)
-            return o;
-        o.status = p.exitCode();
-        o.out = QString::fromUtf8(p.readAllStandardOutput()).split('\n', Qt::SkipEmptyParts);
-        o.err = QString::fromUtf8(p.readAllStandardError());
+        o.status = f.status;
+        if (f.status >= 0) {
+            o.out = QString::fromUtf8(f.out).split('\n', Qt::SkipEmptyParts);
+            o.err = QString::fromUtf8(f.err);
+        }
         return o;
     }
 
@@ -98,15 +82,11 @@ class TestCli : public QObject {
         return {};
     }
 
-    static QString builtProgram() { return qEnvironmentVariable("RW_APP_DIR") + "/rasterwell"; }
+    static QString builtProgram() { return CliTest::builtProgram(); }
 
     // A copy of the program in a fake application folder, so it finds the
     // fake companions beside itself.
-    static QString installProgram(const AppFolder &app)
-    {
-        const QString copy = app.path() + "/rasterwell";
-        return QFile::copy(builtProgram(), copy) ? copy : QString();
-    }
+    static QString installProgram(const AppFolder &app) { return CliTest::installProgram(app.path()); }
 
 private slots:
     void parse_data()
@@ -612,7 +592,7 @@ private slots:
         };
 
         QProcess run;
-        run.setProcessEnvironment(runEnvironment({"RASTERWELL_JOBS=" + QString::number(jobs)}));
+        run.setProcessEnvironment(CliTest::runEnvironment({"RASTERWELL_JOBS=" + QString::number(jobs)}));
         run.start(program, QStringList{"--convert"} + longOnes);
         QVERIFY(run.waitForStarted());
         // Every slot is at work once each holds its staged document and a
@@ -928,7 +908,7 @@ private slots:
         const QString report = app.root() + "/report.jsonl";
 
         QProcess p;
-        p.setProcessEnvironment(runEnvironment());
+        p.setProcessEnvironment(CliTest::runEnvironment());
         // The folder is named, so the name reaches the program with its exact bytes.
         p.start(program, {"--convert", "--report", report, app.docs()});
         QVERIFY(p.waitForFinished(60000));

@@ -1,3 +1,4 @@
+#include "tests/cli/clitest.h"
 #include "tests/support/pdffixtures.h"
 
 #include <QDir>
@@ -31,25 +32,9 @@ class TestCliImageOptions : public QObject {
     // application folder is not writable, is `state`.
     static Outcome run(const QStringList &args, const QString &state, bool asNobody = false)
     {
-        QProcess p;
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        for (const char *name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
-            env.remove(QString::fromLatin1(name));
-        env.insert("XDG_STATE_HOME", state);
-        p.setProcessEnvironment(env);
-        const QString program = qEnvironmentVariable("RW_APP_DIR") + "/rasterwell";
-        if (asNobody && ::geteuid() == 0)
-            p.start("setpriv", QStringList{"--reuid=nobody", "--regid=nogroup", "--clear-groups", "--", program}
-                                   + args);
-        else
-            p.start(program, args);
-        Outcome o;
-        if (!p.waitForFinished(120000) || p.exitStatus() != QProcess::NormalExit)
-            return o;
-        o.status = p.exitCode();
-        o.out = QString::fromUtf8(p.readAllStandardOutput());
-        o.err = QString::fromUtf8(p.readAllStandardError());
-        return o;
+        const CliTest::Finished f = CliTest::run(CliTest::builtProgram(), args,
+                                                 CliTest::runEnvironment({"XDG_STATE_HOME=" + state}), asNobody);
+        return {f.status, QString::fromUtf8(f.out), QString::fromUtf8(f.err)};
     }
 
     // Every file beneath `folder`, relative to it, sorted.

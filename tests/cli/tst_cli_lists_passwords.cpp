@@ -1,5 +1,6 @@
 #include "cli/commandline.h"
 #include "cli/documentlist.h"
+#include "tests/cli/clitest.h"
 #include "tests/convert/convertfixture.h"
 #include "tests/support/pdffixtures.h"
 
@@ -28,30 +29,11 @@ class TestCliListsPasswords : public QObject {
     static Outcome runProgram(const QString &program, const QStringList &args,
                               const QByteArray &input = {})
     {
-        QProcess p;
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        for (const char *name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
-            env.remove(QString::fromLatin1(name));
-        p.setProcessEnvironment(env);
-        p.start(program, args);
-        if (!p.waitForStarted())
-            return {};
-        p.write(input);
-        p.closeWriteChannel();
-        Outcome o;
-        if (!p.waitForFinished(120000) || p.exitStatus() != QProcess::NormalExit)
-            return o;
-        o.status = p.exitCode();
-        o.out = p.readAllStandardOutput();
-        o.err = p.readAllStandardError();
-        return o;
+        const CliTest::Finished f = CliTest::run(program, args, CliTest::runEnvironment(), false, input);
+        return {f.status, f.out, f.err};
     }
 
-    static QString installProgram(const AppFolder &app)
-    {
-        const QString copy = app.path() + "/rasterwell";
-        return QFile::copy(qEnvironmentVariable("RW_APP_DIR") + "/rasterwell", copy) ? copy : QString();
-    }
+    static QString installProgram(const AppFolder &app) { return CliTest::installProgram(app.path()); }
 
     // The "path" of each line of a JSON Lines report, sorted (documents
     // converted side by side end in any order).
