@@ -159,7 +159,7 @@ void TestService::sameImagesAsStandAlone()
     const qint64 activityBefore = service_.workerActivity();
     const Result s = run(script(), {}, served.path(), 120000, servedEnv);
     QVERIFY(a.finished && s.finished);
-    QTRY_VERIFY2_WITH_TIMEOUT(service_.workerActivity() > activityBefore, "the service ran no worker", 3000);
+    QTRY_VERIFY2_WITH_TIMEOUT(service_.workerActivity() > activityBefore, "the service ran no worker", 30000);
     QCOMPARE(s.exitCode, a.exitCode);
     QCOMPARE(s.err, a.err);
     QCOMPARE(digests(served.path()), digests(alone.path()));
@@ -188,7 +188,7 @@ void TestService::sameProbeResultAsStandAlone()
     const qint64 activityBefore = service_.workerActivity();
     const Result s = probeOnce(dir.filePath("served.txt"), service_.environment());
     QVERIFY(a.finished && s.finished);
-    QTRY_VERIFY2_WITH_TIMEOUT(service_.workerActivity() > activityBefore, "the service ran no worker", 3000);
+    QTRY_VERIFY2_WITH_TIMEOUT(service_.workerActivity() > activityBefore, "the service ran no worker", 30000);
     QCOMPARE(s.exitCode, a.exitCode);
     QCOMPARE(s.err, a.err);
     const QMap<QString, QByteArray> files = digests(dir.path());
@@ -301,7 +301,7 @@ void TestService::damagedDocumentAfterOthers()
     const Result probeAlone = probeOnce(probeDir.filePath("alone.txt"), alone);
     const qint64 beforeProbe = service_.workerActivity();
     const Result probeServed = probeOnce(probeDir.filePath("served.txt"), service_.environment());
-    QTRY_VERIFY2_WITH_TIMEOUT(service_.workerActivity() > beforeProbe, "the service ran no worker for the probe", 3000);
+    QTRY_VERIFY2_WITH_TIMEOUT(service_.workerActivity() > beforeProbe, "the service ran no worker for the probe", 30000);
     QCOMPARE(probeServed.exitCode, probeAlone.exitCode);
     QCOMPARE(probeServed.err, probeAlone.err);
     const QMap<QString, QByteArray> results = digests(probeDir.path());
@@ -317,7 +317,7 @@ void TestService::damagedDocumentAfterOthers()
     const Result renderedAlone = run(script(), {}, a.path(), 60000, alone);
     const qint64 beforeRender = service_.workerActivity();
     const Result renderedServed = run(script(), {}, s.path(), 60000, served);
-    QTRY_VERIFY2_WITH_TIMEOUT(service_.workerActivity() > beforeRender, "the service ran no worker for the render", 3000);
+    QTRY_VERIFY2_WITH_TIMEOUT(service_.workerActivity() > beforeRender, "the service ran no worker for the render", 30000);
     QVERIFY(renderedAlone.finished && renderedServed.finished);
     QCOMPARE(renderedServed.exitCode, renderedAlone.exitCode);
     QCOMPARE(renderedServed.err, renderedAlone.err);
