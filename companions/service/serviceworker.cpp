@@ -1,6 +1,7 @@
 #include "service/serviceworker.h"
 
 #include "common/fd.h"
+#include "common/fdio.h"
 #include "common/sandbox.h"
 #include "render/pagebuffer.h"
 #include "render/rendercontext.h"
@@ -74,7 +75,7 @@ long residentBytes()
 bool sendReady(int channel, bool ready)
 {
     const char byte = ready ? 'R' : 'E';
-    return ::send(channel, &byte, 1, MSG_NOSIGNAL) == 1;
+    return fdio::sendAll(channel, &byte, 1);
 }
 
 // Runs one job in the client's folder, with its standard descriptors,
@@ -153,11 +154,7 @@ int runJob(const WorkerSetup &setup, Request &request, bool &reusable)
 bool receiveReady(int channel)
 {
     char byte = 0;
-    ssize_t n = -1;
-    do
-        n = ::recv(channel, &byte, 1, 0);
-    while (n < 0 && errno == EINTR);
-    return n == 1 && byte == 'R';
+    return fdio::receiveAll(channel, &byte, 1) && byte == 'R';
 }
 
 std::vector<rlimit> currentLimits()
