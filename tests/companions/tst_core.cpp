@@ -7,6 +7,7 @@
 #include "common/filelock.h"
 #include "common/subprocess.h"
 
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -141,6 +142,10 @@ private slots:
         // The grandchild went with the group; it comes to this process,
         // which reaps it.
         rw::Child orphan(grandchild);
+        const auto cleanUp = qScopeGuard([&orphan] {
+            if (orphan.active() && orphan.signal(SIGKILL))
+                orphan.reap(true);
+        });
         QVERIFY2(orphan.waitEnded(60s), "the grandchild outlived its group");
         const std::optional<int> orphanStatus = orphan.reap(true);
         QVERIFY(orphanStatus);
