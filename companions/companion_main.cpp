@@ -7,7 +7,7 @@
 
 #include "common/sandbox.h"
 #include "render/rendermain.h"
-#include "service/renderservice.h"
+#include "service/servicemain.h"
 
 #include <cstdio>
 #include <cstdlib>

@@ -2,6 +2,7 @@
 
 #include "platform/pathcodec.h"
 
+#include "common/fd.h"
 #include "common/fdio.h"
 
 #include <QCryptographicHash>
@@ -41,34 +42,20 @@ std::optional<FileStamp> stampOf(const QString &path, bool followLinks)
     return FileStamp{nanoseconds(st.st_mtim), qint64(st.st_size)};
 }
 
-// A descriptor closed when it goes out of scope.
-struct Descriptor {
-    int fd;
-    ~Descriptor()
-    {
-        if (fd >= 0)
-            ::close(fd);
-    }
-};
-
 // Opens a regular file: anything else is looked at, never opened (opening
 // a device may act on it), and one put there meanwhile is opened without
 // blocking and refused; -1 unless it is a regular file.
-int openRegular(const QString &path, bool followLinks, struct stat &st)
+rw::Fd openRegular(const QString &path, bool followLinks, struct stat &st)
 {
     const QByteArray name = encodePath(path);
     if (name.isEmpty())
-        return -1;
+        return rw::Fd();
     if ((followLinks ? ::stat(name.constData(), &st) : ::lstat(name.constData(), &st)) != 0 || !S_ISREG(st.st_mode))
-        return -1;
-    const int fd = ::open(name.constData(),
-                          O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY | (followLinks ? 0 : O_NOFOLLOW));
-    if (fd < 0)
-        return -1;
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        ::close(fd);
-        return -1;
-    }
+        return rw::Fd();
+    rw::Fd fd(::open(name.constData(),
+                     O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY | (followLinks ? 0 : O_NOFOLLOW)));
+    if (fd.isOpen() && (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)))
+        fd.reset();
     return fd;
 }
 
@@ -102,12 +89,12 @@ std::optional<SourceIdentity> sourceIdentity(const QString &path)
 std::optional<FileHead> plainFileHead(const QString &path, int maxBytes)
 {
     struct stat st {};
-    const Descriptor file{openRegular(path, false, st)};
-    if (file.fd < 0)
+    const rw::Fd file = openRegular(path, false, st);
+    if (!file.isOpen())
         return std::nullopt;
     FileHead head{FileStamp{nanoseconds(st.st_mtim), qint64(st.st_size)},
                   QByteArray(qMax(0, maxBytes), Qt::Uninitialized)};
-    const ssize_t filled = rw::fdio::readUpTo(file.fd, head.bytes.data(), size_t(head.bytes.size()), 0);
+    const ssize_t filled = rw::fdio::readUpTo(file.get(), head.bytes.data(), size_t(head.bytes.size()), 0);
     if (filled < 0)
         return std::nullopt;
     head.bytes.truncate(filled);
@@ -117,13 +104,13 @@ std::optional<FileHead> plainFileHead(const QString &path, int maxBytes)
 std::optional<FileDigest> fileDigest(const QString &path)
 {
     struct stat st {};
-    const Descriptor file{openRegular(path, true, st)};
-    if (file.fd < 0)
+    const rw::Fd file = openRegular(path, true, st);
+    if (!file.isOpen())
         return std::nullopt;
     QCryptographicHash hash(QCryptographicHash::Sha256);
     QByteArray chunk(256 * 1024, Qt::Uninitialized);
     for (;;) {
-        const ssize_t n = rw::fdio::readSome(file.fd, chunk.data(), size_t(chunk.size()));
+        const ssize_t n = rw::fdio::readSome(file.get(), chunk.data(), size_t(chunk.size()));
         if (n < 0)
             return std::nullopt;
         if (n == 0)

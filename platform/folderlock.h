@@ -2,10 +2,16 @@
 
 #include <QString>
 
+#include <memory>
+
+namespace rw {
+class FileLock;
+}
+
 namespace Platform {
 
 // An exclusive lock on a file, shared by every process that uses the same
-// file (flock). The lock ends when the object is destroyed, when unlock() is
+// file (flock, through rw::FileLock). The lock ends when the object is destroyed, when unlock() is
 // called, or when the holding process ends, so a crashed holder never leaves
 // it behind (unless a child that inherited the descriptor still runs). The
 // file itself is created when missing and never removed; it is never opened
@@ -26,13 +32,13 @@ public:
     // One attempt, without waiting.
     State tryLock();
     void unlock();
-    bool isLocked() const { return locked_; }
+    bool isLocked() const;
 
     const QString &path() const { return path_; }
     // The open descriptor that carries the lock (-1 when not locked). A child
     // process that inherits it keeps the lock held until it ends too, so a
     // converter left running by a killed program still marks the folder busy.
-    int descriptor() const { return locked_ ? fd_ : -1; }
+    int descriptor() const;
     // Who has the lock file open, for a message: "process 123 (rasterwell)",
     // several joined by ", "; empty when no process has (a descriptor in a
     // socket message, say, is in no process). Our own descriptor is left out.
@@ -43,8 +49,7 @@ public:
 private:
     QString path_;
     QString error_;
-    int fd_ = -1;
-    bool locked_ = false;
+    std::unique_ptr<rw::FileLock> lock_;
 };
 
 } // namespace Platform

@@ -3,6 +3,10 @@
 #include "platform/fileops.h"
 #include "platform/pathcodec.h"
 
+#include "common/child.h"
+#include "common/fd.h"
+#include "common/fdio.h"
+
 #include <QCoreApplication>
 #include <QProcess>
 #include <QSocketNotifier>
@@ -16,11 +20,8 @@
 #include <map>
 #include <pthread.h>
 #include <sched.h>
-#include <sys/prctl.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <sys/wait.h>
-#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -224,8 +225,8 @@ struct ChildSetup {
     int devNull;
     int errorFd;       // -1: keep ours
     bool hidden;
-    int keepFd;        // -1: none
-    int keepSecretFd;  // -1: none
+    const int *keep;   // the inherited descriptors (inheritedDescriptors())
+    std::size_t keepCount;
     const char *workingFolder; // nullptr: ours
     const char *program;
     char *const *argv;
@@ -238,8 +239,7 @@ struct ChildSetup {
     ::setpgid(0, 0);
     // Die with the program, also when it is killed outright; if it already
     // died before this line, do not start at all.
-    ::prctl(PR_SET_PDEATHSIG, SIGTERM);
-    if (::getppid() != c.parent)
+    if (!rw::tieToParent(c.parent, SIGTERM))
         ::_exit(127);
     struct sigaction fallback {};
     fallback.sa_handler = SIG_DFL;
@@ -255,10 +255,9 @@ struct ChildSetup {
         placeAt(c.devNull, STDOUT_FILENO);
     if (c.errorFd >= 0)
         placeAt(c.errorFd, STDERR_FILENO);
-    if (c.keepFd > STDERR_FILENO)
-        ::fcntl(c.keepFd, F_SETFD, 0);
-    if (c.keepSecretFd > STDERR_FILENO)
-        ::fcntl(c.keepSecretFd, F_SETFD, 0);
+    for (std::size_t i = 0; i < c.keepCount; ++i)
+        if (c.keep[i] > STDERR_FILENO)
+            ::fcntl(c.keep[i], F_SETFD, 0);
     if (c.workingFolder && ::chdir(c.workingFolder) != 0)
         childFails(c.reportFd);
     ::execve(c.program, c.argv, c.envp);
@@ -292,43 +291,36 @@ pid_t startChild(const ChildSetup &setup)
     return pid;
 }
 
-int openPidfd(pid_t pid)
-{
-#ifdef SYS_pidfd_open
-    return int(::syscall(SYS_pidfd_open, pid, 0));
-#else
-    Q_UNUSED(pid);
-    return -1;
-#endif
-}
-
 } // namespace
 
+std::vector<int> inheritedDescriptors(int secretDescriptor, int inheritDescriptor)
+{
+    std::vector<int> kept;
+    for (const int fd : {secretDescriptor, inheritDescriptor})
+        if (fd >= 0)
+            kept.push_back(fd);
+    return kept;
+}
+
 // A running child: its pidfd wakes a waiting event loop when it ends.
-struct Child {
-    int pidfd = -1;
+struct Watched {
+    explicit Watched(pid_t pid) : child(pid) {}
+    ~Watched() { notifier.reset(); } // before the pidfd it watches closes
+    rw::Child child;
     std::unique_ptr<QSocketNotifier> notifier;
-    ~Child()
-    {
-        notifier.reset();
-        if (pidfd >= 0)
-            ::close(pidfd);
-    }
 };
 
 struct PosixProcessApi::State {
-    std::map<pid_t, std::unique_ptr<Child>> running;
+    std::map<pid_t, std::unique_ptr<Watched>> running;
     std::map<pid_t, int> finished;
 
     void watch(pid_t pid)
     {
-        auto child = std::make_unique<Child>();
+        auto child = std::make_unique<Watched>(pid);
         if (QCoreApplication::instance()) {
-            child->pidfd = openPidfd(pid);
-            if (child->pidfd >= 0) {
-                ::fcntl(child->pidfd, F_SETFD, FD_CLOEXEC);
+            if (child->child.pidfd() >= 0) {
                 child->notifier =
-                    std::make_unique<QSocketNotifier>(child->pidfd, QSocketNotifier::Read);
+                    std::make_unique<QSocketNotifier>(child->child.pidfd(), QSocketNotifier::Read);
                 // Waking the loop is all it is for; the wait then reads the
                 // exit code. Disabled at once, or it would fire again and again.
                 QSocketNotifier *n = child->notifier.get();
@@ -343,31 +335,20 @@ struct PosixProcessApi::State {
         running[pid] = std::move(child);
     }
 
-    // Whether `pid` has ended, without reaping it: while it is unreaped its
-    // number and its group cannot go to another process, so the group can
-    // still be killed safely.
-    bool ended(pid_t pid)
-    {
-        siginfo_t info{};
-        int r;
-        do {
-            r = ::waitid(P_PID, id_t(pid), &info, WEXITED | WNOHANG | WNOWAIT);
-        } while (r < 0 && errno == EINTR);
-        return r < 0 || info.si_pid == pid;
-    }
+    // The running child `pid`: while it is unreaped its number and its
+    // group cannot go to another process, so the group can still be
+    // killed safely.
+    rw::Child &child(pid_t pid) { return running.at(pid)->child; }
 
-    // Reaps `pid` if it has ended; its code, or nothing while it runs.
-    std::optional<int> reap(pid_t pid, int options)
+    // Reaps `pid` if it has ended (`wait`: once it has); its code, or
+    // nothing while it runs.
+    std::optional<int> reap(pid_t pid, bool wait)
     {
-        int status = 0;
-        pid_t r;
-        do {
-            r = ::waitpid(pid, &status, options);
-        } while (r < 0 && errno == EINTR);
-        if (r == 0)
+        const std::optional<int> status = child(pid).reap(wait);
+        if (!status)
             return std::nullopt;
         // A child reaped by someone else is lost: never mistaken for a success.
-        const int code = r < 0 ? 255 : decodeStatus(status);
+        const int code = *status == rw::Child::Lost ? 255 : decodeStatus(*status);
         running.erase(pid);
         forgetGroup(pid);
         finished[pid] = code;
@@ -414,47 +395,42 @@ StartResult PosixProcessApi::start(const QStringList &argv, const StartOptions &
     const QByteArray programPath = encodePath(program);
     const QByteArray workingFolder = encodePath(options.workingFolder);
 
-    const int devNull = ::open("/dev/null", O_RDWR | O_CLOEXEC);
-    int errorFd = -1;
+    const std::vector<int> kept = inheritedDescriptors(options.secretDescriptor, options.inheritDescriptor);
+    rw::Fd devNull(::open("/dev/null", O_RDWR | O_CLOEXEC));
+    rw::Fd errorFd;
     if (!options.errorFile.isEmpty()) {
-        errorFd = ::open(encodePath(options.errorFile).constData(),
-                         O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC, 0644);
-        if (errorFd < 0) {
+        errorFd.reset(::open(encodePath(options.errorFile).constData(),
+                             O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC, 0644));
+        if (!errorFd.isOpen()) {
             result.error = fromErrno(errno);
-            if (devNull >= 0)
-                ::close(devNull);
             return result;
         }
     }
     int report[2];
-    if (devNull < 0 || ::pipe2(report, O_CLOEXEC) != 0) {
+    if (!devNull.isOpen() || ::pipe2(report, O_CLOEXEC) != 0) {
         result.error = fromErrno(errno);
-        if (devNull >= 0)
-            ::close(devNull);
-        if (errorFd >= 0)
-            ::close(errorFd);
         return result;
     }
+    rw::Fd reportRead(report[0]);
+    rw::Fd reportWrite(report[1]);
 
     const ChildSetup setup{::getpid(),
-                           devNull,
-                           errorFd,
+                           devNull.get(),
+                           errorFd.get(),
                            options.hidden,
-                           options.inheritDescriptor,
-                           options.secretDescriptor,
+                           kept.data(),
+                           kept.size(),
                            options.workingFolder.isEmpty() ? nullptr : workingFolder.constData(),
                            programPath.constData(),
                            argp.data(),
                            envp.data(),
-                           report[1]};
+                           reportWrite.get()};
     const pid_t pid = startChild(setup);
     const int forkErrno = errno;
-    ::close(report[1]);
-    ::close(devNull);
-    if (errorFd >= 0)
-        ::close(errorFd);
+    reportWrite.reset();
+    devNull.reset();
+    errorFd.reset();
     if (pid < 0) {
-        ::close(report[0]);
         result.error = fromErrno(forkErrno);
         return result;
     }
@@ -462,15 +438,11 @@ StartResult PosixProcessApi::start(const QStringList &argv, const StartOptions &
     ::setpgid(pid, pid);
 
     int childErrno = 0;
-    ssize_t n;
-    do {
-        n = ::read(report[0], &childErrno, sizeof childErrno);
-    } while (n < 0 && errno == EINTR);
-    ::close(report[0]);
+    const ssize_t n = rw::fdio::readUpTo(reportRead.get(), &childErrno, sizeof childErrno);
+    reportRead.reset();
     if (n == ssize_t(sizeof childErrno)) {
         // exec failed: the child has ended; reap it.
-        int status = 0;
-        ::waitpid(pid, &status, 0);
+        rw::Child(pid).reap(true);
         result.error = fromErrno(childErrno);
         return result;
     }
@@ -520,7 +492,7 @@ std::optional<int> PosixProcessApi::exitCode(qint64 pid)
         return it->second;
     if (!d->running.count(p))
         return std::nullopt;
-    if (const std::optional<int> code = d->reap(p, WNOHANG))
+    if (const std::optional<int> code = d->reap(p, false))
         return code;
     return StillActive;
 }
@@ -530,16 +502,16 @@ void PosixProcessApi::terminate(qint64 pid)
     const pid_t p = pid_t(pid);
     if (!d->running.count(p))
         return;
-    ::kill(-p, SIGTERM);
+    rw::Child &child = d->child(p);
+    child.signalGroup(SIGTERM);
     // A stopped group handles its SIGTERM only once it runs again.
-    ::kill(-p, SIGCONT);
+    child.signalGroup(SIGCONT);
     // A moment to clean up, then make sure the whole group is gone: it is
     // killed while its leader is still unreaped, so the group number
     // cannot belong to anyone else yet.
-    for (int i = 0; i < 100 && !d->ended(p); ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    ::kill(-p, SIGKILL);
-    d->reap(p, 0);
+    child.waitEnded(std::chrono::seconds(1));
+    child.signalGroup(SIGKILL);
+    d->reap(p, true);
 }
 
 void PosixProcessApi::terminateAll()
@@ -548,23 +520,22 @@ void PosixProcessApi::terminateAll()
     for (const auto &entry : d->running)
         groups.push_back(entry.first);
     for (pid_t p : groups) {
-        ::kill(-p, SIGTERM);
-        ::kill(-p, SIGCONT);
+        d->child(p).signalGroup(SIGTERM);
+        d->child(p).signalGroup(SIGCONT);
     }
     // Give the groups a moment together to clean up, then make sure they
     // are gone.
-    for (int i = 0; i < 20; ++i) {
-        bool anyRunning = false;
-        for (pid_t p : groups)
-            if (!d->ended(p))
-                anyRunning = true;
-        if (!anyRunning)
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(200);
+    for (pid_t p : groups) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0)
             break;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        d->child(p).waitEnded(left);
     }
     for (pid_t p : groups) {
-        ::kill(-p, SIGKILL);
-        d->reap(p, 0);
+        d->child(p).signalGroup(SIGKILL);
+        d->reap(p, true);
     }
 }
 

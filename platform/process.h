@@ -4,6 +4,7 @@
 #include <QStringList>
 #include <memory>
 #include <optional>
+#include <vector>
 
 namespace Platform {
 
@@ -44,6 +45,12 @@ struct StartOptions {
     // holds its passwords (see SecretPipe).
     int secretDescriptor = -1;
 };
+
+// The descriptors a child keeps open beyond its standard ones, in the order
+// it gets them: the passwords' pipe first (a render service's worker finds
+// it there), then the inherited one; -1s are left out. A started child and
+// a job handed to the render service both get them so.
+std::vector<int> inheritedDescriptors(int secretDescriptor, int inheritDescriptor);
 
 // Result of opening an item the way a desktop shell does.
 struct ShellOpenResult {

@@ -1,5 +1,6 @@
 #include "platform/secret.h"
 
+#include "common/fd.h"
 #include "common/fdio.h"
 
 #include <cerrno>
@@ -21,7 +22,9 @@ bool SecretBytes::readFrom(const QByteArray &path, qsizetype maxBytes, QByteArra
 {
     clear();
     const bool standardInput = path == "-";
-    const int fd = standardInput ? STDIN_FILENO : ::open(path.constData(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
+    // Standard input stays open; a file is closed after the read.
+    const rw::Fd file(standardInput ? -1 : ::open(path.constData(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
+    const int fd = standardInput ? STDIN_FILENO : file.get();
     if (fd < 0) {
         *why = std::strerror(errno);
         return false;
@@ -34,8 +37,6 @@ bool SecretBytes::readFrom(const QByteArray &path, qsizetype maxBytes, QByteArra
     if (!ok)
         *why = std::strerror(errno);
     const qsizetype filled = ok ? got : 0;
-    if (!standardInput)
-        ::close(fd);
     if (ok && filled > maxBytes) {
         *why = "longer than " + QByteArray::number(maxBytes / 1024) + " KiB";
         ok = false;
@@ -56,19 +57,16 @@ std::optional<SecretPipe> SecretPipe::filledWith(const QByteArray &bytes)
     int fds[2];
     if (::pipe2(fds, O_CLOEXEC) != 0)
         return std::nullopt;
-    const bool written = rw::fdio::writeAll(fds[1], bytes.constData(), std::size_t(bytes.size()));
-    ::close(fds[1]);
-    if (!written) {
-        ::close(fds[0]);
+    rw::Fd readEnd(fds[0]);
+    const rw::Fd writeEnd(fds[1]);
+    if (!rw::fdio::writeAll(writeEnd.get(), bytes.constData(), std::size_t(bytes.size())))
         return std::nullopt;
-    }
-    return SecretPipe(fds[0]);
+    return SecretPipe(readEnd.release());
 }
 
 SecretPipe::~SecretPipe()
 {
-    if (readEnd_ >= 0)
-        ::close(readEnd_);
+    const rw::Fd readEnd(readEnd_);
 }
 
 } // namespace Platform

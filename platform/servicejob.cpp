@@ -1,7 +1,11 @@
 #include "platform/servicejob.h"
 
 #include "platform/pathcodec.h"
+#include "platform/process.h"
 #include "service/servicewire.h"
+
+#include "common/fd.h"
+#include "common/fdio.h"
 
 #include <QElapsedTimer>
 #include <QSocketNotifier>
@@ -27,29 +31,7 @@ namespace wire = rw::service;
 // second) has stopped answering, as the companions' own client judges.
 constexpr int SilenceLimitMs = 10'000;
 
-class Fd {
-public:
-    explicit Fd(int fd = -1) : fd_(fd) {}
-    ~Fd() { reset(); }
-    Fd(const Fd &) = delete;
-    Fd &operator=(const Fd &) = delete;
-    int get() const { return fd_; }
-    int release()
-    {
-        const int fd = fd_;
-        fd_ = -1;
-        return fd;
-    }
-    void reset(int fd = -1)
-    {
-        if (fd_ >= 0)
-            ::close(fd_);
-        fd_ = fd;
-    }
-
-private:
-    int fd_;
-};
+using rw::Fd;
 
 int pollOne(int fd, short events, int waitMs)
 {
@@ -61,16 +43,16 @@ int pollOne(int fd, short events, int waitMs)
     return r == 1 ? p.revents : 0;
 }
 
-int connectTo(const QString &socketPath)
+Fd connectTo(const QString &socketPath)
 {
     sockaddr_un address{};
     socklen_t length = 0;
     if (!wire::socketAddress(encodePath(socketPath).toStdString(), address, length))
-        return -1;
+        return Fd();
     Fd sock(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
     if (sock.get() < 0 || ::connect(sock.get(), reinterpret_cast<sockaddr *>(&address), length) != 0)
-        return -1;
-    return sock.release();
+        return Fd();
+    return sock;
 }
 
 bool killPidfd(int pidfd)
@@ -80,14 +62,12 @@ bool killPidfd(int pidfd)
 
 // A probe's document, opened as the probe opens it (read-only, following
 // links, a regular file only); -1 when it cannot be.
-int openDocument(const QString &path)
+Fd openDocument(const QString &path)
 {
-    const int fd = ::open(encodePath(path).constData(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    Fd fd(::open(encodePath(path).constData(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
     struct stat st {};
-    if (fd >= 0 && (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))) {
-        ::close(fd);
-        return -1;
-    }
+    if (fd.isOpen() && (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)))
+        fd.reset();
     return fd;
 }
 
@@ -108,9 +88,17 @@ void handDocument(WireRequest &request, int document)
 
 } // namespace
 
+struct ServiceJob::Descriptors {
+    Fd socket;
+    Fd worker;
+    Fd error;
+};
+
+ServiceJob::ServiceJob() : fds_(std::make_unique<Descriptors>()) {}
+
 std::unique_ptr<ServiceJob> ServiceJob::start(const QString &socketPath, const Request &request, int acceptMs)
 {
-    Fd sock(connectTo(socketPath));
+    Fd sock = connectTo(socketPath);
     if (sock.get() < 0)
         return nullptr;
     // Our descriptors go only to a service of our own user.
@@ -124,8 +112,8 @@ std::unique_ptr<ServiceJob> ServiceJob::start(const QString &socketPath, const R
         return nullptr;
     const std::optional<wire::ReceivedNotice> accepted = wire::receiveNotice(sock.get());
     if (!accepted || accepted->notice != wire::Notice::Accepted) {
-        if (accepted && accepted->descriptor >= 0)
-            ::close(accepted->descriptor);
+        if (accepted)
+            const Fd unwanted(accepted->descriptor);
         return nullptr;
     }
 
@@ -156,27 +144,26 @@ std::unique_ptr<ServiceJob> ServiceJob::start(const QString &socketPath, const R
     if (cwd.get() < 0 || null.get() < 0 || (!request.errorFile.isEmpty() && error.get() < 0))
         return nullptr;
     out.descriptors = {cwd.get(), null.get(), null.get(), error.get() >= 0 ? error.get() : STDERR_FILENO};
-    // The passwords' pipe goes first of the inherited ones: the worker names
-    // its own number for it in RASTERWELL_PASSWORD_FD.
-    if (request.secretDescriptor >= 0)
-        out.descriptors.push_back(request.secretDescriptor);
-    if (request.inheritDescriptor >= 0)
-        out.descriptors.push_back(request.inheritDescriptor);
+    // The inherited ones, in the order a started child gets them: the
+    // passwords' pipe first, for which the worker names its own number in
+    // RASTERWELL_PASSWORD_FD.
+    for (const int fd : inheritedDescriptors(request.secretDescriptor, request.inheritDescriptor))
+        out.descriptors.push_back(fd);
     // The probe's command line: pdftk.exe DOCUMENT data_dump output RESULT dont_ask.
-    const Fd document(request.probe && request.arguments.size() == 6 && !request.arguments[1].isEmpty()
-                          ? openDocument(request.arguments[1])
-                          : -1);
+    const Fd document = request.probe && request.arguments.size() == 6 && !request.arguments[1].isEmpty()
+                            ? openDocument(request.arguments[1])
+                            : Fd();
     handDocument(out, document.get());
     if (!wire::sendRequest(sock.get(), out))
         return nullptr;
 
     std::unique_ptr<ServiceJob> job(new ServiceJob);
     ::fcntl(sock.get(), F_SETFL, ::fcntl(sock.get(), F_GETFL) | O_NONBLOCK);
-    job->socket_ = sock.release();
-    job->error_ = error.release();
+    job->fds_->socket = std::move(sock);
+    job->fds_->error = std::move(error);
     job->probe_ = request.probe;
     // Wakes the event loop for each notice (read in exitStatus()).
-    job->notifier_ = std::make_unique<QSocketNotifier>(job->socket_, QSocketNotifier::Read);
+    job->notifier_ = std::make_unique<QSocketNotifier>(job->fds_->socket.get(), QSocketNotifier::Read);
     job->silence_.start();
     return job;
 }
@@ -184,21 +171,16 @@ std::unique_ptr<ServiceJob> ServiceJob::start(const QString &socketPath, const R
 ServiceJob::~ServiceJob()
 {
     notifier_.reset();
-    // Hanging up stops a worker that still runs: the service kills it.
-    if (socket_ >= 0)
-        ::close(socket_);
-    if (worker_ >= 0)
-        ::close(worker_);
-    if (error_ >= 0)
-        ::close(error_);
+    // Hanging up (the socket closes with fds_) stops a worker that still
+    // runs: the service kills it.
 }
 
 // A line on the job's standard error, as the launcher would write it.
 void ServiceJob::say(const QByteArray &line) const
 {
     const QByteArray text = QByteArray(probe_ ? "pdftk.exe: " : "rwrender: ") + line + '\n';
-    const int fd = error_ >= 0 ? error_ : STDERR_FILENO;
-    [[maybe_unused]] const ssize_t written = ::write(fd, text.constData(), size_t(text.size()));
+    const int fd = fds_->error.isOpen() ? fds_->error.get() : STDERR_FILENO;
+    rw::fdio::writeAll(fd, text.constData(), size_t(text.size()));
 }
 
 // Reads the notices that are there (waiting up to `waitMs` for the first);
@@ -208,23 +190,19 @@ bool ServiceJob::readNotices(int waitMs)
     if (status_)
         return true;
     int wait = waitMs;
-    while (pollOne(socket_, POLLIN, wait) & (POLLIN | POLLHUP | POLLERR)) {
+    while (pollOne(fds_->socket.get(), POLLIN, wait) & (POLLIN | POLLHUP | POLLERR)) {
         wait = 0;
         silence_.restart();
-        const std::optional<wire::ReceivedNotice> notice = wire::receiveNotice(socket_);
+        const std::optional<wire::ReceivedNotice> notice = wire::receiveNotice(fds_->socket.get());
         if (!notice) {
             gone_ = true;
             break;
         }
-        if (notice->notice == wire::Notice::Worker) {
-            if (worker_ >= 0)
-                ::close(worker_);
-            worker_ = notice->descriptor;
-        } else if (notice->descriptor >= 0) {
-            ::close(notice->descriptor);
-        }
+        Fd descriptor(notice->descriptor);
+        if (notice->notice == wire::Notice::Worker)
+            fds_->worker = std::move(descriptor);
         if (notice->notice == wire::Notice::Reply) {
-            const std::optional<wire::Reply> reply = wire::receiveReply(socket_);
+            const std::optional<wire::Reply> reply = wire::receiveReply(fds_->socket.get());
             if (!reply) {
                 gone_ = true;
                 break;
@@ -249,9 +227,9 @@ bool ServiceJob::readNotices(int waitMs)
         // went: the worker, if one had the job, must be gone before anything
         // else touches its folder.
         notifier_.reset();
-        if (worker_ >= 0) {
-            killPidfd(worker_);
-            pollOne(worker_, POLLIN, 5000);
+        if (fds_->worker.isOpen()) {
+            killPidfd(fds_->worker.get());
+            pollOne(fds_->worker.get(), POLLIN, 5000);
         }
         lost_ = true;
         status_ = 1;
@@ -273,15 +251,15 @@ void ServiceJob::end(int waitMs)
     if (status_)
         return;
     stopping_ = true;
-    ::shutdown(socket_, SHUT_WR);
+    ::shutdown(fds_->socket.get(), SHUT_WR);
     QElapsedTimer clock;
     clock.start();
     while (!status_ && !gone_ && clock.elapsed() < waitMs)
         readNotices(int(std::max<qint64>(1, waitMs - clock.elapsed())));
     if (!status_) {
-        if (worker_ >= 0) {
-            killPidfd(worker_);
-            pollOne(worker_, POLLIN, waitMs);
+        if (fds_->worker.isOpen()) {
+            killPidfd(fds_->worker.get());
+            pollOne(fds_->worker.get(), POLLIN, waitMs);
         }
         notifier_.reset();
         lost_ = true;
@@ -294,13 +272,10 @@ bool waitForListener(const QString &socketPath, int limitMs, const std::function
     QElapsedTimer clock;
     clock.start();
     for (;;) {
-        const int sock = connectTo(socketPath);
-        if (sock >= 0) {
-            // The service takes this connection up and lets it go when no
-            // request follows.
-            ::close(sock);
+        // The service takes this connection up and lets it go when no
+        // request follows.
+        if (connectTo(socketPath).isOpen())
             return true;
-        }
         if (clock.elapsed() >= limitMs || (stillStarting && !stillStarting()))
             return false;
         ::usleep(500);

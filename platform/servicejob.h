@@ -27,6 +27,7 @@ public:
         QStringList environment;     // the whole environment, "NAME=value"
         QString workingFolder;       // empty: ours
         QString errorFile;           // standard error, created or truncated (never through a link)
+        // Passed on as a started child keeps them (inheritedDescriptors()).
         int secretDescriptor = -1;   // the passwords' pipe: the first inherited descriptor
         int inheritDescriptor = -1;  // passed on as an inherited descriptor
     };
@@ -54,19 +55,20 @@ public:
     void end(int waitMs = 5000);
 
 private:
-    ServiceJob() = default;
+    ServiceJob();
     bool readNotices(int waitMs);
     void say(const QByteArray &line) const;
 
-    int socket_ = -1;
-    int worker_ = -1; // the worker's pidfd, once one has the job
+    // The connection, the worker's pidfd (once one has the job) and the
+    // job's standard error, for the client's own words.
+    struct Descriptors;
+    std::unique_ptr<Descriptors> fds_;
     std::unique_ptr<QSocketNotifier> notifier_;
     std::optional<int> status_;
     int killedBy_ = 0;
     bool gone_ = false; // the service ended the connection without a reply
     bool lost_ = false;
     bool stopping_ = false; // end() asked for the stop: no word on the kill
-    int error_ = -1; // the job's standard error, for the client's own words
     bool probe_ = false; // ended without the service's word on the job
     QElapsedTimer silence_;
 };

@@ -7,7 +7,7 @@ cd "$(dirname "$0")/.."
 sh scripts/build.sh
 ctest --test-dir build --output-on-failure -j 2
 
-SANITIZED_TESTS="tst_process tst_companion_probe tst_companion_converter tst_companion_service
+SANITIZED_TESTS="tst_process tst_companion_core tst_companion_probe tst_companion_converter tst_companion_service
 tst_companion_servicewire tst_companion_sandbox tst_convert_servicestall"
 werror=OFF
 if [ -n "${CI:-}" ] && [ "${CI:-}" != "false" ]; then

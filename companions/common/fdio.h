@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <cstddef>
+#include <sys/socket.h>
 #include <sys/types.h>
 #include <unistd.h>
 
@@ -52,6 +53,43 @@ inline bool writeAll(int fd, const void *data, std::size_t size)
                 errno = EIO;
             return false;
         }
+        p += n;
+        size -= std::size_t(n);
+    }
+    return true;
+}
+
+// Sends all `size` bytes on a socket, never raising SIGPIPE when the peer
+// has gone; false (errno) when that fails.
+inline bool sendAll(int socket, const void *data, std::size_t size)
+{
+    const char *p = static_cast<const char *>(data);
+    while (size > 0) {
+        const ssize_t n = ::send(socket, p, size, MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            if (n == 0)
+                errno = EIO;
+            return false;
+        }
+        p += n;
+        size -= std::size_t(n);
+    }
+    return true;
+}
+
+// Receives exactly `size` bytes from a socket; false when the connection
+// ends or fails first.
+inline bool receiveAll(int socket, void *buffer, std::size_t size)
+{
+    char *p = static_cast<char *>(buffer);
+    while (size > 0) {
+        const ssize_t n = ::recv(socket, p, size, 0);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
         p += n;
         size -= std::size_t(n);
     }

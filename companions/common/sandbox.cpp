@@ -201,7 +201,8 @@ bool loadFilter()
                    SCMP_SYS(rt_sigsuspend), SCMP_SYS(rt_sigpending), SCMP_SYS(rt_sigtimedwait),
                    SCMP_SYS(sigaltstack), SCMP_SYS(pause), SCMP_SYS(kill), SCMP_SYS(tgkill),
                    SCMP_SYS(tkill), SCMP_SYS(exit), SCMP_SYS(exit_group), SCMP_SYS(wait4),
-                   SCMP_SYS(waitid), SCMP_SYS(restart_syscall), SCMP_SYS(getpid),
+                   // pidfd_open: a helper's end is waited for on its pidfd.
+                   SCMP_SYS(waitid), SCMP_SYS(pidfd_open), SCMP_SYS(restart_syscall), SCMP_SYS(getpid),
                    SCMP_SYS(getppid), SCMP_SYS(gettid), SCMP_SYS(getuid), SCMP_SYS(geteuid),
                    SCMP_SYS(getgid), SCMP_SYS(getegid), SCMP_SYS(getgroups), SCMP_SYS(getresuid),
                    SCMP_SYS(getresgid), SCMP_SYS(getpgrp), SCMP_SYS(getpgid), SCMP_SYS(getsid),

@@ -1,16 +1,20 @@
 #include "common/subprocess.h"
 
+#include "common/child.h"
+#include "common/fd.h"
+#include "common/fdio.h"
 #include "common/sandbox.h"
+
+#include <algorithm>
+#include <optional>
 
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
 #include <poll.h>
-#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
-#include <thread>
 #include <unistd.h>
 
 namespace rw {
@@ -79,31 +83,24 @@ ProcessResult runProcess(const std::vector<std::string> &argv,
     args.push_back(nullptr);
 
     // [0]: standard output, [1]: standard error; read end, write end.
-    int pipes[2][2] = {{-1, -1}, {-1, -1}};
+    Fd pipes[2][2];
     const bool capture[2] = {captureOutput, captureErrors};
-    auto closeAll = [&] {
-        for (auto &pair : pipes)
-            for (int &fd : pair)
-                if (fd >= 0) {
-                    ::close(fd);
-                    fd = -1;
-                }
-    };
-    for (int i = 0; i < 2; ++i)
-        if (capture[i] && ::pipe2(pipes[i], O_CLOEXEC) != 0) {
-            closeAll();
+    for (int i = 0; i < 2; ++i) {
+        int fds[2];
+        if (!capture[i])
+            continue;
+        if (::pipe2(fds, O_CLOEXEC) != 0)
             return result;
-        }
+        pipes[i][0].reset(fds[0]);
+        pipes[i][1].reset(fds[1]);
+    }
     const pid_t parent = ::getpid();
 
     const pid_t pid = ::fork();
-    if (pid < 0) {
-        closeAll();
+    if (pid < 0)
         return result;
-    }
     if (pid == 0) {
-        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-        if (::getppid() != parent)
+        if (!tieToParent(parent, SIGKILL))
             ::_exit(127);
         const int devNull = ::open("/dev/null", O_RDWR);
         if (devNull >= 0) {
@@ -114,58 +111,61 @@ ProcessResult runProcess(const std::vector<std::string> &argv,
                 ::dup2(devNull, 2);
         }
         if (captureOutput)
-            ::dup2(pipes[0][1], 1);
+            ::dup2(pipes[0][1].get(), 1);
         if (captureErrors)
-            ::dup2(pipes[1][1], 2);
+            ::dup2(pipes[1][1].get(), 2);
         if (!confinement.applyInChild())
             ::_exit(127);
         ::execv(program.c_str(), args.data());
         ::_exit(127);
     }
+    Child child(pid);
 
     result.started = true;
     for (auto &pair : pipes)
-        if (pair[1] >= 0) {
-            ::close(pair[1]);
-            pair[1] = -1;
-        }
+        pair[1].reset();
     std::string *into[2] = {&result.output, &result.errors};
 
     using Clock = std::chrono::steady_clock;
     auto deadline = Clock::now() + limit;
     auto lastLook = Clock::now();
-    int status = 0;
-    bool reaped = false;
     char buffer[4096];
-    // Reads what is there; false once neither pipe is open.
-    auto drain = [&](int timeoutMs) {
-        pollfd fds[2];
+    // Waits up to `timeoutMs` for output, or for the child's end when
+    // `untilEnd`, and reads what is there; false once there is nothing
+    // left to wait for.
+    auto drain = [&](int timeoutMs, bool untilEnd) {
+        pollfd fds[3];
         int count = 0;
         int which[2];
         for (int i = 0; i < 2; ++i)
-            if (pipes[i][0] >= 0) {
-                fds[count] = pollfd{pipes[i][0], POLLIN, 0};
+            if (pipes[i][0].isOpen()) {
+                fds[count] = pollfd{pipes[i][0].get(), POLLIN, 0};
                 which[count++] = i;
             }
+        const int outputs = count;
+        if (untilEnd && child.pidfd() >= 0)
+            fds[count++] = pollfd{child.pidfd(), POLLIN, 0};
         if (count == 0)
             return false;
         if (::poll(fds, nfds_t(count), timeoutMs) <= 0)
             return true;
-        for (int k = 0; k < count; ++k) {
+        for (int k = 0; k < outputs; ++k) {
             if (!(fds[k].revents & (POLLIN | POLLHUP | POLLERR)))
                 continue;
             const int i = which[k];
-            const ssize_t n = ::read(pipes[i][0], buffer, sizeof buffer);
-            if (n > 0) {
+            const ssize_t n = fdio::readSome(pipes[i][0].get(), buffer, sizeof buffer);
+            if (n > 0)
                 into[i]->append(buffer, std::size_t(n));
-            } else if (n == 0 || errno != EINTR) {
-                ::close(pipes[i][0]);
-                pipes[i][0] = -1;
-            }
+            else
+                pipes[i][0].reset();
         }
         return true;
     };
-    while (!reaped) {
+    std::optional<int> status;
+    for (;;) {
+        status = child.reap(false);
+        if (status)
+            break;
         const auto now = Clock::now();
         // A long gap between two looks: this process was stopped, and that
         // time is not the child's.
@@ -173,33 +173,29 @@ ProcessResult runProcess(const std::vector<std::string> &argv,
             deadline += now - lastLook;
         lastLook = now;
         if (limit.count() > 0 && now >= deadline) {
-            ::kill(pid, SIGKILL);
+            child.signal(SIGKILL);
             result.timedOut = true;
             break;
         }
-        if (!drain(20))
-            std::this_thread::sleep_for(std::chrono::milliseconds(2));
-        const pid_t r = ::waitpid(pid, &status, WNOHANG);
-        if (r == pid)
-            reaped = true;
-        else if (r < 0 && errno != EINTR)
-            break;
+        // Until the child ends (its pidfd) or its output comes, looking
+        // at the clock at least every 100 ms.
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now);
+        const int waitMs = int(limit.count() > 0 ? std::clamp<long long>(left.count() + 1, 1, 100) : 100);
+        if (!drain(waitMs, true))
+            child.waitEnded(std::chrono::milliseconds(waitMs)); // no pidfd, no output
     }
-    if (!reaped) {
-        while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-        }
-    }
+    if (!status)
+        status = child.reap(true);
     // Output still buffered in the pipes after the child ended; a pipe kept
     // open by something the child left running is let go after a moment.
     const auto drainUntil = Clock::now() + std::chrono::seconds(2);
     for (auto now = Clock::now(); now < drainUntil; now = Clock::now()) {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(drainUntil - now);
-        if (!drain(int(left.count()) + 1))
+        if (!drain(int(left.count()) + 1, false))
             break;
     }
-    closeAll();
-    if (!result.timedOut)
-        recordStatus(status, result);
+    if (!result.timedOut && status && *status != Child::Lost)
+        recordStatus(*status, result);
     if (result.exitCode == 127 && !result.timedOut)
         result.started = false; // exec failed in the child
     return result;

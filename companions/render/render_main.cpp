@@ -44,6 +44,7 @@
 // Exit status: 0 every page written, 1 a problem (one line each on stderr;
 // the last line names the missing pages), 2 bad command line.
 
+#include "common/child.h"
 #include "common/files.h"
 #include "common/pdfdoc.h"
 #include "common/sandbox.h"
@@ -64,7 +65,6 @@
 #include <mutex>
 #include <optional>
 #include <string>
-#include <sys/prctl.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -357,10 +357,7 @@ int renderDocument(Arguments args, const rw::WarmStart *warm)
     // Never outlive the converter script: a renderer left running after the
     // script was killed could drop stale pages into the staging folder.
     // (A worker of the render service is tied to its client instead.)
-    const pid_t parent = ::getppid();
-    if (!warm)
-        ::prctl(PR_SET_PDEATHSIG, SIGTERM);
-    if (!warm && ::getppid() != parent)
+    if (!warm && !rw::tieToParent(::getppid(), SIGTERM))
         return kFailed;
     // A page image over the file size limit is a page that cannot be
     // written (EFBIG), not a reason to die.

@@ -7,7 +7,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
-#include <sys/file.h>
 #include <thread>
 #include <unistd.h>
 
@@ -42,52 +41,48 @@ TokenHolder::TokenHolder(const RenderTokens &tokens, int slot) : tokens_(tokens)
         return;
     for (int i = 0; i < tokens.count(); ++i) {
         const std::string path = tokens.tokenPath(i);
-        const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
-        if (fd < 0) {
-            giveUp("cannot use the rendering token " + path + ": " + std::strerror(errno));
+        FileLock token(path, 0600);
+        if (!token.open()) {
+            giveUp("cannot use the rendering token " + path + ": " + token.why());
             return;
         }
-        fds_.push_back(fd);
+        locks_.push_back(std::move(token));
     }
 }
 
-TokenHolder::~TokenHolder()
-{
-    for (const int fd : fds_)
-        ::close(fd); // also gives up a lock still held
-}
+TokenHolder::~TokenHolder() = default; // closing also gives up a lock still held
 
 void TokenHolder::giveUp(const std::string &why)
 {
     tokens_.reportUnusable(why);
-    for (const int fd : fds_)
-        ::close(fd);
-    fds_.clear();
+    locks_.clear();
     held_ = -1;
 }
 
 void TokenHolder::acquire(const std::function<void()> &beforeWaiting)
 {
-    if (fds_.empty() || held_ >= 0)
+    if (locks_.empty() || held_ >= 0)
         return;
     // Try every token without waiting, starting at a place of this
     // thread's own so that threads spread over the tokens; when all are
     // taken, look again shortly. A page takes milliseconds or more, so a
     // short poll costs nothing measurable and needs no waiting on one
     // token while another is free.
-    const int n = int(fds_.size());
+    const int n = int(locks_.size());
     const int start = (slot_ + int(::getpid())) % n;
     auto pause = std::chrono::microseconds(500);
     for (;;) {
         for (int k = 0; k < n; ++k) {
             const int i = (start + k) % n;
-            if (::flock(fds_[std::size_t(i)], LOCK_EX | LOCK_NB) == 0) {
+            FileLock &token = locks_[std::size_t(i)];
+            const FileLock::State state = token.tryLock();
+            if (state == FileLock::State::Locked) {
                 held_ = i;
                 return;
             }
-            if (errno != EWOULDBLOCK && errno != EINTR) {
+            if (state == FileLock::State::Failed) {
                 // A file system without flock: render without tokens.
-                giveUp(std::string("cannot lock a rendering token: ") + std::strerror(errno));
+                giveUp("cannot lock a rendering token: " + token.why());
                 return;
             }
         }
@@ -102,7 +97,7 @@ void TokenHolder::release()
 {
     if (held_ < 0)
         return;
-    ::flock(fds_[std::size_t(held_)], LOCK_UN);
+    locks_[std::size_t(held_)].unlock(true);
     held_ = -1;
 }
 

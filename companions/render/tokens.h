@@ -10,6 +10,8 @@
 // A lock belongs to its open file description and goes away with the
 // process, so a killed renderer can never keep a token.
 
+#include "common/filelock.h"
+
 #include <atomic>
 #include <functional>
 #include <memory>
@@ -52,7 +54,7 @@ public:
     TokenHolder &operator=(const TokenHolder &) = delete;
 
     // True when the tokens are in use (shared with other renderers).
-    bool shared() const { return !fds_.empty(); }
+    bool shared() const { return !locks_.empty(); }
 
     // Waits until this thread holds a token; `beforeWaiting`, when given,
     // runs once if the thread has to wait.
@@ -63,7 +65,7 @@ private:
     void giveUp(const std::string &why);
 
     const RenderTokens &tokens_;
-    std::vector<int> fds_; // one per token; empty: no tokens in use
+    std::vector<FileLock> locks_; // one per token; empty: no tokens in use
     int slot_;
     int held_ = -1;
 };

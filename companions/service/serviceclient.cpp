@@ -1,7 +1,10 @@
 #include "service/serviceclient.h"
 
-#include "common/passwords.h"
+#include "common/child.h"
+#include "common/fd.h"
+#include "common/fdio.h"
 #include "common/files.h"
+#include "common/passwords.h"
 
 #include <array>
 #include <cerrno>
@@ -14,7 +17,6 @@
 #include <sys/syscall.h>
 #include <fcntl.h>
 #include <poll.h>
-#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/signalfd.h>
 #include <sys/stat.h>
@@ -35,21 +37,7 @@ constexpr int kSilenceLimitMs = 10'000;
 // How long a worker ended here may take to go.
 constexpr int kWorkerEndMs = 5'000;
 
-class Fd {
-public:
-    explicit Fd(int fd = -1) : fd_(fd) {}
-    ~Fd()
-    {
-        if (fd_ >= 0)
-            ::close(fd_);
-    }
-    Fd(const Fd &) = delete;
-    Fd &operator=(const Fd &) = delete;
-    int get() const { return fd_; }
-
-private:
-    int fd_;
-};
+using rw::Fd;
 
 // Blocks the stop signals for the wait (they are read from a signalfd) and
 // restores the mask when the job was not handed over.
@@ -61,17 +49,16 @@ public:
         for (int s : {SIGTERM, SIGINT, SIGHUP})
             sigaddset(&set_, s);
         ::sigprocmask(SIG_BLOCK, &set_, &old_);
-        fd_ = ::signalfd(-1, &set_, SFD_CLOEXEC);
+        fd_.reset(::signalfd(-1, &set_, SFD_CLOEXEC));
     }
     ~StopSignals()
     {
-        if (fd_ >= 0)
-            ::close(fd_);
+        fd_.reset();
         ::sigprocmask(SIG_SETMASK, &old_, nullptr);
     }
     StopSignals(const StopSignals &) = delete;
     StopSignals &operator=(const StopSignals &) = delete;
-    int fd() const { return fd_; }
+    int fd() const { return fd_.get(); }
 
     // Ends this process by `signal`, as if it had not been caught.
     [[noreturn]] void endBy(int signal)
@@ -89,17 +76,12 @@ public:
 private:
     sigset_t set_{};
     sigset_t old_{};
-    int fd_ = -1;
+    Fd fd_;
 };
 
 bool isOpen(int fd)
 {
     return ::fcntl(fd, F_GETFD) >= 0;
-}
-
-int openPidfd(pid_t pid)
-{
-    return int(::syscall(SYS_pidfd_open, pid, 0));
 }
 
 bool sendSignal(int pidfd, int signal)
@@ -198,20 +180,14 @@ std::optional<int> runThroughService(const char *service, Job job, int argc, cha
     const Fd serviceProcess(openPidfd(peer.pid));
 
     // Like the renderer, never outlive the converter script.
-    const pid_t parent = ::getppid();
-    ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+    const bool tied = tieToParent(::getppid(), SIGTERM);
     StopSignals stop;
-    if (::getppid() != parent || stop.fd() < 0)
+    if (!tied || stop.fd() < 0)
         return std::nullopt;
 
     int stoppedBy = 0;
     std::optional<Reply> reply;
-    int worker = -1;
-    const auto closeWorker = [&worker] {
-        if (worker >= 0)
-            ::close(worker);
-        worker = -1;
-    };
+    Fd worker;
     // Waits for notices until the reply; false when the service went or
     // fell silent first.
     bool silent = false;
@@ -229,7 +205,7 @@ std::optional<int> runThroughService(const char *service, Job job, int argc, cha
                 return false;
             if (!stoppedBy && (polls[1].revents & POLLIN)) {
                 signalfd_siginfo info{};
-                if (::read(stop.fd(), &info, sizeof info) == ssize_t(sizeof info)) {
+                if (fdio::readSome(stop.fd(), &info, sizeof info) == ssize_t(sizeof info)) {
                     stoppedBy = int(info.ssi_signo);
                     ::shutdown(sock.get(), SHUT_WR);
                 }
@@ -242,6 +218,7 @@ std::optional<int> runThroughService(const char *service, Job job, int argc, cha
             const std::optional<ReceivedNotice> notice = receiveNotice(sock.get());
             if (!notice)
                 return false;
+            Fd descriptor(notice->descriptor);
             switch (notice->notice) {
             case Notice::Accepted:
                 if (untilAccepted)
@@ -250,8 +227,7 @@ std::optional<int> runThroughService(const char *service, Job job, int argc, cha
             case Notice::Alive:
                 break;
             case Notice::Worker:
-                closeWorker();
-                worker = notice->descriptor;
+                worker = std::move(descriptor);
                 break;
             case Notice::Reply:
                 reply = receiveReply(sock.get());
@@ -331,7 +307,7 @@ std::optional<int> runThroughService(const char *service, Job job, int argc, cha
     const bool answered = listen(false);
     std::optional<int> result;
     if (answered) {
-        closeWorker();
+        worker.reset();
         if (stoppedBy)
             stop.endBy(stoppedBy);
         if (reply->how == Reply::How::Exited)
@@ -349,12 +325,12 @@ std::optional<int> runThroughService(const char *service, Job job, int argc, cha
                      job == Job::Probe ? "pdftk.exe" : "rwrender", kSilenceLimitMs / 1000);
         endSilentService(sock.get(), serviceProcess.get());
     }
-    if (worker >= 0) {
+    if (worker.isOpen()) {
         // The worker that had the job must be gone before anything else
         // touches its folder.
-        sendSignal(worker, SIGKILL);
-        const bool gone = waitGone(worker, kWorkerEndMs);
-        closeWorker();
+        sendSignal(worker.get(), SIGKILL);
+        const bool gone = waitGone(worker.get(), kWorkerEndMs);
+        worker.reset();
         if (!gone) {
             std::fprintf(stderr, "%s: the render service's worker did not end\n",
                          job == Job::Probe ? "pdftk.exe" : "rwrender");

@@ -1,5 +1,7 @@
 #include "service/servicewire.h"
 
+#include "common/fdio.h"
+
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
@@ -78,33 +80,14 @@ private:
     std::size_t at_ = 0;
 };
 
-// Moves all `size` bytes through `io` (send or recv), resuming after a
-// signal; false when the connection ends or fails first.
-template <typename Byte, typename Io>
-bool transferAll(Byte *data, std::size_t size, Io io)
-{
-    while (size > 0) {
-        const ssize_t n = io(data, size);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        data += n;
-        size -= std::size_t(n);
-    }
-    return true;
-}
-
 bool writeAll(int fd, const char *data, std::size_t size)
 {
-    return transferAll(data, size, [fd](const char *d, std::size_t s) {
-        return ::send(fd, d, s, MSG_NOSIGNAL);
-    });
+    return fdio::sendAll(fd, data, size);
 }
 
 bool readAll(int fd, char *data, std::size_t size)
 {
-    return transferAll(data, size, [fd](char *d, std::size_t s) { return ::recv(fd, d, s, 0); });
+    return fdio::receiveAll(fd, data, size);
 }
 
 } // namespace

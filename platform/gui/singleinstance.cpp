@@ -1,5 +1,7 @@
 #include "platform/gui/singleinstance.h"
 
+#include "common/filelock.h"
+
 #include <QCryptographicHash>
 #include <QDataStream>
 #include <QDeadlineTimer>
@@ -14,7 +16,6 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -60,38 +61,14 @@ bool isPrivateFolder(const QString &folder, QString *why)
     return false;
 }
 
-// An exclusive lock on a file, held until destruction or release(). Taking
+// An exclusive lock on a file, held until it goes or is unlocked. Taking
 // it gives up after a while: a start never hangs on another one.
-class FileLock {
-public:
-    FileLock(const QString &path, int waitMs)
-    {
-        fd_ = ::open(QFile::encodeName(path).constData(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
-        if (fd_ < 0)
-            return;
-        const QDeadlineTimer deadline(waitMs);
-        while (::flock(fd_, LOCK_EX | LOCK_NB) != 0) {
-            if (errno != EWOULDBLOCK || deadline.hasExpired()) {
-                release();
-                return;
-            }
-            QThread::msleep(10);
-        }
-    }
-    ~FileLock() { release(); }
-    FileLock(const FileLock &) = delete;
-    FileLock &operator=(const FileLock &) = delete;
-
-    void release()
-    {
-        if (fd_ >= 0)
-            ::close(fd_); // closing drops the lock
-        fd_ = -1;
-    }
-
-private:
-    int fd_ = -1;
-};
+rw::FileLock takeLock(const QString &path, int waitMs)
+{
+    rw::FileLock lock(QFile::encodeName(path).toStdString(), 0600);
+    lock.lockWithin(std::chrono::milliseconds(waitMs));
+    return lock;
+}
 
 QByteArray requestFor(const QStringList &paths)
 {
@@ -269,11 +246,11 @@ InstanceChannel::Outcome LocalInstanceChannel::start(const QStringList &paths, b
     for (int attempt = 0; attempt < Attempts; ++attempt) {
         // Looking for a window and starting to listen are one step, taken
         // by one start at a time.
-        FileLock lock(*folder_ + QLatin1Char('/') + LockName, LockWaitMs);
+        rw::FileLock lock = takeLock(*folder_ + QLatin1Char('/') + LockName, LockWaitMs);
         QLocalSocket socket;
         socket.connectToServer(socketPath);
         if (socket.waitForConnected(ConnectWaitMs)) {
-            lock.release();
+            lock.unlock();
             if (!handOverPaths)
                 return Outcome::Alone; // a window listens already; this one opens beside it
             switch (handOver(socket, paths)) {
@@ -307,7 +284,7 @@ void LocalInstanceChannel::stop()
         return;
     // Under the lock, so a start that has just found the socket unanswered
     // and made its own is not robbed of it.
-    FileLock lock(*folder_ + QLatin1Char('/') + LockName, 1000);
+    const rw::FileLock lock = takeLock(*folder_ + QLatin1Char('/') + LockName, 1000);
     server_->close(); // removes the socket
     server_.reset();
 }

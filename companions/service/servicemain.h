@@ -11,7 +11,7 @@
 // the stand-alone program, in the client's current folder with its
 // descriptors, environment and file creation mask, and its exit status
 // goes back to the client. A worker takes one job at a time and serves
-// further jobs only after one that ended well (see renderservice.cpp for
+// further jobs only after one that ended well (see serviceworker.cpp for
 // when it retires), so a document never shares a process with another in
 // flight: a worker that crashes or is killed fails its document alone. A
 // client that stops or goes away has its worker killed at once. Only
