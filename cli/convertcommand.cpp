@@ -5,7 +5,7 @@
 #include "cli/terminalview.h"
 #include "cli/watchcommand.h"
 #include "convert/companionfiles.h"
-#include "app/fileutil/fileutil.h"
+#include "fileutil/fileutil.h"
 #include "convert/conversionrun.h"
 #include "convert/outputclaims.h"
 #include "convert/runvariables.h"

@@ -1,6 +1,6 @@
 #include "convert/conversionrun.h"
 
-#include "app/fileutil/fileutil.h"
+#include "fileutil/fileutil.h"
 
 #include "convert/directcompanions.h"
 #include "convert/launcher/shell32.h"

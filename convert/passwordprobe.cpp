@@ -1,6 +1,6 @@
 #include "convert/passwordprobe.h"
 
-#include "app/fileutil/fileutil.h"
+#include "fileutil/fileutil.h"
 #include "convert/directcompanions.h"
 #include "convert/launcher/commandline.h"
 #include "convert/launcher/shell32.h"
