@@ -5,7 +5,7 @@
 #include "convert/directcompanions.h"
 #include "convert/launcher/shell32.h"
 #include "convert/pagecollection.h"
-#include "convert/renderservice.h"
+#include "convert/servicestarter.h"
 #include "convert/runscheduler.h"
 #include "convert/runview.h"
 #include "convert/runvariables.h"

@@ -2,7 +2,7 @@
 
 #include "fileutil/fileutil.h"
 #include "convert/directcompanions.h"
-#include "convert/launcher/commandline.h"
+#include "convert/launcher/commandquoting.h"
 #include "convert/launcher/shell32.h"
 #include "platform/eventpump.h"
 #include "platform/fileops.h"

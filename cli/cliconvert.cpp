@@ -1,4 +1,4 @@
-#include "cli/convertcommand.h"
+#include "cli/cliconvert.h"
 
 #include "cli/documentlist.h"
 #include "cli/jsonreport.h"

@@ -1,4 +1,4 @@
-#include "convert/renderservice.h"
+#include "convert/servicestarter.h"
 
 #include "platform/servicejob.h"
 #include "platform/socketpath.h"
