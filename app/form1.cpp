@@ -1,6 +1,6 @@
 #include "app/form1.h"
 
-#include "app/convertcommand.h"
+#include "app/windowconvert.h"
 #include "app/picturebutton.h"
 #include "app/progressbar1.h"
 #include "app/startup.h"

@@ -1,6 +1,6 @@
 #include "app/startup.h"
 
-#include "app/fileutil/fileutil.h"
+#include "fileutil/fileutil.h"
 #include "app/form1.h"
 #include "app/progressbar1.h"
 #include "doclist/listview1.h"

@@ -1,6 +1,6 @@
 #include "cli/jsonreport.h"
 
-#include "app/fileutil/fileutil.h"
+#include "fileutil/fileutil.h"
 #include "convert/outputclaims.h"
 #include "platform/fileops.h"
 #include "platform/pathcodec.h"

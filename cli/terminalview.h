@@ -1,6 +1,6 @@
 #pragma once
 
-#include "cli/commandline.h"
+#include "cli/options.h"
 #include "convert/runobserver.h"
 #include "convert/runview.h"
 #include "platform/messages.h"

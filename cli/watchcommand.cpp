@@ -1,6 +1,6 @@
 #include "cli/watchcommand.h"
 
-#include "cli/convertcommand.h"
+#include "cli/cliconvert.h"
 #include "cli/jsonreport.h"
 #include "cli/terminalview.h"
 #include "convert/companionfiles.h"

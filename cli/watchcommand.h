@@ -1,6 +1,6 @@
 #pragma once
 
-#include "cli/commandline.h"
+#include "cli/options.h"
 
 #include <QString>
 

@@ -1,6 +1,6 @@
 #include "convert/directcompanions.h"
 
-#include "app/fileutil/fileutil.h"
+#include "fileutil/fileutil.h"
 #include "convert/launcher/shell32.h"
 #include "convert/pdfcontext.h"
 #include "convert/shippeddigests.h"

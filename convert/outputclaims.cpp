@@ -2,7 +2,7 @@
 
 #include <QDir>
 
-#include "app/fileutil/fileutil.h"
+#include "fileutil/fileutil.h"
 #include "convert/pagecollection.h"
 #include "platform/appfolder.h"
 #include "platform/pathcodec.h"

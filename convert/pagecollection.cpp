@@ -1,6 +1,6 @@
 #include "convert/pagecollection.h"
 
-#include "app/fileutil/fileutil.h"
+#include "fileutil/fileutil.h"
 #include "platform/fileops.h"
 #include "platform/folderhandle.h"
 

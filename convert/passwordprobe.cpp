@@ -1,8 +1,8 @@
 #include "convert/passwordprobe.h"
 
-#include "app/fileutil/fileutil.h"
+#include "fileutil/fileutil.h"
 #include "convert/directcompanions.h"
-#include "convert/launcher/commandline.h"
+#include "convert/launcher/commandquoting.h"
 #include "convert/launcher/shell32.h"
 #include "platform/eventpump.h"
 #include "platform/fileops.h"

@@ -2,7 +2,7 @@
 
 #include "convert/launcher/shell32.h"
 #include "platform/secret.h"
-#include "app/fileutil/fileutil.h"
+#include "fileutil/fileutil.h"
 
 #include <QFile>
 

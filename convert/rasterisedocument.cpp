@@ -1,6 +1,6 @@
 #include "convert/rasterisedocument.h"
 
-#include "app/fileutil/fileutil.h"
+#include "fileutil/fileutil.h"
 #include "convert/directcompanions.h"
 #include "convert/imagerecord.h"
 #include "convert/launcher/shell32.h"

@@ -1,6 +1,6 @@
 #include "convert/stagingfolders.h"
 
-#include "app/fileutil/fileutil.h"
+#include "fileutil/fileutil.h"
 
 #include <QFile>
 #include <QSaveFile>

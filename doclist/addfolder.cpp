@@ -1,6 +1,6 @@
 #include "doclist/addfolder.h"
 
-#include "app/fileutil/fileutil.h"
+#include "fileutil/fileutil.h"
 #include "platform/direnum.h"
 #include "platform/eventpump.h"
 #include "platform/folderaccess.h"

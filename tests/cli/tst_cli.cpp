@@ -1,4 +1,4 @@
-#include "cli/commandline.h"
+#include "cli/options.h"
 #include "cli/terminalview.h"
 #include "tests/cli/clitest.h"
 #include "tests/convert/convertfixture.h"

@@ -1,4 +1,4 @@
-#include "convert/launcher/commandline.h"
+#include "convert/launcher/commandquoting.h"
 
 namespace Shell32 {
 

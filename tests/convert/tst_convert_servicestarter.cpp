@@ -1,7 +1,7 @@
 // The run's render service: how it is started, what the companions are
 // told, and that it ends with the run.
 
-#include "convert/renderservice.h"
+#include "convert/servicestarter.h"
 #include "tests/support/fakes.h"
 
 #include <QtTest>
@@ -83,4 +83,4 @@ private slots:
 };
 
 QTEST_GUILESS_MAIN(TestRenderService)
-#include "tst_convert_renderservice.moc"
+#include "tst_convert_servicestarter.moc"

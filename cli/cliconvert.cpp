@@ -1,11 +1,11 @@
-#include "cli/convertcommand.h"
+#include "cli/cliconvert.h"
 
 #include "cli/documentlist.h"
 #include "cli/jsonreport.h"
 #include "cli/terminalview.h"
 #include "cli/watchcommand.h"
 #include "convert/companionfiles.h"
-#include "app/fileutil/fileutil.h"
+#include "fileutil/fileutil.h"
 #include "convert/conversionrun.h"
 #include "convert/outputclaims.h"
 #include "convert/runvariables.h"

@@ -1,4 +1,4 @@
-#include "app/convertcommand.h"
+#include "app/windowconvert.h"
 
 #include "app/form1.h"
 #include "convert/runvariables.h"

@@ -1,15 +1,7 @@
-#include "convert/renderservice.h"
+#include "convert/servicestarter.h"
 
 #include "platform/servicejob.h"
-
-#include <QByteArray>
-
-namespace {
-
-// A Unix socket path holds at most 107 bytes.
-constexpr qsizetype MaxSocketPath = 107;
-
-} // namespace
+#include "platform/socketpath.h"
 
 bool RenderService::turnedOff()
 {
@@ -20,7 +12,7 @@ RenderService::RenderService(Platform::ProcessApi &processes, const QString &ren
                              const QString &socketPath, const QString &workFolder, int workers)
     : processes_(processes), socketPath_(socketPath)
 {
-    if (turnedOff() || socketPath.toLocal8Bit().size() > MaxSocketPath)
+    if (turnedOff() || !Platform::fitsSocketAddress(socketPath))
         return;
     Platform::StartOptions options;
     options.workingFolder = workFolder;

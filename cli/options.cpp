@@ -1,4 +1,4 @@
-#include "cli/commandline.h"
+#include "cli/options.h"
 
 #include "convert/pageselection.h"
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "cli/commandline.h"
+#include "cli/options.h"
 #include "cli/documentlist.h"
 #include "cli/jsonreport.h"
 #include "convert/pdfcontext.h"

@@ -1,4 +1,4 @@
-#include "app/fileutil/fileutil.h"
+#include "fileutil/fileutil.h"
 
 #include "platform/appfolder.h"
 #include "platform/direnum.h"
