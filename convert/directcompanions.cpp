@@ -1,6 +1,7 @@
 #include "convert/directcompanions.h"
 
 #include "fileutil/fileutil.h"
+#include "convert/launcher/commandquoting.h"
 #include "convert/launcher/shell32.h"
 #include "convert/pdfcontext.h"
 #include "convert/shippeddigests.h"
@@ -152,7 +153,7 @@ std::optional<qint64> DirectCompanions::startProbe(const QString &commandLine, c
         return std::nullopt;
     Platform::ServiceJob::Request request;
     request.probe = true;
-    request.arguments = Platform::splitCommandLine(commandLine);
+    request.arguments = Shell32::splitCommandLine(commandLine);
     request.environment = environmentWith(options.environment);
     request.errorFile = options.errorFile;
     request.secretDescriptor = options.secretDescriptor;

@@ -72,9 +72,9 @@ public:
     }
 
     // Opens `target` (surrounding quotes removed): an executable file is
-    // started directly; another existing file is handed to the desktop opener;
+    // started directly with `arguments`; another existing file is handed to the desktop opener;
     // anything else yields a shell failure code (2, 3, 5, 31).
-    virtual ShellOpenResult shellOpen(const QString &target, const QString &parameters,
+    virtual ShellOpenResult shellOpen(const QString &target, const QStringList &arguments,
                                       const StartOptions &options) = 0;
 
     // StillActive while `pid` runs, then its exit status (128 + signal for a
@@ -103,7 +103,7 @@ public:
 
     using ProcessApi::start;
     StartResult start(const QStringList &argv, const StartOptions &options) override;
-    ShellOpenResult shellOpen(const QString &target, const QString &parameters,
+    ShellOpenResult shellOpen(const QString &target, const QStringList &arguments,
                               const StartOptions &options) override;
     std::optional<int> exitCode(qint64 pid) override;
     void terminate(qint64 pid) override;
@@ -119,8 +119,5 @@ private:
 // usual. Safe to call more than once.
 void endChildrenOnTerminationSignals();
 
-// Splits a command line by the Windows rules: arguments separated by blanks,
-// double quotes group, backslashes escape quotes only before a quote.
-QStringList splitCommandLine(const QString &commandLine);
 
 } // namespace Platform

@@ -1,4 +1,5 @@
 #include "convert/launcher/shell32.h"
+#include "convert/launcher/commandquoting.h"
 
 #include "platform/eventpump.h"
 #include "platform/process.h"
@@ -55,7 +56,7 @@ LaunchResult Launcher::ShellLaunch(const QString &target, int windowStyle,
         result.shellResult = 31; // no handler for any other verb
     } else {
         const Platform::ShellOpenResult opened =
-            processes_.shellOpen(target, parameters,
+            processes_.shellOpen(target, splitArguments(parameters),
                                  startOptions(workingFolder, windowStyle == HiddenStyle, extra));
         result.shellResult = opened.code;
         result.pid = opened.pid;
@@ -85,7 +86,7 @@ LaunchResult Launcher::RunStart(const QString &commandLine, std::optional<int> w
 {
     const int style = clampWindowStyle(windowStyle);
     const Platform::StartResult started =
-        processes_.start(Platform::splitCommandLine(commandLine),
+        processes_.start(splitCommandLine(commandLine),
                          startOptions(QString(), style == HiddenStyle, extra));
     LaunchResult result;
     if (!started.started()) {

@@ -33,11 +33,11 @@ public:
         started << argv.value(0).section('/', -1) + (argv.contains("--serve") ? " --serve" : "");
         return real.start(argv, options);
     }
-    Platform::ShellOpenResult shellOpen(const QString &target, const QString &parameters,
+    Platform::ShellOpenResult shellOpen(const QString &target, const QStringList &arguments,
                                         const Platform::StartOptions &options) override
     {
         started << QString(target).remove('"').section('/', -1);
-        return real.shellOpen(target, parameters, options);
+        return real.shellOpen(target, arguments, options);
     }
     std::optional<int> exitCode(qint64 pid) override { return real.exitCode(pid); }
     void terminate(qint64 pid) override { real.terminate(pid); }

@@ -1,3 +1,4 @@
+#include "convert/launcher/commandquoting.h"
 #include "convert/passwordprobe.h"
 #include "platform/secret.h"
 #include "tests/convert/pdfharness.h"
@@ -50,7 +51,7 @@ private slots:
         QFETCH(QString, received);
         const CompanionFiles files(appFolder);
         const QStringList argv =
-            Platform::splitCommandLine(PDF::toolkitCommandLine(files, document));
+            Shell32::splitCommandLine(PDF::toolkitCommandLine(files, document));
         QCOMPARE(argv, (QStringList{appFolder + "/pdftk.exe", received, "data_dump", "output",
                                     appFolder + "/2348239bbb.txt", "dont_ask"}));
     }
@@ -260,7 +261,7 @@ private slots:
                     piped.append(buffer, n);
                 return {4242, Platform::StartError::None};
             }
-            Platform::ShellOpenResult shellOpen(const QString &, const QString &,
+            Platform::ShellOpenResult shellOpen(const QString &, const QStringList &,
                                                 const Platform::StartOptions &) override
             {
                 return {};

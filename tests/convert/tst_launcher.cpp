@@ -1,3 +1,4 @@
+#include "convert/launcher/commandquoting.h"
 #include "convert/launcher/shell32.h"
 #include "platform/process.h"
 #include "tests/support/fakes.h"
@@ -20,12 +21,59 @@ static qint32 failureValue(qint32 number)
 }
 
 // Starting programs and waiting for them: the failure table, the hidden
-// rule for programs, the window-style fallback and the wait.
+// rule for programs, the window-style fallback, the wait, and splitting
+// and quoting command lines.
 class TestLauncher : public QObject {
     Q_OBJECT
 
 
 private slots:
+    void splitsCommandLines_data()
+    {
+        QTest::addColumn<QString>("line");
+        QTest::addColumn<QStringList>("args");
+        QTest::newRow("quoted program and arguments")
+            << "\"/a b/pdftk.exe\" \"/d/my report.pdf\" data_dump output \"/a b/r.txt\" dont_ask"
+            << QStringList{"/a b/pdftk.exe", "/d/my report.pdf", "data_dump", "output", "/a b/r.txt", "dont_ask"};
+        QTest::newRow("unquoted") << "prog one two" << QStringList{"prog", "one", "two"};
+        QTest::newRow("escaped quote") << "p \"say \\\"hi\\\"\"" << QStringList{"p", "say \"hi\""};
+        QTest::newRow("backslashes before a quote") << "p \"a\\\\\" b" << QStringList{"p", "a\\", "b"};
+        QTest::newRow("backslashes elsewhere are literal") << "p a\\\\b\\c" << QStringList{"p", "a\\\\b\\c"};
+        QTest::newRow("doubled quote inside quotes") << "p \"a\"\"b\"" << QStringList{"p", "a\"b"};
+        QTest::newRow("empty argument") << "p \"\" x" << QStringList{"p", "", "x"};
+        QTest::newRow("newline kept inside quotes") << "p \"a\nb\"" << QStringList{"p", "a\nb"};
+        QTest::newRow("program quote has no escapes") << "\"C:\\dir\\\" x" << QStringList{"C:\\dir\\", "x"};
+        QTest::newRow("blank line") << "   " << QStringList{};
+    }
+    void splitsCommandLines()
+    {
+        QFETCH(QString, line);
+        QFETCH(QStringList, args);
+        QCOMPARE(splitCommandLine(line), args);
+    }
+
+    // Any argument quoted and split again comes back as it was, so the
+    // probe's and the script's command lines carry every path intact.
+    void quotedArgumentsSplitBack_data()
+    {
+        QTest::addColumn<QString>("argument");
+        QTest::newRow("plain") << "report.pdf";
+        QTest::newRow("blanks") << "/my docs/a b.pdf";
+        QTest::newRow("quotes") << "say \"hi\"";
+        QTest::newRow("trailing backslashes") << "C:\\dir\\\\";
+        QTest::newRow("backslashes before a quote") << "a\\\"b";
+        QTest::newRow("newline and tab") << "a\nb\tc";
+        QTest::newRow("empty") << "";
+    }
+    void quotedArgumentsSplitBack()
+    {
+        QFETCH(QString, argument);
+        QCOMPARE(splitArguments(quoteArgument(argument) + " " + quoteArgument(argument)),
+                 (QStringList{argument, argument}));
+        QCOMPARE(splitCommandLine("\"/bin/p\" " + quoteArgument(argument)),
+                 (QStringList{"/bin/p", argument}));
+    }
+
     // What a caller sees for every failure code of the shell (0 to 32): the
     // launch fails with an error from the GShell source that has a message
     // to show; the waiting launch starts nothing, waits for nothing and

@@ -14,7 +14,7 @@
 
 using namespace Platform;
 
-// Starting and watching child processes, and the command-line split.
+// Starting and watching child processes.
 class TestProcess : public QObject {
     Q_OBJECT
 
@@ -57,30 +57,6 @@ class TestProcess : public QObject {
     }
 
 private slots:
-    void splitCommandLine_data()
-    {
-        QTest::addColumn<QString>("line");
-        QTest::addColumn<QStringList>("args");
-        QTest::newRow("quoted program and arguments")
-            << "\"/a b/pdftk.exe\" \"/d/my report.pdf\" data_dump output \"/a b/r.txt\" dont_ask"
-            << QStringList{"/a b/pdftk.exe", "/d/my report.pdf", "data_dump", "output", "/a b/r.txt", "dont_ask"};
-        QTest::newRow("unquoted") << "prog one two" << QStringList{"prog", "one", "two"};
-        QTest::newRow("escaped quote") << "p \"say \\\"hi\\\"\"" << QStringList{"p", "say \"hi\""};
-        QTest::newRow("backslashes before a quote") << "p \"a\\\\\" b" << QStringList{"p", "a\\", "b"};
-        QTest::newRow("backslashes elsewhere are literal") << "p a\\\\b\\c" << QStringList{"p", "a\\\\b\\c"};
-        QTest::newRow("doubled quote inside quotes") << "p \"a\"\"b\"" << QStringList{"p", "a\"b"};
-        QTest::newRow("empty argument") << "p \"\" x" << QStringList{"p", "", "x"};
-        QTest::newRow("newline kept inside quotes") << "p \"a\nb\"" << QStringList{"p", "a\nb"};
-        QTest::newRow("program quote has no escapes") << "\"C:\\dir\\\" x" << QStringList{"C:\\dir\\", "x"};
-        QTest::newRow("blank line") << "   " << QStringList{};
-    }
-    void splitCommandLine()
-    {
-        QFETCH(QString, line);
-        QFETCH(QStringList, args);
-        QCOMPARE(Platform::splitCommandLine(line), args);
-    }
-
     void exitCodesAndWorkingFolder()
     {
         QTemporaryDir dir;

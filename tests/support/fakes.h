@@ -157,7 +157,7 @@ public:
 class ScriptedProcesses final : public Platform::ProcessApi {
 public:
     struct Call {
-        QStringList argv;       // start: the split command line; shellOpen: target, parameters
+        QStringList argv;       // start: the split command line; shellOpen: target, then its arguments
         QString workingFolder;
         bool hidden = false;
         Platform::StartOptions options = {};
@@ -174,10 +174,10 @@ public:
             r.pid = 4242;
         return r;
     }
-    Platform::ShellOpenResult shellOpen(const QString &target, const QString &parameters,
+    Platform::ShellOpenResult shellOpen(const QString &target, const QStringList &arguments,
                                         const Platform::StartOptions &options) override
     {
-        opens.push_back({{target, parameters}, options.workingFolder, options.hidden, options});
+        opens.push_back({QStringList{target} + arguments, options.workingFolder, options.hidden, options});
         return {shellCode, shellCode > 32 ? qint64(4242) : qint64(-1)};
     }
     // Answers StillActive `runningPolls` times, then `exitStatus`.
