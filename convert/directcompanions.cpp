@@ -96,8 +96,18 @@ QString DirectCompanions::settingText(const QByteArray &script, const QByteArray
 }
 
 DirectCompanions::DirectCompanions(const CompanionFiles &files, const QString &socketPath)
-    : socketPath_(socketPath), renderer_(files.renderer)
+    : socketPath_(socketPath), renderer_(files.renderer), files_(files)
 {
+}
+
+void DirectCompanions::decide()
+{
+    // Once, at the first job: a run with nothing to do reads no companion.
+    if (decided_)
+        return;
+    decided_ = true;
+    const CompanionFiles &files = files_;
+    const QString &socketPath = socketPath_;
     // Why the jobs run as processes; empty when they need not.
     const auto check = [&]() -> QString {
         if (qEnvironmentVariable("RASTERWELL_COMPANIONS") == QLatin1String("process"))
@@ -147,9 +157,21 @@ std::optional<qint64> DirectCompanions::add(Platform::ServiceJob::Request reques
     return id;
 }
 
+bool DirectCompanions::enabled()
+{
+    decide();
+    return enabled_;
+}
+
+const QString &DirectCompanions::whyProcesses()
+{
+    decide();
+    return why_;
+}
+
 std::optional<qint64> DirectCompanions::startProbe(const QString &commandLine, const Shell32::ChildOptions &options)
 {
-    if (!enabled_)
+    if (!enabled())
         return std::nullopt;
     Platform::ServiceJob::Request request;
     request.probe = true;
@@ -164,7 +186,7 @@ std::optional<qint64> DirectCompanions::startProbe(const QString &commandLine, c
 std::optional<qint64> DirectCompanions::startRender(const QString &stagingFolder, const Shell32::ChildOptions &options,
                                                     bool recover)
 {
-    if (!enabled_)
+    if (!enabled())
         return std::nullopt;
     Platform::ServiceJob::Request request;
     request.environment = environmentWith(options.environment);

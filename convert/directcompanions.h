@@ -33,9 +33,10 @@ public:
     DirectCompanions &operator=(const DirectCompanions &) = delete;
     ~DirectCompanions();
 
-    bool enabled() const { return enabled_; }
+    // The companions are checked at the first of these calls.
+    bool enabled();
     // Why the process way runs ("" when it does not).
-    const QString &whyProcesses() const { return why_; }
+    const QString &whyProcesses();
 
     // The probe's command line (as the launcher would split it) handed to
     // the service; nothing when it must run as a process.
@@ -68,9 +69,12 @@ private:
     };
     std::optional<qint64> add(Platform::ServiceJob::Request request, const QString &stagingFolder);
     void cleanUp(const Job &job) const;
+    void decide();
 
     QString socketPath_;
     QString renderer_;
+    CompanionFiles files_;
+    bool decided_ = false;
     bool enabled_ = false;
     QString why_;
     QString resolution_, quality_, pageTimeLimit_;

@@ -1,9 +1,9 @@
 #include "convert/runvariables.h"
 
 #include <QFile>
-#include <QRegularExpression>
 
 #include <cmath>
+#include <optional>
 
 namespace RunVariables {
 
@@ -63,15 +63,38 @@ QString scriptText(const QString &script)
     return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.read(256 * 1024)) : QString();
 }
 
+// The number a "NAME=number" line sets (digits, an optional fraction, then
+// only blanks and a comment), or nothing. Scanned by hand rather than with a
+// pattern: it runs for every document, and a pattern is compiled each time.
+std::optional<double> numberOnLine(QStringView line, QStringView name)
+{
+    if (!line.startsWith(name) || line.size() <= name.size() || line[name.size()] != QLatin1Char('='))
+        return std::nullopt;
+    const auto isDigit = [](QChar c) { return c >= QLatin1Char('0') && c <= QLatin1Char('9'); };
+    const qsizetype start = name.size() + 1;
+    qsizetype end = start;
+    while (end < line.size() && isDigit(line[end]))
+        ++end;
+    if (end == start)
+        return std::nullopt;
+    if (end < line.size() && line[end] == QLatin1Char('.'))
+        for (++end; end < line.size() && isDigit(line[end]);)
+            ++end;
+    qsizetype rest = end;
+    while (rest < line.size() && line[rest].isSpace())
+        ++rest;
+    if (rest < line.size() && line[rest] != QLatin1Char('#'))
+        return std::nullopt;
+    return line.sliced(start, end - start).toDouble();
+}
+
 // The last "NAME=number" line of the script's text.
 double numberIn(const QString &text, const QString &name, double fallback)
 {
-    const QRegularExpression setting(QStringLiteral("^%1=([0-9]+(\\.[0-9]*)?)\\s*(#.*)?$")
-                                         .arg(QRegularExpression::escape(name)),
-                                     QRegularExpression::MultilineOption);
     double value = fallback;
-    for (const QRegularExpressionMatch &m : setting.globalMatch(text))
-        value = m.captured(1).toDouble();
+    for (const QStringView line : QStringView(text).tokenize(QLatin1Char('\n')))
+        if (const std::optional<double> number = numberOnLine(line, name))
+            value = *number;
     return value;
 }
 

@@ -3,7 +3,6 @@
 #include "fileutil/fileutil.h"
 
 #include <QFile>
-#include <QSaveFile>
 
 namespace {
 
@@ -48,11 +47,13 @@ std::optional<QString> stagingFolderHolding(const QString &document, const QStri
 
 bool markStagedCopy(const StagingSlot &slot, const Platform::FileIdentity &copy)
 {
-    QSaveFile file(markFile(slot));
-    if (!file.open(QIODevice::WriteOnly))
-        return false;
-    file.write(QByteArray::number(copy.device) + ' ' + QByteArray::number(copy.inode) + '\n');
-    return file.commit();
+    // Replaced in one step, so that it is read whole or not at all, but not
+    // flushed to disk: it guards against a run's own kill or crash, which
+    // keeps what was written. A system crash may lose it while the copy
+    // survives, like the copy itself it is scratch; the slot is then
+    // refused, its current.pdf kept: nothing of the user's is ever lost.
+    return Platform::writeReplacing(markFile(slot),
+                                    QByteArray::number(copy.device) + ' ' + QByteArray::number(copy.inode) + '\n');
 }
 
 bool stagedCopyIsOurs(const StagingSlot &slot)

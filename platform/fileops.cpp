@@ -399,6 +399,48 @@ bool copyReplacing(const QString &source, const QString &target, QString *error,
     return true;
 }
 
+bool writeReplacing(const QString &path, const QByteArray &content, QString *error)
+{
+    auto fail = [&](int errorNumber) {
+        if (error)
+            *error = QStringLiteral("cannot write %1: %2").arg(displayPath(path), errorText(errorNumber));
+        return false;
+    };
+    QByteArray temp = native(folderPart(path)) + "/" + temporaryNameFor(native(namePart(path)));
+    Descriptor out(::mkostemp(temp.data(), O_CLOEXEC));
+    if (!out.valid())
+        return fail(errno);
+    // mkstemp creates the file 0600; it gets the usual mode for new files.
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    ::fchmod(out.get(), 0666 & ~mask);
+    const char *data = content.constData();
+    qsizetype left = content.size();
+    while (left > 0) {
+        const ssize_t written = ::write(out.get(), data, size_t(left));
+        if (written < 0 && errno == EINTR)
+            continue;
+        if (written <= 0) {
+            const int writeErrno = written < 0 ? errno : ENOSPC;
+            ::unlink(temp.constData());
+            return fail(writeErrno);
+        }
+        data += written;
+        left -= written;
+    }
+    if (!out.reset()) {
+        const int closeErrno = errno;
+        ::unlink(temp.constData());
+        return fail(closeErrno);
+    }
+    if (::rename(temp.constData(), native(path).constData()) != 0) {
+        const int renameErrno = errno;
+        ::unlink(temp.constData());
+        return fail(renameErrno);
+    }
+    return true;
+}
+
 bool isWritableFolder(const QString &folder)
 {
     if (!isFolder(folder))

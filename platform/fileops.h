@@ -53,6 +53,12 @@ bool copyReplacing(const QString &source, const QString &target, QString *error,
                    const std::function<bool(const FileIdentity &)> &beforeRename,
                    SourceIdentity *sourceBefore = nullptr);
 
+// Writes `content` as the file `path` the way copyReplacing writes a copy:
+// under a fresh name beside it, then renamed over it (a link there is
+// replaced, never followed). Not flushed to disk: for scratch files that a
+// system crash may lose. On failure `error` (when given) says why.
+bool writeReplacing(const QString &path, const QByteArray &content, QString *error = nullptr);
+
 // Opens `path` for writing, never through a link at its last component.
 // `expected`: the identity the file had when it was looked at; the file
 // opened must still be that one, and a regular file is emptied only then.

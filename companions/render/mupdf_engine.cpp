@@ -8,11 +8,11 @@
 #include "render/pagebuffer.h"
 #include "render/pagemessages.h"
 #include "render/pagesize.h"
+#include "render/pagetimer.h"
+#include "render/pixelbudget.h"
 
 #include <atomic>
-#include <chrono>
 #include <cmath>
-#include <condition_variable>
 #include <cstdio>
 #include <malloc.h>
 #include <memory>
@@ -23,135 +23,6 @@
 namespace rw {
 
 namespace {
-
-using Clock = std::chrono::steady_clock;
-
-// Aborts pages that run past the time limit through their fz_cookie. Each
-// worker owns one slot; arming and firing happen under one mutex so a late
-// abort can never hit the worker's next page.
-class PageTimer {
-public:
-    PageTimer(double seconds, int slots) : limit_(seconds), slots_(std::size_t(slots))
-    {
-        if (limit_ > 0)
-            thread_ = std::thread([this] { run(); });
-    }
-    ~PageTimer()
-    {
-        if (thread_.joinable()) {
-            {
-                std::lock_guard lock(mutex_);
-                stop_ = true;
-            }
-            wake_.notify_all();
-            thread_.join();
-        }
-    }
-    PageTimer(const PageTimer &) = delete;
-    PageTimer &operator=(const PageTimer &) = delete;
-
-    void arm(int slot, fz_cookie *cookie)
-    {
-        if (limit_ <= 0)
-            return;
-        std::lock_guard lock(mutex_);
-        Slot &s = slots_[std::size_t(slot)];
-        s.cookie = cookie;
-        s.deadline = Clock::now()
-                     + std::chrono::duration_cast<Clock::duration>(
-                         std::chrono::duration<double>(limit_));
-        s.armed = true;
-        wake_.notify_all();
-    }
-
-    void disarm(int slot)
-    {
-        if (limit_ <= 0)
-            return;
-        std::lock_guard lock(mutex_);
-        slots_[std::size_t(slot)].armed = false;
-    }
-
-private:
-    struct Slot {
-        fz_cookie *cookie = nullptr;
-        Clock::time_point deadline;
-        bool armed = false;
-    };
-
-    void run()
-    {
-        std::unique_lock lock(mutex_);
-        Clock::time_point expected = Clock::now();
-        while (!stop_) {
-            auto now = Clock::now();
-            // Woken far later than asked: the process was stopped (SIGSTOP,
-            // a suspended job). That time is no page's: the deadlines move.
-            const auto late = now - expected;
-            if (late > kLateWake)
-                for (Slot &s : slots_)
-                    if (s.armed)
-                        s.deadline += late;
-            auto next = now + std::chrono::hours(1);
-            for (Slot &s : slots_) {
-                if (!s.armed)
-                    continue;
-                if (s.deadline <= now) {
-                    // MuPDF polls this field while it runs the page.
-                    std::atomic_ref<int>(s.cookie->abort).store(1);
-                    s.armed = false;
-                } else {
-                    // Short naps while a page runs, so that a stop is seen.
-                    next = std::min({next, s.deadline, now + kNap});
-                }
-            }
-            expected = next;
-            wake_.wait_until(lock, next);
-            // Woken early (a page armed, or the end): not late.
-            expected = std::min(expected, Clock::now());
-        }
-    }
-
-    static constexpr auto kNap = std::chrono::milliseconds(200);
-    static constexpr auto kLateWake = std::chrono::milliseconds(500);
-
-    double limit_;
-    std::mutex mutex_;
-    std::condition_variable wake_;
-    std::vector<Slot> slots_;
-    bool stop_ = false;
-    std::thread thread_;
-};
-
-// Bounds the pixels being rendered at once, so that two huge pages do not
-// both sit in memory; normal pages never wait.
-class PixelBudget {
-public:
-    explicit PixelBudget(double capacity) : capacity_(capacity), available_(capacity) {}
-
-    double acquire(double pixels)
-    {
-        pixels = std::min(pixels, capacity_);
-        std::unique_lock lock(mutex_);
-        freed_.wait(lock, [&] { return available_ >= pixels; });
-        available_ -= pixels;
-        return pixels;
-    }
-    void release(double pixels)
-    {
-        {
-            std::lock_guard lock(mutex_);
-            available_ += pixels;
-        }
-        freed_.notify_all();
-    }
-
-private:
-    double capacity_;
-    double available_;
-    std::mutex mutex_;
-    std::condition_variable freed_;
-};
 
 struct Shared {
     pdf_document *doc;

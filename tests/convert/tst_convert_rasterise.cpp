@@ -555,6 +555,27 @@ private slots:
         QVERIFY(!QFile::exists(app.path() + "/.2348239bbb.txt.Ab12Cd"));
     }
 
+    // The staged copy's mark is replaced whole: a link planted where it goes
+    // is replaced, its target never written, and the mark still tells the
+    // copy as this program's.
+    void stagedCopyMarkNeverFollowsALink()
+    {
+        AppFolder app;
+        const StagingSlot slot = CompanionFiles(app.path()).slot(1);
+        const QString elsewhere = app.path() + "/elsewhere.txt";
+        QVERIFY(AppFolder::writeFile(elsewhere, "someone's file"));
+        QVERIFY(QFile::link(elsewhere, slot.folder + ".staged"));
+        QVERIFY(AppFolder::writeFile(slot.stagedCopy, "staged"));
+
+        QVERIFY(markStagedCopy(slot, *Platform::entryIdentity(slot.stagedCopy)));
+        QCOMPARE(AppFolder::read(elsewhere), QByteArray("someone's file"));
+        QVERIFY(!QFileInfo(slot.folder + ".staged").isSymLink());
+        QVERIFY(stagedCopyIsOurs(slot));
+        QVERIFY(AppFolder::writeFile(slot.stagedCopy + ".new", "another"));
+        QVERIFY(QFile::remove(slot.stagedCopy) && QFile::rename(slot.stagedCopy + ".new", slot.stagedCopy));
+        QVERIFY(!stagedCopyIsOurs(slot));
+    }
+
     void numberingGoesPast999()
     {
         AppFolder app;

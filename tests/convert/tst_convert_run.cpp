@@ -398,6 +398,15 @@ private slots:
         QTest::newRow("edited") << QByteArray("PAGE_TIME_LIMIT=60\nPAGE_TIME_LIMIT=2.5\n") << 17'500;
         QTest::newRow("no page limit") << QByteArray("PAGE_TIME_LIMIT=0\n") << 30 * 60'000;
         QTest::newRow("not set") << QByteArray("true\n") << 190'000;
+        QTest::newRow("a comment line after it") << QByteArray("PAGE_TIME_LIMIT=4\n# PAGE_TIME_LIMIT=9\n") << 22'000;
+        QTest::newRow("windows line ends") << QByteArray("PAGE_TIME_LIMIT=4\r\nX=1\r\n") << 22'000;
+        QTest::newRow("last line without its end") << QByteArray("PAGE_TIME_LIMIT=8\nPAGE_TIME_LIMIT=4") << 22'000;
+        QTest::newRow("more than a number: not a setting")
+            << QByteArray("PAGE_TIME_LIMIT=4\nPAGE_TIME_LIMIT=9 x\nPAGE_TIME_LIMIT=9s\nPAGE_TIME_LIMIT=1.2.3\n") << 22'000;
+        QTest::newRow("not at the line's start, or another name")
+            << QByteArray("PAGE_TIME_LIMIT=4\n PAGE_TIME_LIMIT=9\nMY_PAGE_TIME_LIMIT=9\nPAGE_TIME_LIMIT2=9\n") << 22'000;
+        QTest::newRow("no digits") << QByteArray("PAGE_TIME_LIMIT=4\nPAGE_TIME_LIMIT=\nPAGE_TIME_LIMIT=.5\n") << 22'000;
+        QTest::newRow("a fraction without digits") << QByteArray("PAGE_TIME_LIMIT=4.\t# s\n") << 22'000;
     }
     void idleLimitFollowsThePageTimeLimit()
     {
