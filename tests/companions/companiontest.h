@@ -81,6 +81,30 @@ inline bool waitForImages(const QString &dir, int count, QProcess &p)
     return false;
 }
 
+// What a process that was to be caught mid-run did instead.
+inline QString howItEnded(QProcess &p)
+{
+    if (p.state() != QProcess::NotRunning)
+        return QStringLiteral("no image appeared within a minute");
+    return QStringLiteral("it ended with %1 %2 before its first images: %3")
+        .arg(p.exitStatus() == QProcess::CrashExit ? "a crash," : "status")
+        .arg(p.exitCode())
+        .arg(QString::fromLocal8Bit(p.readAllStandardError()).trimmed());
+}
+
+// Waits for `count` images of a conversion that a test will interrupt. A
+// conversion that finished well before that (a fast machine) skips the
+// test; one that ended any other way, or hangs, fails it.
+#define WAIT_FOR_IMAGES_OR_SKIP(dir, count, process, why)                                   \
+    do {                                                                                    \
+        if (!waitForImages((dir), (count), (process))) {                                    \
+            if ((process).state() == QProcess::NotRunning                                   \
+                && (process).exitStatus() == QProcess::NormalExit && (process).exitCode() == 0) \
+                QSKIP(why);                                                                 \
+            QFAIL(qPrintable(howItEnded(process)));                                         \
+        }                                                                                   \
+    } while (false)
+
 inline bool haveTool(const char *name)
 {
     return !QStandardPaths::findExecutable(QString::fromLatin1(name)).isEmpty();

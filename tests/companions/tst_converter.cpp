@@ -1368,8 +1368,7 @@ void TestConverter::interruptedScriptLeavesNothing()
     p.setWorkingDirectory(stage());
     p.start(script(), {});
     QVERIFY(p.waitForStarted());
-    if (!waitForImages(stage(), 1, p))
-        QSKIP("the conversion ended before it could be interrupted");
+    WAIT_FOR_IMAGES_OR_SKIP(stage(), 1, p, "the conversion ended before it could be interrupted");
     // The script's renderer (or the client of a render service).
     const QStringList renderers = childrenOf(p.processId());
     QVERIFY(!renderers.isEmpty());
@@ -1391,8 +1390,7 @@ void TestConverter::killedRendererLeavesOnlyCompletePages()
     QProcess p;
     p.start(renderer(), {in, stage() + "/current"});
     QVERIFY(p.waitForStarted());
-    if (!waitForImages(stage(), 3, p))
-        QSKIP("the conversion ended before it could be interrupted");
+    WAIT_FOR_IMAGES_OR_SKIP(stage(), 3, p, "the conversion ended before it could be interrupted");
     p.kill(); // SIGKILL: no chance to clean up
     QVERIFY(p.waitForFinished(30000));
 

@@ -148,8 +148,7 @@ void TestSandbox::rendererIsConfinedWhileRendering()
     p.setProcessEnvironment(env);
     p.start(script(), {});
     QVERIFY(p.waitForStarted());
-    if (!waitForImages(stage.path(), 1, p))
-        QSKIP("the conversion ended before the renderer could be seen");
+    WAIT_FOR_IMAGES_OR_SKIP(stage.path(), 1, p, "the conversion ended before the renderer could be seen");
 
     qint64 renderer = -1;
     if (throughService) {

@@ -345,8 +345,7 @@ void TestService::killedWorkerFailsItsDocumentAlone()
     a.start(script(), {});
     b.start(script(), {});
     QVERIFY(a.waitForStarted() && b.waitForStarted());
-    if (!waitForImages(doomed.path(), 1, a))
-        QSKIP("the conversion ended before its worker could be killed");
+    WAIT_FOR_IMAGES_OR_SKIP(doomed.path(), 1, a, "the conversion ended before its worker could be killed");
     const qint64 worker = workerIn(service_, doomed.path());
     QVERIFY(worker > 0);
     QCOMPARE(::kill(pid_t(worker), SIGKILL), 0);
@@ -390,8 +389,7 @@ void TestService::stoppedConversionLeavesNothing()
     p.setProcessEnvironment(service_.environment());
     p.start(script(), {});
     QVERIFY(p.waitForStarted());
-    if (!waitForImages(stage.path(), 1, p))
-        QSKIP("the conversion ended before it could be stopped");
+    WAIT_FOR_IMAGES_OR_SKIP(stage.path(), 1, p, "the conversion ended before it could be stopped");
     QVERIFY(workerIn(service_, stage.path()) > 0);
     const QList<qint64> clients = ServiceProcess::childrenOf(p.processId());
     QCOMPARE(clients.size(), 1);
@@ -447,8 +445,7 @@ void TestService::documentOfAnEndedServiceIsRenderedStandAlone()
     p.setProcessEnvironment(doomed.environment());
     p.start(script(), {});
     QVERIFY(p.waitForStarted());
-    if (!waitForImages(stage.path(), 1, p))
-        QSKIP("the conversion ended before the service could be killed");
+    WAIT_FOR_IMAGES_OR_SKIP(stage.path(), 1, p, "the conversion ended before the service could be killed");
     QCOMPARE(::kill(pid_t(doomed.pid()), SIGKILL), 0);
 
     // The launcher renders the document again by itself: every page, whole.
