@@ -194,6 +194,9 @@ int convert(const CommandLine::Request &request, const QString &appFolder)
             return CannotRun;
         }
     }
+    // A closed report pipe stops a run (or a watch) as an interruption
+    // does, with a message (no SIGPIPE).
+    Platform::ignoreBrokenPipes();
     if (request.watch)
         return watch(request, appFolder, passwords.isEmpty() ? nullptr : &passwords);
     QStringList paths = request.paths;
@@ -238,9 +241,6 @@ int convert(const CommandLine::Request &request, const QString &appFolder)
     observers.add(report ? &*report : nullptr);
     observers.add(&stopping);
     Platform::PosixProcessApi processes;
-    // A closed report pipe stops the run as an interruption does, with a
-    // message (no SIGPIPE).
-    Platform::ignoreBrokenPipes();
     ConversionRun run({.appFolder = appFolder,
                        .documents = source,
                        .view = view,

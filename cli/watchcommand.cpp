@@ -106,7 +106,7 @@ public:
             return SomeNotConverted;
         }
         convertAll(folders);
-        if (!stop_.received() && status_ != CannotRun && !roots_.empty())
+        if (!ending() && status_ != CannotRun && !roots_.empty())
             loop_.exec();
         settle_.stop();
         status_ = std::max(status_, documentsStatus());
@@ -142,6 +142,9 @@ public:
     }
 
 private:
+    // Interrupted, or the report's reader has gone: nothing more is watched.
+    bool ending() const { return stop_.received() || (report_ && report_->stopRequested()); }
+
     int slotCount() const { return request_.jobs > 0 ? request_.jobs : defaultSlotCount(); }
 
     // 0 when every document the watch took up ended converted (its last
@@ -286,7 +289,7 @@ private:
         }
         if (!ready.isEmpty())
             convertDocuments(ready);
-        if (nextDue >= 0 && !stop_.received())
+        if (nextDue >= 0 && !ending())
             settle_.start(int(nextDue));
     }
 
@@ -354,7 +357,7 @@ private:
                 if (!endedInRun_.count(document))
                     documents_[document].unfinished = true;
         }
-        if (status == CannotRun || stop_.received()) {
+        if (status == CannotRun || ending()) {
             loop_.quit();
             return;
         }

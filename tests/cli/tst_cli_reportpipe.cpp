@@ -1,6 +1,6 @@
 // `rasterwell --convert --report - ... | head -1`: a report pipe whose
-// reader has gone stops the run cleanly, with a message and status 1; no
-// companion is left running and the staging folder is clear.
+// reader has gone stops the run (or the watch) cleanly, with a message and
+// status 1; no companion is left running and the staging folder is clear.
 
 #include "tests/support/pdffixtures.h"
 
@@ -41,8 +41,15 @@ class TestReportPipe : public QObject {
     }
 
 private slots:
+    void closedReportPipeStopsTheRun_data()
+    {
+        QTest::addColumn<QString>("mode");
+        QTest::newRow("one run") << "";
+        QTest::newRow("watch") << "--watch";
+    }
     void closedReportPipeStopsTheRun()
     {
+        QFETCH(QString, mode);
         QTemporaryDir dir;
         QVERIFY(dir.isValid());
         const QString app = dir.filePath("app");
@@ -55,11 +62,14 @@ private slots:
 
         // As a shell runs it: head reads one line and ends.
         QProcess shell;
-        shell.start("bash", {"-c", "\"$0\" --convert -j 1 --quiet --report - \"$1\" | head -1; "
+        shell.start("bash", {"-c", "\"$0\" --convert $2 -j 1 --quiet --report - \"$1\" | head -1; "
                                    "echo \"status ${PIPESTATUS[0]}\" >&2",
-                             app + "/rasterwell", docs});
+                             app + "/rasterwell", docs, mode});
         QVERIFY(shell.waitForStarted(10000));
-        QVERIFY(shell.waitForFinished(-1));
+        if (!shell.waitForFinished(120000)) {
+            shell.kill();
+            QFAIL("the program went on after its report's reader had gone");
+        }
         QVERIFY(shell.readAllStandardOutput().contains("\"outcome\":\"converted\""));
         const QByteArray errors = shell.readAllStandardError();
         // Ended by its own hand (not by SIGPIPE: 141), with a word why.
