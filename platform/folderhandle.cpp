@@ -61,6 +61,17 @@ bool copyInto(int in, int out)
     }
 }
 
+// Opens the folder `part` beneath `fd` without following a link, and
+// closes `fd`; the new descriptor, or -1 with errno of the open.
+int stepInto(int fd, const QByteArray &part)
+{
+    const int next = ::openat(fd, part.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    const int openErrno = errno;
+    ::close(fd);
+    errno = openErrno;
+    return next;
+}
+
 } // namespace
 
 QByteArray temporaryNameFor(const QByteArray &name)
@@ -114,11 +125,7 @@ FolderHandle FolderHandle::open(const QString &folder, QString *error)
     for (const QByteArray &part : encodePath(*resolved).split('/')) {
         if (fd < 0 || part.isEmpty())
             continue;
-        const int next = ::openat(fd, part.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-        const int openErrno = errno;
-        ::close(fd);
-        fd = next;
-        errno = openErrno;
+        fd = stepInto(fd, part);
     }
     if (fd < 0) {
         const QString why = errno == ELOOP || errno == ENOTDIR
@@ -156,11 +163,7 @@ FolderHandle FolderHandle::openBeneath(const QString &relative, unsigned mode, Q
             errno = mkdirErrno;
             break;
         }
-        const int next = ::openat(fd, part.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-        const int openErrno = errno;
-        ::close(fd);
-        fd = next;
-        errno = openErrno;
+        fd = stepInto(fd, part);
     }
     if (fd < 0) {
         const QString why = errno == ELOOP || errno == ENOTDIR ? QStringLiteral("it is a link or not a folder")

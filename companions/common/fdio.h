@@ -40,12 +40,15 @@ inline ssize_t readUpTo(int fd, void *buffer, std::size_t size, off_t offset = -
     return ssize_t(filled);
 }
 
-// Writes all `size` bytes; false (errno) when that fails.
-inline bool writeAll(int fd, const void *data, std::size_t size)
+// Hands all `size` bytes to `put` (one write or send, as `::write` is
+// called), resuming after signals and short writes; false (errno) when that
+// fails.
+template <typename Put>
+bool putAll(Put put, const void *data, std::size_t size)
 {
     const char *p = static_cast<const char *>(data);
     while (size > 0) {
-        const ssize_t n = ::write(fd, p, size);
+        const ssize_t n = put(p, size);
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0) {
@@ -59,24 +62,18 @@ inline bool writeAll(int fd, const void *data, std::size_t size)
     return true;
 }
 
+// Writes all `size` bytes; false (errno) when that fails.
+inline bool writeAll(int fd, const void *data, std::size_t size)
+{
+    return putAll([fd](const char *p, std::size_t n) { return ::write(fd, p, n); }, data, size);
+}
+
 // Sends all `size` bytes on a socket, never raising SIGPIPE when the peer
 // has gone; false (errno) when that fails.
 inline bool sendAll(int socket, const void *data, std::size_t size)
 {
-    const char *p = static_cast<const char *>(data);
-    while (size > 0) {
-        const ssize_t n = ::send(socket, p, size, MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0) {
-            if (n == 0)
-                errno = EIO;
-            return false;
-        }
-        p += n;
-        size -= std::size_t(n);
-    }
-    return true;
+    return putAll([socket](const char *p, std::size_t n) { return ::send(socket, p, n, MSG_NOSIGNAL); },
+                  data, size);
 }
 
 // Receives exactly `size` bytes from a socket; false when the connection

@@ -4,6 +4,7 @@
 // platform chosen, optionally as `nobody` (when the test runs as root,
 // where file modes do not bite), with a bounded wait.
 
+#include <QDir>
 #include <QFile>
 #include <QProcess>
 #include <QProcessEnvironment>
@@ -13,6 +14,22 @@
 #include <unistd.h>
 
 namespace CliTest {
+
+// The processes whose command line names something in `folder`, each as
+// "pid: command line" (what is left running of a run in that folder).
+inline QStringList processesUnder(const QString &folder)
+{
+    QStringList found;
+    for (const QString &pid : QDir("/proc").entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        QFile cmdline("/proc/" + pid + "/cmdline");
+        if (pid.toInt() <= 0 || !cmdline.open(QIODevice::ReadOnly))
+            continue;
+        const QByteArray text = cmdline.readAll().replace('\0', ' ');
+        if (text.contains(QFile::encodeName(folder)))
+            found << pid + ": " + QString::fromLocal8Bit(text);
+    }
+    return found;
+}
 
 struct Finished {
     int status = -1; // -1: did not finish normally within two minutes

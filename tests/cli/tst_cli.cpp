@@ -51,20 +51,6 @@ class TestCli : public QObject {
         return o;
     }
 
-    // Processes whose command line names something in `folder`.
-    static QStringList processesUnder(const QString &folder)
-    {
-        QStringList found;
-        for (const QString &pid : QDir("/proc").entryList(QDir::Dirs)) {
-            if (pid.toInt() <= 0)
-                continue;
-            QFile cmdline("/proc/" + pid + "/cmdline");
-            if (cmdline.open(QIODevice::ReadOnly) && cmdline.readAll().contains(QFile::encodeName(folder)))
-                found << pid;
-        }
-        return found;
-    }
-
     // The pixel size a JPEG's frame header gives.
     static QSize jpegSize(const QString &path)
     {
@@ -615,7 +601,7 @@ private slots:
         QCOMPARE(next.status, 0);
         QCOMPARE(QDir(docs).entryList({"*.jpg"}, QDir::Files), QStringList{"one-001.jpg"});
         // Nothing of the killed run still runs, and no slot holds its files.
-        QTRY_VERIFY_WITH_TIMEOUT(processesUnder(app.path()).isEmpty(), 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(CliTest::processesUnder(app.path()).isEmpty(), 10000);
         QCOMPARE(pageImagesIn(jobs), QStringList{});
     }
 

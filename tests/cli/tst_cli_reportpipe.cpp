@@ -2,6 +2,7 @@
 // reader has gone stops the run (or the watch) cleanly, with a message and
 // status 1; no companion is left running and the staging folder is clear.
 
+#include "tests/cli/clitest.h"
 #include "tests/support/pdffixtures.h"
 
 #include <QDir>
@@ -23,21 +24,6 @@ class TestReportPipe : public QObject {
                && QFile::link(built + "/pdftk.exe", app + "/pdftk.exe")
                && QFile::link(built + "/ps/rwrender", app + "/ps/rwrender")
                && QFile::copy(built + "/ps/pdf2tiff.bat", app + "/ps/pdf2tiff.bat");
-    }
-
-    // The processes whose command line names something in `folder`.
-    static QStringList processesIn(const QString &folder)
-    {
-        QStringList found;
-        for (const QString &entry : QDir("/proc").entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
-            QFile cmdline("/proc/" + entry + "/cmdline");
-            if (!cmdline.open(QIODevice::ReadOnly))
-                continue;
-            const QByteArray text = cmdline.readAll().replace('\0', ' ');
-            if (text.contains(folder.toLocal8Bit()))
-                found << entry + ": " + QString::fromLocal8Bit(text);
-        }
-        return found;
     }
 
 private slots:
@@ -76,7 +62,7 @@ private slots:
         QVERIFY2(errors.endsWith("status 1\n"), errors.constData());
         QVERIFY2(errors.contains("rasterwell: the report - is no longer read"), errors.constData());
         // No companion of the run is left.
-        QCOMPARE(processesIn(dir.path()), QStringList());
+        QCOMPARE(CliTest::processesUnder(dir.path()), QStringList());
         // It stopped: not every document was converted, and nothing is left
         // in the staging folder.
         QVERIFY(QDir(docs).entryList({"*.jpg"}, QDir::Files).size() < 3 * Documents);

@@ -1,4 +1,5 @@
 #include "cli/options.h"
+#include "tests/cli/clitest.h"
 #include "tests/convert/convertfixture.h"
 
 #include <QJsonArray>
@@ -114,19 +115,6 @@ class TestCliUpdateWatchReport : public QObject {
     {
         const timespec times[2] = {{seconds, 0}, {seconds, 0}};
         return ::utimensat(AT_FDCWD, QFile::encodeName(path).constData(), times, 0) == 0;
-    }
-
-    // Processes whose command line names something in `folder`.
-    static QStringList processesUnder(const QString &folder)
-    {
-        QStringList found;
-        for (const QString &pid : QDir("/proc").entryList(QDir::Dirs)) {
-            QFile cmdline("/proc/" + pid + "/cmdline");
-            if (pid.toInt() > 0 && cmdline.open(QIODevice::ReadOnly)
-                && cmdline.readAll().contains(QFile::encodeName(folder)))
-                found << pid;
-        }
-        return found;
     }
 
 private slots:
@@ -560,7 +548,7 @@ private slots:
         QCOMPARE(p.exitStatus(), QProcess::NormalExit);
         QCOMPARE(p.exitCode(), busy ? 1 : 0);
         QCOMPARE(s.app.stagingLeftovers(), QStringList{});
-        QTRY_VERIFY_WITH_TIMEOUT(processesUnder(s.app.path()).isEmpty(), 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(CliTest::processesUnder(s.app.path()).isEmpty(), 10000);
         QVERIFY(!QFile::exists(s.doc("slow-001.jpg")));
     }
 
@@ -713,7 +701,7 @@ private slots:
         // It ends as an interrupted program does, after a clean stop.
         QCOMPARE(p.exitStatus(), QProcess::CrashExit);
         QCOMPARE(s.app.stagingLeftovers(), QStringList{});
-        QTRY_VERIFY_WITH_TIMEOUT(processesUnder(s.app.path()).isEmpty(), 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(CliTest::processesUnder(s.app.path()).isEmpty(), 10000);
         const auto lines = reportLines(AppFolder::read(report));
         QVERIFY(lines);
         QCOMPARE(lines->keys(), (QStringList{"a.pdf", "slow.pdf"}));
