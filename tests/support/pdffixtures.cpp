@@ -6,6 +6,24 @@
 
 namespace PdfFixtures {
 
+namespace {
+
+// Ends a file whose objects 1, 2, ... start at `offsets` (object 1 the
+// catalog): the cross-reference table, the trailer and the end marker.
+QByteArray withCrossReferences(QByteArray out, const std::vector<qsizetype> &offsets)
+{
+    const qsizetype xref = out.size();
+    out += "xref\n0 " + QByteArray::number(qsizetype(offsets.size() + 1)) + "\n";
+    out += "0000000000 65535 f \n";
+    for (qsizetype off : offsets)
+        out += QByteArray::number(off).rightJustified(10, '0') + " 00000 n \n";
+    out += "trailer\n<< /Size " + QByteArray::number(qsizetype(offsets.size() + 1))
+           + " /Root 1 0 R >>\nstartxref\n" + QByteArray::number(xref) + "\n%%EOF\n";
+    return out;
+}
+
+} // namespace
+
 QByteArray makePdf(int pages, PageSpec page)
 {
     // Objects: 1 catalog, 2 page tree, 3 font, then per page: page + content.
@@ -34,14 +52,7 @@ QByteArray makePdf(int pages, PageSpec page)
                + "\nendstream");
     }
 
-    const qsizetype xref = out.size();
-    out += "xref\n0 " + QByteArray::number(qsizetype(offsets.size() + 1)) + "\n";
-    out += "0000000000 65535 f \n";
-    for (qsizetype off : offsets)
-        out += QByteArray::number(off).rightJustified(10, '0') + " 00000 n \n";
-    out += "trailer\n<< /Size " + QByteArray::number(qsizetype(offsets.size() + 1))
-           + " /Root 1 0 R >>\nstartxref\n" + QByteArray::number(xref) + "\n%%EOF\n";
-    return out;
+    return withCrossReferences(out, offsets);
 }
 
 QByteArray makePageTreePdf(PageTreeShape shape)
@@ -96,14 +107,7 @@ QByteArray makePageTreePdf(PageTreeShape shape)
         offsets.push_back(out.size());
         out += QByteArray::number(i + 1) + " 0 obj\n" + objects[i] + "\nendobj\n";
     }
-    const qsizetype xref = out.size();
-    out += "xref\n0 " + QByteArray::number(qsizetype(offsets.size() + 1)) + "\n";
-    out += "0000000000 65535 f \n";
-    for (qsizetype off : offsets)
-        out += QByteArray::number(off).rightJustified(10, '0') + " 00000 n \n";
-    out += "trailer\n<< /Size " + QByteArray::number(qsizetype(offsets.size() + 1))
-           + " /Root 1 0 R >>\nstartxref\n" + QByteArray::number(xref) + "\n%%EOF\n";
-    return out;
+    return withCrossReferences(out, offsets);
 }
 
 bool writeBytes(const QString &path, const QByteArray &bytes)
