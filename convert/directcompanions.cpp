@@ -153,7 +153,7 @@ std::optional<qint64> DirectCompanions::add(Platform::ServiceJob::Request reques
         return std::nullopt;
     }
     const qint64 id = nextId_--;
-    jobs_[id] = Job{std::move(job), stagingFolder, false, std::nullopt};
+    jobs_[id] = Job{.job = std::move(job), .stagingFolder = stagingFolder, .ended = false, .lost = false, .status = std::nullopt};
     return id;
 }
 
@@ -254,6 +254,7 @@ int DirectCompanions::exitCode(qint64 id)
             return Platform::StillActive;
         job.status = status;
         if (job.job->lost()) {
+            job.lost = true;
             enabled_ = false;
             why_ = QStringLiteral("the render service went before a job's end");
         }

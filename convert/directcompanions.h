@@ -51,6 +51,13 @@ public:
     // Platform::StillActive while the job runs, then its exit status as
     // the launcher and the script would end.
     int exitCode(qint64 id);
+    // Whether the job ended because the service went (or fell silent)
+    // before it told how the job went.
+    bool lost(qint64 id) const
+    {
+        const auto it = jobs_.find(id);
+        return it != jobs_.end() && it->second.lost;
+    }
     // Stops a job as the run ends a companion (its status is then the
     // script's on TERM, 143).
     void end(qint64 id);
@@ -65,6 +72,7 @@ private:
         std::unique_ptr<Platform::ServiceJob> job;
         QString stagingFolder; // a render job's; empty for the probe
         bool ended = false;
+        bool lost = false;
         std::optional<int> status;
     };
     std::optional<qint64> add(Platform::ServiceJob::Request request, const QString &stagingFolder);

@@ -151,6 +151,13 @@ bool ProbeJob::poll()
         return true;
     const int code = companionExitCode(context_, pid_);
     if (code != Platform::StillActive) {
+        // The service went before it told what the probe found: its status
+        // says nothing of the document, so the probe runs again, as a
+        // process (the service takes no more of the run's jobs).
+        if (DirectCompanions::isJob(pid_) && context_.direct && context_.direct->lost(pid_) && !retried_) {
+            retried_ = true;
+            return !start();
+        }
         finish(code, false);
     } else if (context_.limits.probeMs > 0 && clock_.elapsed() >= context_.limits.probeMs) {
         endCompanion(context_, pid_);

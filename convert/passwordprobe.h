@@ -44,6 +44,7 @@ private:
     qint64 pid_ = -1;
     QElapsedTimer clock_;
     bool done_ = false;
+    bool retried_ = false; // run again once after a service that went
     ProbeResult result_;
 };
 

@@ -4,6 +4,7 @@
 #include "platform/process.h"
 #include "service/servicewire.h"
 
+#include "common/child.h"
 #include "common/fd.h"
 #include "common/fdio.h"
 
@@ -92,6 +93,7 @@ struct ServiceJob::Descriptors {
     Fd socket;
     Fd worker;
     Fd error;
+    Fd service; // the service's pidfd, to end it when it falls silent
 };
 
 ServiceJob::ServiceJob() : fds_(std::make_unique<Descriptors>()) {}
@@ -106,6 +108,7 @@ std::unique_ptr<ServiceJob> ServiceJob::start(const QString &socketPath, const R
     socklen_t peerSize = sizeof peer;
     if (::getsockopt(sock.get(), SOL_SOCKET, SO_PEERCRED, &peer, &peerSize) != 0 || peer.uid != ::getuid())
         return nullptr;
+    Fd service(peer.pid > 0 ? rw::openPidfd(peer.pid) : -1);
     // The service speaks first; nothing is sent before it has taken up the
     // connection.
     if (!(pollOne(sock.get(), POLLIN, acceptMs) & POLLIN))
@@ -161,6 +164,7 @@ std::unique_ptr<ServiceJob> ServiceJob::start(const QString &socketPath, const R
     ::fcntl(sock.get(), F_SETFL, ::fcntl(sock.get(), F_GETFL) | O_NONBLOCK);
     job->fds_->socket = std::move(sock);
     job->fds_->error = std::move(error);
+    job->fds_->service = std::move(service);
     job->probe_ = request.probe;
     // Wakes the event loop for each notice (read in exitStatus()).
     job->notifier_ = std::make_unique<QSocketNotifier>(job->fds_->socket.get(), QSocketNotifier::Read);
@@ -220,8 +224,14 @@ bool ServiceJob::readNotices(int waitMs)
             return true;
         }
     }
-    if (!gone_ && silence_.elapsed() >= SilenceLimitMs)
+    if (!gone_ && silence_.elapsed() >= SilenceLimitMs) {
         gone_ = true;
+        // A stopped or stalled service holds what it was sent (the staging
+        // lock among it) and would hold up every later job: it is ended, as
+        // the launcher ends a silent service.
+        if (fds_->service.isOpen())
+            killPidfd(fds_->service.get());
+    }
     if (gone_) {
         // The service went (or fell silent) before it told how the job
         // went: the worker, if one had the job, must be gone before anything
